@@ -1,0 +1,97 @@
+// One instance directory of the Kestrond installation and the state of its
+// server.
+//
+// A record fixes the directory's file paths and names when it is created and
+// derives the server's state on demand (refresh) from the lock file
+// "kestrond.lck" and the process table; startup and shutdown launch the server
+// or send it SIGTERM. It never creates, changes or deletes a file in the
+// directory. Records are shared (std::shared_ptr) by the manager's table, the
+// menu items that show them and the application's default-instance reference;
+// destroying one touches neither the server nor any file. Main thread only.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrond {
+
+enum class ServerStatus : int32_t {
+  Unknown = 0,   // not refreshed yet
+  Stopped = 1,   // no live server process is known
+  Starting = 2,  // launched by us; alive; the lock file has not named a pid yet
+  Running = 3,   // a live server process is known; its pid is in _pid
+  Stopping = 4,  // SIGTERM was sent and the process still lives
+};
+
+enum class EntryStatus : int32_t {
+  Unchanged = 0,  // the last status update kept the server status
+  New = 1,        // created and not yet refreshed
+  Changed = 2,    // the last status update changed the server status
+  Invalid = 3,    // no pid and no configuration file: to be discarded
+};
+
+class KestrondInstance {
+ public:
+  // A record for the directory `path`, kept exactly as given (not tested for
+  // existence). Unknown / New, pid 0; not refreshed.
+  explicit KestrondInstance(const std::string& path);
+
+  const std::string& directory() const { return _path; }
+  const std::string& displayName() const { return _displayName; }
+  bool isDefault() const { return _isDefault; }
+  ServerStatus serverStatus() const { return _serverStatus; }
+  EntryStatus entryStatus() const { return _entryStatus; }
+  pid_t pid() const { return _pid; }
+
+  // "Default Instance", or "Instance '<display name>'", localised.
+  std::string instanceName() const;
+  // True when "kestrond.ini" exists and is not a directory (links followed).
+  bool isValid() const;
+  // True when the user may read and write the directory (access R_OK|W_OK).
+  bool canStart() const;
+  // The path of "kestrond.log" when it exists and is not a directory, else none.
+  std::optional<std::string> logFile() const;
+
+  // Re-derives the server and entry states from the lock file and the
+  // process table. Never blocks; trouble is logged, never raised.
+  void refresh();
+  // The pid in the lock file; 0 when there is none or it cannot be read
+  // (the reason is logged).
+  pid_t pidValueFromLockFile() const;
+  // True when `pid` is a live process; collects our ended children first.
+  bool isRunning(pid_t pid) const;
+  // Sets the server status; the entry status records whether it changed.
+  void setStatus(ServerStatus status);
+
+  // The server executable to run: $KESTROND_BINARY, <dir>/kestrond,
+  // <dir>/../bin/kestrond (whichever first exists and is not a directory),
+  // else the bare name "kestrond". Never empty.
+  std::string findExecutable() const;
+  // Launches `file` with the argument vector `options` in `directory`;
+  // returns the child's pid, 0 when no child could be created.
+  pid_t launchExecutable(const std::string& file, const std::vector<std::string>& options,
+                         const std::string& directory);
+  // Refreshes, then launches the server if the instance is valid and
+  // Stopped. True when a server process was launched.
+  bool startup();
+  // Refreshes, then sends SIGTERM if the server is Running. True when the
+  // signal was delivered; a failed kill is logged.
+  bool shutdown();
+
+ private:
+  std::string _path;
+  std::string _iniFile;
+  std::string _lckFile;
+  std::string _logFile;
+  pid_t _pid = 0;
+  bool _isDefault = false;
+  EntryStatus _entryStatus = EntryStatus::New;
+  ServerStatus _serverStatus = ServerStatus::Unknown;
+  std::string _displayName;
+};
+
+}  // namespace kestrond

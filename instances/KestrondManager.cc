@@ -1,0 +1,60 @@
+#include "KestrondManager.h"
+
+#include <algorithm>
+
+#include "Log.h"
+#include "Paths.h"
+#include "Text.h"
+
+namespace kestrond {
+
+bool KestrondManager::isDirectory(const std::string& path) const { return isDirectoryPath(path); }
+
+void KestrondManager::addSearchPath(const std::string& path) {
+  std::string resolved = resolveSymlinks(path);
+  if (isDirectory(resolved)) _searchPaths.push_back(resolved);
+}
+
+void KestrondManager::watchDirectory(const std::string& path) {
+  if (!isDirectory(path)) return;
+  if (_instances.count(path) != 0) return;
+  auto instance = std::make_shared<KestrondInstance>(path);
+  if (!instance->isValid()) return;
+  logLine(formatText("Watching directory: %@", {path}));
+  _instances.emplace(path, std::move(instance));
+}
+
+std::vector<std::shared_ptr<KestrondInstance>> KestrondManager::allInstances() {
+  // Walk the list as it stood when the call began; failures remove entries.
+  const std::vector<std::string> walk = _searchPaths;
+  for (const std::string& searchPath : walk) {
+    std::string error;
+    std::optional<std::vector<std::string>> names = listDirectory(searchPath, &error);
+    if (!names) {
+      logLine(formatText("Invalid directory %@: %@", {searchPath, error}));
+      std::erase(_searchPaths, searchPath);
+      continue;
+    }
+    watchDirectory(searchPath);
+    for (const std::string& name : *names) watchDirectory(appendPathComponent(searchPath, name));
+  }
+
+  std::vector<std::shared_ptr<KestrondInstance>> snapshot;
+  snapshot.reserve(_instances.size());
+  for (const auto& [path, instance] : _instances) snapshot.push_back(instance);
+
+  std::vector<std::shared_ptr<KestrondInstance>> result;
+  result.reserve(snapshot.size());
+  for (const std::shared_ptr<KestrondInstance>& instance : snapshot) {
+    instance->refresh();
+    if (instance->entryStatus() == EntryStatus::Invalid) {
+      logLine(formatText("No longer watching directory: %@", {instance->directory()}));
+      _instances.erase(instance->directory());
+    } else {
+      result.push_back(instance);
+    }
+  }
+  return result;
+}
+
+}  // namespace kestrond

@@ -1,0 +1,43 @@
+// The instances found under a short list of search paths.
+//
+// The application creates one manager, gives it the installation directory
+// as its search path, and asks it for allInstances() each time the status
+// menu opens. The table of instances is the only thing kept between calls, so
+// a directory that stays an instance is the same KestrondInstance object in
+// every list, with its states carried over. Main thread only.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "KestrondInstance.h"
+
+namespace kestrond {
+
+class KestrondManager {
+ public:
+  KestrondManager() = default;
+
+  // True when the path names an existing directory (a final link is followed).
+  bool isDirectory(const std::string& path) const;
+  // Appends the path, its links resolved, to the search paths if it is a
+  // directory; otherwise does nothing. Duplicates are kept.
+  void addSearchPath(const std::string& path);
+  // Adds a record for the directory, keyed by exactly this string, if it is a
+  // valid instance directory not yet in the table.
+  void watchDirectory(const std::string& path);
+  // Scans the search paths (dropping those that cannot be listed), refreshes
+  // every known instance, drops the invalid ones and returns the rest in path
+  // order. Always returns a list, possibly empty.
+  std::vector<std::shared_ptr<KestrondInstance>> allInstances();
+
+  const std::vector<std::string>& searchPaths() const { return _searchPaths; }
+
+ private:
+  std::vector<std::string> _searchPaths;
+  std::map<std::string, std::shared_ptr<KestrondInstance>> _instances;
+};
+
+}  // namespace kestrond

@@ -1,0 +1,109 @@
+#include "Paths.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "Log.h"
+
+namespace kestrond {
+namespace {
+
+std::string currentDirectory() {
+  std::unique_ptr<char, decltype(&free)> cwd(getcwd(nullptr, 0), &free);
+  return cwd ? std::string(cwd.get()) : std::string("/");
+}
+
+// Removes ".", "..", doubled and trailing separators from an absolute path.
+std::string standardize(const std::string& absolute) {
+  std::vector<std::string> parts;
+  size_t i = 0;
+  while (i < absolute.size()) {
+    size_t end = absolute.find('/', i);
+    if (end == std::string::npos) end = absolute.size();
+    std::string part = absolute.substr(i, end - i);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(std::move(part));
+    }
+    i = end + 1;
+  }
+  std::string result;
+  for (const std::string& part : parts) result += "/" + part;
+  return result.empty() ? "/" : result;
+}
+
+}  // namespace
+
+std::string appendPathComponent(const std::string& base, const std::string& component) {
+  if (base.empty()) return component;
+  if (component.empty()) return base;
+  size_t keep = base.find_last_not_of('/');
+  std::string head = keep == std::string::npos ? std::string() : base.substr(0, keep + 1);
+  size_t skip = component.find_first_not_of('/');
+  std::string tail = skip == std::string::npos ? std::string() : component.substr(skip);
+  return head + "/" + tail;
+}
+
+std::string lastPathComponent(const std::string& path) {
+  size_t end = path.find_last_not_of('/');
+  if (end == std::string::npos) return path.empty() ? path : "/";
+  size_t start = path.rfind('/', end);
+  start = start == std::string::npos ? 0 : start + 1;
+  return path.substr(start, end - start + 1);
+}
+
+std::string absolutePath(const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  return appendPathComponent(currentDirectory(), path);
+}
+
+std::string resolveSymlinks(const std::string& path) {
+  if (path.empty()) return path;
+  std::string absolute = absolutePath(path);
+  std::unique_ptr<char, decltype(&free)> resolved(realpath(absolute.c_str(), nullptr), &free);
+  if (resolved) return resolved.get();
+  return standardize(absolute);
+}
+
+PathKind pathKind(const std::string& path) {
+  struct stat info;
+  if (path.empty() || stat(path.c_str(), &info) != 0) return PathKind::Absent;
+  return S_ISDIR(info.st_mode) ? PathKind::Directory : PathKind::Other;
+}
+
+std::optional<std::vector<std::string>> listDirectory(const std::string& path,
+                                                      std::string* error) {
+  // opendir() opens its descriptor close-on-exec, so nothing leaks into a
+  // server started meanwhile.
+  struct CloseDirectory {
+    void operator()(DIR* directory) const { closedir(directory); }
+  };
+  std::unique_ptr<DIR, CloseDirectory> directory(opendir(path.c_str()));
+  if (!directory) {
+    if (error) *error = errnoText(errno);
+    return std::nullopt;
+  }
+  std::vector<std::string> names;
+  errno = 0;
+  while (dirent* entry = readdir(directory.get())) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(std::move(name));
+    errno = 0;
+  }
+  if (errno != 0) {
+    if (error) *error = errnoText(errno);
+    return std::nullopt;
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+}  // namespace kestrond

@@ -1,0 +1,53 @@
+// Paths as strings, and the few file-system questions the monitor asks.
+//
+// Paths are compared as exact strings everywhere in the monitor; only the
+// functions here ever rewrite one. Any caller may use them. None of them
+// throws; failures are values (PathKind::Absent, an empty optional).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrond {
+
+// `base` and `component` with exactly one "/" between them. An empty base
+// gives `component`; an empty component gives `base`; "." and ".." are
+// appended unchanged.
+std::string appendPathComponent(const std::string& base, const std::string& component);
+
+// The last component of a path ("/a/b/" gives "b", "/" gives "/"). This is
+// the name the monitor shows for a directory.
+std::string lastPathComponent(const std::string& path);
+
+// The path made absolute against the current directory, with every symbolic
+// link along it replaced by its target, and in standard form: no "." or ".."
+// components, no doubled or trailing "/". Where the path cannot be resolved
+// (it does not exist, a link loops) the result is the lexically standardised
+// absolute path. An empty path gives "".
+std::string resolveSymlinks(const std::string& path);
+
+// `path` made absolute against the current directory without touching the
+// file system; an absolute path is returned as it is.
+std::string absolutePath(const std::string& path);
+
+enum class PathKind { Absent, Directory, Other };
+
+// What lies at a path, by stat(2): links are followed, so a dangling link is
+// Absent. Errors of any kind (permission, loops) also give Absent.
+PathKind pathKind(const std::string& path);
+
+inline bool isDirectoryPath(const std::string& path) {
+  return pathKind(path) == PathKind::Directory;
+}
+inline bool isNonDirectoryPath(const std::string& path) {
+  return pathKind(path) == PathKind::Other;
+}
+
+// The names directly inside a directory, hidden names included, "." and ".."
+// excluded, in byte order. On failure: no value, and `error` (if given) holds
+// a readable reason such as "No such file or directory".
+std::optional<std::vector<std::string>> listDirectory(const std::string& path,
+                                                      std::string* error);
+
+}  // namespace kestrond

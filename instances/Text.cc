@@ -1,0 +1,83 @@
+#include "Text.h"
+
+#include <libintl.h>
+
+namespace kestrond {
+
+std::string formatText(std::string_view format, std::initializer_list<FormatArgument> arguments) {
+  std::string result;
+  result.reserve(format.size() + 32);
+  auto next = arguments.begin();
+  for (size_t i = 0; i < format.size(); ++i) {
+    char c = format[i];
+    if (c != '%' || i + 1 == format.size()) {
+      result += c;
+      continue;
+    }
+    char directive = format[i + 1];
+    if (directive == '@' || directive == 'd') {
+      if (next != arguments.end()) {
+        result += next->text();
+        ++next;
+      }
+      ++i;
+    } else if (directive == '%') {
+      result += '%';
+      ++i;
+    } else {
+      result += c;
+    }
+  }
+  return result;
+}
+
+bool isValidUtf8(std::string_view bytes) {
+  size_t i = 0;
+  while (i < bytes.size()) {
+    unsigned char lead = static_cast<unsigned char>(bytes[i]);
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    int length;
+    uint32_t codePoint;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+      codePoint = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      codePoint = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      codePoint = lead & 0x07;
+    } else {
+      return false;
+    }
+    if (i + length > bytes.size()) return false;
+    for (int k = 1; k < length; ++k) {
+      unsigned char continuation = static_cast<unsigned char>(bytes[i + k]);
+      if ((continuation & 0xC0) != 0x80) return false;
+      codePoint = (codePoint << 6) | (continuation & 0x3F);
+    }
+    static constexpr uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (codePoint < kSmallest[length] || codePoint > 0x10FFFF ||
+        (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
+      return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+bool bindCatalogDirectory(const std::string& directory) {
+  if (!bindtextdomain(kTextDomain, directory.c_str())) return false;
+  return bind_textdomain_codeset(kTextDomain, "UTF-8") != nullptr;
+}
+
+std::string localizedString(const std::string& key) {
+  // gettext maps the empty key to the catalog header; it is never a text.
+  if (key.empty()) return key;
+  return dgettext(kTextDomain, key.c_str());
+}
+
+}  // namespace kestrond

@@ -1,0 +1,51 @@
+// Text helpers for user-visible and logged sentences.
+//
+// formatText() fills the monitor's formats: "%@" takes the next argument as
+// text and "%d" the next argument as an integer, "%%" is a literal "%". It is
+// used instead of printf because formats come from translation catalogs,
+// which must never be able to make the program read arguments it was not
+// given. localizedString() looks a text up in the program's gettext catalog
+// with the English text as key. Any caller may use these.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+namespace kestrond {
+
+// One argument of formatText(): a string, or an integer shown in decimal.
+class FormatArgument {
+ public:
+  FormatArgument(std::string text) : text_(std::move(text)) {}
+  FormatArgument(const char* text) : text_(text ? text : "") {}
+  FormatArgument(int value) : text_(std::to_string(value)) {}
+  FormatArgument(int64_t value) : text_(std::to_string(value)) {}
+  const std::string& text() const { return text_; }
+
+ private:
+  std::string text_;
+};
+
+// The format with each "%@" and "%d" replaced, in order, by the next
+// argument. A placeholder without an argument left yields nothing; surplus
+// arguments are ignored; any other "%" sequence is kept as it stands.
+std::string formatText(std::string_view format, std::initializer_list<FormatArgument> arguments);
+
+// True when the bytes are well-formed UTF-8 (no overlong forms, no
+// surrogates, nothing above U+10FFFF).
+bool isValidUtf8(std::string_view bytes);
+
+// The program's gettext text domain.
+inline constexpr const char* kTextDomain = "kestrond-monitor";
+
+// Points the text domain at a catalog directory (a "share/locale" tree) and
+// asks for UTF-8 output. Returns false when gettext refuses the directory.
+bool bindCatalogDirectory(const std::string& directory);
+
+// The translation of the English text `key`, or `key` itself when there is
+// none. Never fails.
+std::string localizedString(const std::string& key);
+
+}  // namespace kestrond

@@ -1,0 +1,96 @@
+#include "Paths.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "TestSupport.h"
+
+namespace kestrond {
+namespace {
+
+TEST(AppendPathComponent, JoinsWithExactlyOneSlash) {
+  struct Case {
+    const char* base;
+    const char* component;
+    const char* expected;
+  } cases[] = {
+      {"/srv/home", "database", "/srv/home/database"},
+      {"/srv/home/", "database", "/srv/home/database"},
+      {"/srv/home//", "/database", "/srv/home/database"},
+      {"", "database", "database"},
+      {"/srv/home", "", "/srv/home"},
+      {"/", "bin", "/bin"},
+      {"/srv/db", "../bin/kestrond", "/srv/db/../bin/kestrond"},
+      {"relative", "bin/odbc.ini", "relative/bin/odbc.ini"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(appendPathComponent(c.base, c.component), c.expected)
+        << c.base << " + " << c.component;
+  }
+}
+
+TEST(LastPathComponent, IsTheShownName) {
+  struct Case {
+    const char* path;
+    const char* expected;
+  } cases[] = {
+      {"/srv/home/database", "database"}, {"/srv/home/demo/", "demo"}, {"demo", "demo"},
+      {"/", "/"},                         {"", ""},                    {"/a b/&x", "&x"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(lastPathComponent(c.path), c.expected) << c.path;
+}
+
+class PathsOnDisk : public ::testing::Test {
+ protected:
+  test::TempDir dir;
+};
+
+TEST_F(PathsOnDisk, ResolveSymlinksGivesTheStandardAbsoluteForm) {
+  std::string target = dir.makeDir("srv/dbhome");
+  ASSERT_EQ(symlink(target.c_str(), (dir.path() + "/link").c_str()), 0);
+  EXPECT_EQ(resolveSymlinks(dir.path() + "/link/"), target);
+  EXPECT_EQ(resolveSymlinks(dir.path() + "//srv/./dbhome/../dbhome"), target);
+  // A path that does not exist is still put in standard form.
+  EXPECT_EQ(resolveSymlinks(dir.path() + "/missing/../gone//x/"), dir.path() + "/gone/x");
+  EXPECT_EQ(resolveSymlinks(""), "");
+
+  char* saved = getcwd(nullptr, 0);
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  EXPECT_EQ(resolveSymlinks("link"), target);
+  EXPECT_EQ(absolutePath("relative/x"), dir.path() + "/relative/x");
+  ASSERT_EQ(chdir(saved), 0);
+  free(saved);
+}
+
+TEST_F(PathsOnDisk, PathKindFollowsLinks) {
+  std::string directory = dir.makeDir("d");
+  std::string file = dir.writeFile("f", "x");
+  symlink(directory.c_str(), (dir.path() + "/to-d").c_str());
+  symlink((dir.path() + "/nowhere").c_str(), (dir.path() + "/dangling").c_str());
+  symlink((dir.path() + "/loop").c_str(), (dir.path() + "/loop").c_str());
+  EXPECT_EQ(pathKind(directory), PathKind::Directory);
+  EXPECT_EQ(pathKind(dir.path() + "/to-d"), PathKind::Directory);
+  EXPECT_EQ(pathKind(file), PathKind::Other);
+  EXPECT_EQ(pathKind(dir.path() + "/dangling"), PathKind::Absent);
+  EXPECT_EQ(pathKind(dir.path() + "/loop"), PathKind::Absent);
+  EXPECT_EQ(pathKind(""), PathKind::Absent);
+}
+
+TEST_F(PathsOnDisk, ListDirectoryGivesNamesOrAReason) {
+  dir.writeFile(".hidden", "");
+  dir.writeFile("b", "");
+  dir.makeDir("a");
+  std::string error;
+  auto names = listDirectory(dir.path(), &error);
+  ASSERT_TRUE(names);
+  EXPECT_EQ(*names, (std::vector<std::string>{".hidden", "a", "b"}));
+
+  EXPECT_FALSE(listDirectory(dir.path() + "/missing", &error));
+  EXPECT_EQ(error, "No such file or directory");
+  EXPECT_FALSE(listDirectory(dir.path() + "/b", &error));
+  EXPECT_EQ(error, "Not a directory");
+}
+
+}  // namespace
+}  // namespace kestrond

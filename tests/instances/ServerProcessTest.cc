@@ -1,0 +1,197 @@
+// Starting real stand-in servers: what the server is started with, which
+// executable is chosen, and stopping it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "KestrondInstance.h"
+#include "Paths.h"
+#include "ProcessControl.h"
+#include "TestSupport.h"
+
+namespace kestrond {
+namespace {
+
+class ServerProcessTest : public ::testing::Test {
+ protected:
+  // An instance whose stand-in reports how it was started to `report`.
+  std::string makeReportingInstance(const std::string& name) {
+    report = dir.path() + "/" + name + ".report";
+    return dir.makeInstance(name, "[standin]\nreport_file = " + report + "\n");
+  }
+  void linkServer(const std::string& where) {
+    ASSERT_EQ(symlink(test::standinServerPath().c_str(), where.c_str()), 0);
+  }
+  std::map<std::string, std::string> awaitReport() {
+    EXPECT_TRUE(test::waitFor([&] { return pathKind(report) == PathKind::Other; }));
+    return test::readReport(report);
+  }
+  void stop(KestrondInstance& instance) {
+    ASSERT_TRUE(test::waitFor([&] {
+      instance.refresh();
+      return instance.serverStatus() == ServerStatus::Running;
+    }));
+    ASSERT_TRUE(instance.shutdown());
+    ASSERT_TRUE(test::waitFor([&] {
+      instance.refresh();
+      return instance.serverStatus() == ServerStatus::Stopped;
+    }));
+  }
+
+  test::TempDir dir;
+  test::LogCapture log;
+  test::ScopedEnvironment environment;
+  std::string report;
+};
+
+TEST_F(ServerProcessTest, ServerIsDetachedOnDevNullInItsDirectory) {
+  std::string path = makeReportingInstance("database");
+  linkServer(path + "/kestrond");
+  environment.unset("KESTROND_BINARY");
+  environment.set("KESTROND_PROBE", "inherited");
+  // Open descriptors of ours: one below 32 and one above, neither close-on-exec.
+  int low = open("/dev/null", O_RDONLY);
+  int high = fcntl(low, F_DUPFD, 40);
+  ASSERT_GE(high, 40);
+  sigset_t term;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  sigprocmask(SIG_BLOCK, &term, nullptr);  // the server must not inherit this
+
+  KestrondInstance instance(path);
+  bool started = instance.startup();
+  sigprocmask(SIG_UNBLOCK, &term, nullptr);
+  ASSERT_TRUE(started);
+  auto seen = awaitReport();
+  close(low);
+  close(high);
+
+  EXPECT_EQ(seen["argv0"], "kestrond");
+  EXPECT_EQ(seen["argv1"], "-f");
+  EXPECT_EQ(seen.count("argv2"), 0u);
+  EXPECT_EQ(seen["cwd"], path);
+  EXPECT_EQ(seen["pid"], std::to_string(instance.pid()));
+  EXPECT_EQ(seen["session_leader"], "1");
+  EXPECT_EQ(seen["fd0"], "/dev/null");
+  EXPECT_EQ(seen["fd1"], "/dev/null");
+  EXPECT_EQ(seen["fd2"], "/dev/null");
+  // 3 to 31 are closed; ours above 31 are inherited (so may be the test
+  // runner's own).
+  std::string fds = "," + seen["open_fds"];
+  EXPECT_EQ(fds.rfind(",0,1,2,", 0), 0u) << fds;
+  EXPECT_NE(fds.find("," + std::to_string(high) + ","), std::string::npos) << fds;
+  for (int fd = 3; fd < 32; ++fd) {
+    EXPECT_EQ(fds.find("," + std::to_string(fd) + ","), std::string::npos) << fds;
+  }
+  EXPECT_EQ(seen["sigterm_blocked"], "0");
+  EXPECT_EQ(seen["env:KESTROND_PROBE"], "inherited");
+  stop(instance);
+  EXPECT_EQ(pathKind(path + "/kestrond.lck"), PathKind::Absent);  // the server removed it
+  EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(ServerProcessTest, ExecutableSearchOrder) {
+  std::string home = dir.makeDir("home");
+  std::string path = dir.makeInstance("home/demo");
+  std::string binary = dir.writeFile("elsewhere/server", "");
+  KestrondInstance instance(path);
+
+  environment.set("KESTROND_BINARY", dir.path() + "/missing");
+  EXPECT_EQ(instance.findExecutable(), "kestrond");
+  dir.writeFile("home/bin/kestrond", "");
+  EXPECT_EQ(instance.findExecutable(), path + "/../bin/kestrond");
+  dir.writeFile("home/demo/kestrond", "");
+  EXPECT_EQ(instance.findExecutable(), path + "/kestrond");
+  environment.set("KESTROND_BINARY", dir.path() + "/elsewhere");  // a directory
+  EXPECT_EQ(instance.findExecutable(), path + "/kestrond");
+  environment.set("KESTROND_BINARY", binary);
+  EXPECT_EQ(instance.findExecutable(), binary);
+  EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(ServerProcessTest, BareNameIsFoundAlongPath) {
+  std::string path = makeReportingInstance("demo");
+  std::string bin = dir.makeDir("tools");
+  linkServer(bin + "/kestrond");
+  environment.unset("KESTROND_BINARY");
+  environment.set("PATH", dir.path() + "/nothing-here:" + bin);
+  KestrondInstance instance(path);
+  ASSERT_EQ(instance.findExecutable(), "kestrond");
+  ASSERT_TRUE(instance.startup());
+  EXPECT_EQ(awaitReport()["argv0"], "kestrond");
+  stop(instance);
+}
+
+TEST_F(ServerProcessTest, RelativeBinaryRunsTheFileThatWasTested) {
+  std::string path = makeReportingInstance("demo");
+  linkServer(dir.path() + "/server");
+  char* saved = getcwd(nullptr, 0);
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  environment.set("KESTROND_BINARY", "./server");
+  KestrondInstance instance(path);
+  bool started = instance.startup();
+  ASSERT_EQ(chdir(saved), 0);
+  free(saved);
+  ASSERT_TRUE(started);
+  EXPECT_EQ(awaitReport()["cwd"], path);
+  stop(instance);
+}
+
+TEST_F(ServerProcessTest, CandidateThatCannotRunEndsStopped) {
+  std::string path = dir.makeInstance("demo");
+  dir.writeFile("demo/kestrond", "not a program");  // exists, no execute permission
+  environment.unset("KESTROND_BINARY");
+  KestrondInstance instance(path);
+  ASSERT_EQ(instance.findExecutable(), path + "/kestrond");
+  ASSERT_TRUE(instance.startup());
+  EXPECT_EQ(instance.serverStatus(), ServerStatus::Starting);
+  ASSERT_TRUE(test::waitFor([&] {
+    instance.refresh();
+    return instance.serverStatus() == ServerStatus::Stopped;
+  }));
+}
+
+TEST_F(ServerProcessTest, ServerThatRefusesOrFailsEndsStopped) {
+  std::string path = dir.makeInstance("demo", "[standin]\nexit_status = 7\n");
+  linkServer(path + "/kestrond");
+  environment.unset("KESTROND_BINARY");
+  KestrondInstance instance(path);
+  ASSERT_TRUE(instance.startup());
+  ASSERT_TRUE(test::waitFor([&] {
+    instance.refresh();
+    return instance.serverStatus() == ServerStatus::Stopped;
+  }));
+}
+
+TEST(ExecutableCandidates, FollowExecvpRules) {
+  struct Case {
+    const char* file;
+    const char* path;
+    std::vector<std::string> expected;
+  } cases[] = {
+      {"/opt/k/kestrond", "/bin", {"/opt/k/kestrond"}},
+      {"kestrond", "/a:/b/", {"/a/kestrond", "/b/kestrond"}},
+      {"kestrond", "/a::/b", {"/a/kestrond", "kestrond", "/b/kestrond"}},
+      {"kestrond", "", {"kestrond"}},
+      {"kestrond", nullptr, {"/bin/kestrond", "/usr/bin/kestrond"}},
+      {"", "/bin", {}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(executableCandidates(c.file, c.path), c.expected) << c.file;
+  }
+  EXPECT_EQ(executableCandidates("bin/kestrond", "/x"), (std::vector<std::string>{absolutePath("bin/kestrond")}));
+}
+
+TEST(SystemProcessControl, RefusesPidsBelowOne) {
+  auto& control = SystemProcessControl::instance();
+  for (pid_t pid : {0, -1, -2147483647}) {
+    EXPECT_EQ(control.sendSignal(pid, 0), EINVAL);
+    EXPECT_FALSE(control.isRunning(pid));
+  }
+  EXPECT_FALSE(control.isRunning(getpid()));
+}
+
+}  // namespace
+}  // namespace kestrond

@@ -1,0 +1,185 @@
+#include "TestSupport.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace kestrond::test {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+  const char* base = getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/kestrond-test-XXXXXX";
+  if (!mkdtemp(pattern.data())) std::abort();
+  // Resolved, so that paths built on it compare equal to resolved search paths.
+  path_ = fs::canonical(pattern).string();
+  chmod(path_.c_str(), 0755);
+}
+
+TempDir::~TempDir() {
+  std::error_code error;
+  // Restore permissions that a test took away, so that removal works.
+  for (auto it = fs::recursive_directory_iterator(path_, fs::directory_options::skip_permission_denied, error);
+       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+    if (it->is_directory(error) && !it->is_symlink(error)) chmod(it->path().c_str(), 0755);
+  }
+  chmod(path_.c_str(), 0755);
+  fs::remove_all(path_, error);
+}
+
+std::string TempDir::makeDir(const std::string& relative) const {
+  fs::path full = fs::path(path_) / relative;
+  fs::create_directories(full);
+  return full.string();
+}
+
+std::string TempDir::writeFile(const std::string& relative, const std::string& contents) const {
+  fs::path full = fs::path(path_) / relative;
+  fs::create_directories(full.parent_path());
+  std::ofstream(full, std::ios::binary) << contents;
+  return full.string();
+}
+
+std::string TempDir::makeInstance(const std::string& name, const std::string& ini) const {
+  writeFile(name + "/kestrond.ini", ini);
+  return (fs::path(path_) / name).string();
+}
+
+LogCapture::LogCapture() {
+  previous_ = setLogSink([this](const std::string& line) { lines_.push_back(line); });
+}
+
+LogCapture::~LogCapture() { setLogSink(std::move(previous_)); }
+
+ScopedEnvironment::~ScopedEnvironment() {
+  for (const auto& [name, value] : saved_) {
+    if (value) {
+      setenv(name.c_str(), value->c_str(), 1);
+    } else {
+      unsetenv(name.c_str());
+    }
+  }
+}
+
+void ScopedEnvironment::remember(const std::string& name) {
+  if (saved_.count(name)) return;
+  const char* value = getenv(name.c_str());
+  saved_[name] = value ? std::optional<std::string>(value) : std::nullopt;
+}
+
+void ScopedEnvironment::set(const std::string& name, const std::string& value) {
+  remember(name);
+  setenv(name.c_str(), value.c_str(), 1);
+}
+
+void ScopedEnvironment::unset(const std::string& name) {
+  remember(name);
+  unsetenv(name.c_str());
+}
+
+SleepingProcess::SleepingProcess() {
+  pid_ = fork();
+  if (pid_ == 0) {
+    while (true) pause();
+  }
+}
+
+SleepingProcess::~SleepingProcess() { end(); }
+
+void SleepingProcess::end() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = 0;
+}
+
+pid_t deadPid() {
+  pid_t pid = fork();
+  if (pid == 0) _exit(0);
+  waitpid(pid, nullptr, 0);
+  return pid;
+}
+
+bool waitFor(const std::function<bool()>& condition, double seconds) {
+  timespec start{};
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  while (true) {
+    if (condition()) return true;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    double elapsed = double(now.tv_sec - start.tv_sec) + double(now.tv_nsec - start.tv_nsec) / 1e9;
+    if (elapsed > seconds) return false;
+    usleep(20 * 1000);
+  }
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+std::map<std::string, std::string> readReport(const std::string& path) {
+  std::map<std::string, std::string> report;
+  std::istringstream in(readFile(path));
+  std::string line;
+  while (std::getline(in, line)) {
+    size_t equals = line.find('=');
+    if (line.rfind("env:", 0) == 0) equals = line.find('=', 4);
+    if (equals != std::string::npos) report[line.substr(0, equals)] = line.substr(equals + 1);
+  }
+  return report;
+}
+
+bool canDropPrivileges() { return geteuid() == 0 && getpwnam("nobody") != nullptr; }
+
+std::optional<int> runAsUnprivileged(const std::function<int()>& body) {
+  if (!canDropPrivileges()) return std::nullopt;
+  const passwd* nobody = getpwnam("nobody");
+  uid_t uid = nobody->pw_uid;
+  gid_t gid = nobody->pw_gid;
+  pid_t child = fork();
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(125);
+    _exit(body());
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) == 125) return std::nullopt;
+  return WEXITSTATUS(status);
+}
+
+std::string standinServerPath() { return KESTROND_STANDIN_PATH; }
+
+pid_t RecordingProcessControl::launch(const std::string& file,
+                                      const std::vector<std::string>& arguments,
+                                      const std::string& directory) {
+  launches.push_back({file, arguments, directory});
+  if (failFork) return 0;
+  return SystemProcessControl::instance().launch(file, arguments, directory);
+}
+
+int RecordingProcessControl::sendSignal(pid_t pid, int signal) {
+  signals.emplace_back(pid, signal);
+  if (signalError != 0) return signalError;
+  return SystemProcessControl::instance().sendSignal(pid, signal);
+}
+
+bool RecordingProcessControl::isRunning(pid_t pid) {
+  return SystemProcessControl::instance().isRunning(pid);
+}
+
+}  // namespace kestrond::test

@@ -1,0 +1,125 @@
+// Fixtures and helpers shared by the tests: temporary directories, captured
+// log lines, saved environment variables, helper processes, and waiting for
+// a condition with a generous bound (never a timing assertion).
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Log.h"
+#include "ProcessControl.h"
+
+namespace kestrond::test {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  // path()/relative; creates the directory (and its parents).
+  std::string makeDir(const std::string& relative) const;
+  // Writes `contents` to path()/relative, creating parent directories.
+  std::string writeFile(const std::string& relative, const std::string& contents) const;
+  // An instance directory: path()/name with a "kestrond.ini" holding `ini`.
+  std::string makeInstance(const std::string& name, const std::string& ini = "") const;
+
+ private:
+  std::string path_;
+};
+
+// Collects every log line while it lives.
+class LogCapture {
+ public:
+  LogCapture();
+  ~LogCapture();
+  const std::vector<std::string>& lines() const { return lines_; }
+  void clear() { lines_.clear(); }
+
+ private:
+  std::vector<std::string> lines_;
+  LogSink previous_;
+};
+
+// Sets or unsets environment variables, restoring them on destruction.
+class ScopedEnvironment {
+ public:
+  ~ScopedEnvironment();
+  void set(const std::string& name, const std::string& value);
+  void unset(const std::string& name);
+
+ private:
+  void remember(const std::string& name);
+  std::map<std::string, std::optional<std::string>> saved_;
+};
+
+// A helper process that sleeps until it is killed; not a child the process
+// control launched, so only the test collects it.
+class SleepingProcess {
+ public:
+  SleepingProcess();
+  ~SleepingProcess();
+  pid_t pid() const { return pid_; }
+  // Kills and collects it; its pid is then dead.
+  void end();
+
+ private:
+  pid_t pid_ = 0;
+};
+
+// A pid that belongs to no process (a child that was started and collected).
+pid_t deadPid();
+
+// Polls `condition` every 20 ms for up to `seconds`; true once it holds.
+bool waitFor(const std::function<bool()>& condition, double seconds = 20.0);
+
+// The whole file, or "" when it cannot be read.
+std::string readFile(const std::string& path);
+
+// The "key=value" lines of a stand-in report file.
+std::map<std::string, std::string> readReport(const std::string& path);
+
+// Runs `body` in a forked child with the identity of user "nobody" and
+// returns its exit status, or nullopt when privileges cannot be dropped
+// (the caller then skips with a reason).
+std::optional<int> runAsUnprivileged(const std::function<int()>& body);
+bool canDropPrivileges();
+
+// The stand-in server built with the tests.
+std::string standinServerPath();
+
+// A process control that records what it was asked and can be told to fail;
+// what it does not fake it passes on to the system implementation.
+class RecordingProcessControl : public ProcessControl {
+ public:
+  RecordingProcessControl() { previous_ = ProcessControl::install(this); }
+  ~RecordingProcessControl() override { ProcessControl::install(previous_); }
+
+  struct Launch {
+    std::string file;
+    std::vector<std::string> arguments;
+    std::string directory;
+  };
+  std::vector<Launch> launches;
+  std::vector<std::pair<pid_t, int>> signals;
+  bool failFork = false;
+  int signalError = 0;  // errno to report from sendSignal instead of signalling
+
+  pid_t launch(const std::string& file, const std::vector<std::string>& arguments,
+               const std::string& directory) override;
+  int sendSignal(pid_t pid, int signal) override;
+  bool isRunning(pid_t pid) override;
+
+ private:
+  ProcessControl* previous_ = nullptr;
+};
+
+}  // namespace kestrond::test
