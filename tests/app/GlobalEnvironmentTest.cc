@@ -4,7 +4,6 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include "BundleLocation.h"
 #include "KestrondManager.h"
 #include "TestSupport.h"
 
@@ -146,22 +145,6 @@ TEST_F(GlobalEnvironmentTest, BundlePathSeenThroughALinkIsNotResolved) {
   setupGlobalEnvironment(manager, dir.path() + "/bundle-link");
   EXPECT_EQ(get("KESTROND_HOME"), dir.path() + "/bundle-link/Contents/kestrond");
   EXPECT_EQ(manager.searchPaths(), std::vector<std::string>{real});
-}
-
-TEST(BundleLocation, DirectoryThatHoldsContents) {
-  struct Case {
-    const char* executable;
-    const char* bundle;
-  } cases[] = {
-      {"/opt/Monitor/Contents/bin/kestrond-monitor", "/opt/Monitor"},
-      {"/opt/Monitor/Contents/MacOS/monitor", "/opt/Monitor"},
-      {"/usr/bin/kestrond-monitor", "/usr"},
-      {"/build/app/kestrond-monitor", "/build"},
-      {"/kestrond-monitor", "/"},
-      {"/Contents/bin/x", "/Contents"},
-  };
-  for (const Case& c : cases) EXPECT_EQ(bundlePathForExecutable(c.executable), c.bundle);
-  EXPECT_EQ(currentExecutablePath().front(), '/');
 }
 
 }  // namespace

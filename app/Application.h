@@ -1,0 +1,91 @@
+// The application object: delegate of the shared application and of the
+// status menu, and owner of every long-lived object of the monitor.
+//
+// The entry routine (runApplication) creates it and runs the main loop. At
+// the launch it creates the instance manager, exports the installation's
+// environment and puts the "K" status item with its menu into the tray. The
+// menu's construction and refresh live in menu/StatusMenu.cc, its actions in
+// menu/MenuActions.cc, start at login in app/LoginItems.cc. Main thread only.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "Desktop.h"
+#include "KestrondInstance.h"
+#include "KestrondManager.h"
+#include "Menu.h"
+
+namespace kestrond {
+
+inline const Action kStartInstanceAction{"startInstance:"};
+inline const Action kStopInstanceAction{"stopInstance:"};
+inline const Action kViewLogFileAction{"viewLogFile:"};
+inline const Action kLaunchTessalineAction{"launchTessaline:"};
+inline const Action kOnlineDocumentationAction{"onlineDocumentation:"};
+inline const Action kToggleStartAtLoginAction{"toggleStartAtLogin:"};
+
+inline constexpr const char* kTessalineUrl = "http://localhost:8890/tessaline/";
+inline constexpr const char* kDocumentationUrl = "http://docs.halvorix.com/kestrond/";
+inline constexpr double kMenuRefreshInterval = 0.5;
+
+class Application : public ApplicationDelegate, public MenuDelegate {
+ public:
+  // The desktop outlives the application object.
+  explicit Application(Desktop& desktop) : desktop_(desktop) {}
+  ~Application() override;
+  Application(const Application&) = delete;
+  Application& operator=(const Application&) = delete;
+
+  // Launch (app/Application.cc)
+  void applicationDidFinishLaunching() override;
+  void setupGlobalEnvironment();
+  std::shared_ptr<Menu> createMenu();
+
+  // The status menu (menu/StatusMenu.cc)
+  void menuWillOpen(Menu& menu) override;
+  void menuDidClose(Menu& menu) override;
+  void menuTimerFired(Timer& timer);
+  void updateMenuItem(MenuItem& item, const KestrondInstance& instance);
+
+  // Actions (menu/MenuActions.cc); each takes the chosen item as sender.
+  bool confirm(const KestrondInstance& instance, bool start);
+  void openUrl(const std::string& url);
+  void startInstance(MenuItem& sender);
+  void stopInstance(MenuItem& sender);
+  void launchTessaline(MenuItem& sender);
+  void onlineDocumentation(MenuItem& sender);
+  void viewLogFile(MenuItem& sender);
+  bool tryToPerform(const Action& action, MenuItem& sender) override;
+
+  // Start at login (app/LoginItems.cc)
+  void toggleStartAtLogin(MenuItem& sender);
+  static bool willStartAtLogin(Desktop& desktop, const std::string& bundleUrl);
+  static void setStartAtLogin(Desktop& desktop, const std::string& bundleUrl, bool enabled);
+  // The file URL of the bundle directory.
+  std::string bundleUrl() const;
+
+  // For tests and the backends.
+  const std::shared_ptr<KestrondManager>& manager() const { return _manager; }
+  const std::shared_ptr<StatusItem>& statusItem() const { return _statusItem; }
+  const std::shared_ptr<Timer>& menuUpdateTimer() const { return _menuUpdateTimer; }
+  bool inModalDialog() const { return _inModalDialog; }
+  const std::shared_ptr<KestrondInstance>& defaultInstance() const { return _defaultInstance; }
+  const ProcessSerialNumber& psn() const { return _psn; }
+
+ private:
+  Desktop& desktop_;
+
+  std::shared_ptr<KestrondManager> _manager;
+  std::shared_ptr<StatusItem> _statusItem;
+  ProcessSerialNumber _psn;
+  std::shared_ptr<Timer> _menuUpdateTimer;
+  bool _inModalDialog = false;
+  std::shared_ptr<KestrondInstance> _defaultInstance;
+};
+
+// The entry routine's work: creates the application object, makes it the
+// delegate, runs the main loop until Quit, releases it. Returns 0.
+int runApplication(Desktop& desktop);
+
+}  // namespace kestrond

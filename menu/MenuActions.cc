@@ -1,0 +1,74 @@
+// The actions behind the status menu's items: starting or stopping an
+// instance after a confirmation, and opening the log, the web
+// administration page and the documentation.
+#include <map>
+
+#include "Application.h"
+#include "Text.h"
+
+namespace kestrond {
+
+bool Application::confirm(const KestrondInstance& instance, bool start) {
+  // The menu can open during the modal loop with its old items still
+  // enabled; a second question while one is on screen is not asked.
+  if (_inModalDialog) return false;
+  desktop_.setFrontProcess(&_psn);
+  _inModalDialog = true;
+
+  std::string message = localizedString(start ? "Do you want to start the %@?"
+                                               : "Do you want to stop the %@?");
+  std::string informative =
+      localizedString(start ? "This will start up a Kestrond instance in directory\n%@."
+                            : "This will stop the Kestrond instance in directory\n%@.");
+  std::string button = localizedString(start ? "Start" : "Stop");
+  std::string cancel = localizedString("Cancel");
+
+  std::unique_ptr<Alert> alert = desktop_.makeAlert();
+  alert->setMessageText(formatText(message, {instance.instanceName()}));
+  alert->setInformativeText(formatText(informative, {instance.directory()}));
+  alert->addButtonWithTitle(button);
+  alert->addButtonWithTitle(cancel);
+  int code = alert->runModal();
+
+  _inModalDialog = false;
+  return code == Alert::kFirstButtonReturn;
+}
+
+void Application::startInstance(MenuItem& sender) {
+  std::shared_ptr<KestrondInstance> instance = sender.representedObject();
+  if (instance && confirm(*instance, true)) instance->startup();
+}
+
+void Application::stopInstance(MenuItem& sender) {
+  std::shared_ptr<KestrondInstance> instance = sender.representedObject();
+  if (instance && confirm(*instance, false)) instance->shutdown();
+}
+
+void Application::openUrl(const std::string& url) { desktop_.openURL(url); }
+
+void Application::launchTessaline(MenuItem&) { openUrl(kTessalineUrl); }
+
+void Application::onlineDocumentation(MenuItem&) { openUrl(kDocumentationUrl); }
+
+void Application::viewLogFile(MenuItem&) {
+  if (!_defaultInstance) return;
+  if (std::optional<std::string> log = _defaultInstance->logFile()) desktop_.openFile(*log);
+}
+
+bool Application::tryToPerform(const Action& action, MenuItem& sender) {
+  using Handler = void (Application::*)(MenuItem&);
+  static const std::map<std::string, Handler> handlers = {
+      {kStartInstanceAction.name(), &Application::startInstance},
+      {kStopInstanceAction.name(), &Application::stopInstance},
+      {kViewLogFileAction.name(), &Application::viewLogFile},
+      {kLaunchTessalineAction.name(), &Application::launchTessaline},
+      {kOnlineDocumentationAction.name(), &Application::onlineDocumentation},
+      {kToggleStartAtLoginAction.name(), &Application::toggleStartAtLogin},
+  };
+  auto it = handlers.find(action.name());
+  if (it == handlers.end()) return false;
+  (this->*(it->second))(sender);
+  return true;
+}
+
+}  // namespace kestrond

@@ -1,0 +1,159 @@
+// The desktop as the monitor sees it: the status item, the main loop and its
+// timers, the confirmation alert, opening URLs and files, the bundle, the
+// process's place in front, and the user's login-items list.
+//
+// The application object reaches the desktop only through a Desktop, so the
+// same application runs on the Qt backend (platform/qt) and, in the tests,
+// on the in-memory backend (platform/memory). Which one a program gets is
+// decided by the CMake target it links. Main thread only.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Menu.h"
+#include "SharedApplication.h"
+
+namespace kestrond {
+
+// The item in the system tray. The backend shows it and follows its fields.
+class StatusItem {
+ public:
+  virtual ~StatusItem() = default;
+  const std::string& title() const { return title_; }
+  void setTitle(std::string title) { title_ = std::move(title); changed(); }
+  const std::string& toolTip() const { return toolTip_; }
+  void setToolTip(std::string toolTip) { toolTip_ = std::move(toolTip); changed(); }
+  bool highlightMode() const { return highlightMode_; }
+  void setHighlightMode(bool on) { highlightMode_ = on; changed(); }
+  // The item owns its menu.
+  const std::shared_ptr<Menu>& menu() const { return menu_; }
+  void setMenu(std::shared_ptr<Menu> menu) { menu_ = std::move(menu); changed(); }
+
+ protected:
+  // Lets a backend follow changes; the model itself needs nothing.
+  virtual void changed() {}
+
+ private:
+  std::string title_;
+  std::string toolTip_;
+  bool highlightMode_ = false;
+  std::shared_ptr<Menu> menu_;
+};
+
+// A timer on the main loop. It first fires one interval after it was
+// scheduled and, when repeating, every interval after that until invalidated.
+class Timer {
+ public:
+  virtual ~Timer() = default;
+  // Stops the timer for good and lets go of its callback and user info.
+  virtual void invalidate() = 0;
+  virtual bool isValid() const = 0;
+  const std::shared_ptr<Menu>& userInfo() const { return userInfo_; }
+
+ protected:
+  std::shared_ptr<Menu> userInfo_;
+};
+
+// A modal question with two buttons.
+class Alert {
+ public:
+  static constexpr int kFirstButtonReturn = 1000;
+  static constexpr int kSecondButtonReturn = 1001;
+
+  virtual ~Alert() = default;
+  void setMessageText(std::string text) { messageText_ = std::move(text); }
+  void setInformativeText(std::string text) { informativeText_ = std::move(text); }
+  // Buttons keep the order in which they are added; the first is the default.
+  void addButtonWithTitle(std::string title) { buttons_.push_back(std::move(title)); }
+  const std::string& messageText() const { return messageText_; }
+  const std::string& informativeText() const { return informativeText_; }
+  const std::vector<std::string>& buttons() const { return buttons_; }
+  // Shows the alert application-modal and runs the main loop until it is
+  // answered: 1000 for the first button, 1001 for the second (also for any
+  // other way of dismissing it).
+  virtual int runModal() = 0;
+
+ private:
+  std::string messageText_;
+  std::string informativeText_;
+  std::vector<std::string> buttons_;
+};
+
+// The process serial number: the handle by which the desktop brings the
+// program to the front.
+struct ProcessSerialNumber {
+  uint32_t highLongOfPSN = 0;
+  uint32_t lowLongOfPSN = 0;
+};
+
+// One entry of the login-items list, as the list hands it out.
+struct LoginItem {
+  std::string identifier;
+};
+
+// The user's login-items list: the programs started when the user logs in.
+class LoginItemsList {
+ public:
+  virtual ~LoginItemsList() = default;
+  // The items in list order at the moment of the call; empty when none.
+  virtual std::vector<LoginItem> copySnapshot() = 0;
+  // The file URL of the item's target, without asking the user and without
+  // touching the target's file system; none when it cannot be resolved.
+  virtual std::optional<std::string> resolve(const LoginItem& item) = 0;
+  // Adds an entry for the bundle URL at the head of the list; false when
+  // nothing was added.
+  virtual bool insertItemURL(const std::string& bundleUrl) = 0;
+  // Removes the item; 0 on success, else a non-zero status.
+  virtual int removeItem(const LoginItem& item) = 0;
+};
+
+class Desktop {
+ public:
+  Desktop();
+  virtual ~Desktop() = default;
+
+  // The shared application; lives as long as the desktop.
+  SharedApplication& sharedApplication() { return application_; }
+
+  // Runs the main loop: calls `didFinishLaunching` once from inside it, and
+  // returns after stopEventLoop().
+  virtual void runEventLoop(const std::function<void()>& didFinishLaunching) = 0;
+  virtual void stopEventLoop() = 0;
+
+  // A new item in the tray (length -1: as wide as its content).
+  virtual std::shared_ptr<StatusItem> statusItemWithLength(double length) = 0;
+  // A timer scheduled on the main loop that calls `fired` with itself.
+  virtual std::shared_ptr<Timer> scheduledTimer(double interval, bool repeats,
+                                                std::function<void(Timer&)> fired,
+                                                std::shared_ptr<Menu> userInfo) = 0;
+  // A new alert without texts or buttons.
+  virtual std::unique_ptr<Alert> makeAlert() = 0;
+  // Open with the user's default handlers; false on failure.
+  virtual bool openURL(const std::string& url) = 0;
+  virtual bool openFile(const std::string& path) = 0;
+  // The directory that holds the bundle's "Contents".
+  virtual std::string bundlePath() const = 0;
+  // The user's login-items list, or nullptr when it cannot be had.
+  virtual std::unique_ptr<LoginItemsList> createLoginItemsList() = 0;
+  virtual void getCurrentProcess(ProcessSerialNumber* psn) = 0;
+  virtual void setFrontProcess(const ProcessSerialNumber* psn) = 0;
+
+  // The environment as it was when the desktop was created, before the
+  // monitor exported the server's: what opened URLs and files inherit.
+  const std::vector<std::string>& startupEnvironment() const { return startupEnvironment_; }
+
+ private:
+  SharedApplication application_;
+  std::vector<std::string> startupEnvironment_;
+};
+
+// "file://" and the percent-encoded absolute path, with a trailing "/" for a
+// directory URL: the form in which the monitor compares bundle URLs.
+std::string fileURLWithPath(const std::string& path, bool isDirectory = true);
+
+}  // namespace kestrond

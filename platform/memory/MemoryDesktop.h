@@ -1,0 +1,112 @@
+// The in-memory desktop, for tests and headless runs.
+//
+// Nothing is shown: status items, alerts and opened URLs are recorded; time
+// is a manual clock that fires timers only when advanced; alerts are answered
+// by a script; the login-items list lives in memory. Interaction helpers play
+// the user's part (open the menu, choose an item) the way a desktop does.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <optional>
+
+#include "Desktop.h"
+
+namespace kestrond {
+
+class MemoryDesktop : public Desktop {
+ public:
+  struct AlertRecord {
+    std::string messageText;
+    std::string informativeText;
+    std::vector<std::string> buttons;
+  };
+  struct Opened {
+    enum class Kind { Url, File } kind;
+    std::string target;
+    std::vector<std::string> environment;
+  };
+  struct LoginEntry {
+    std::string identifier;
+    std::optional<std::string> url;  // none: cannot be resolved
+  };
+
+  MemoryDesktop();
+  ~MemoryDesktop() override;
+
+  // Desktop
+  void runEventLoop(const std::function<void()>& didFinishLaunching) override;
+  void stopEventLoop() override;
+  std::shared_ptr<StatusItem> statusItemWithLength(double length) override;
+  std::shared_ptr<Timer> scheduledTimer(double interval, bool repeats,
+                                        std::function<void(Timer&)> fired,
+                                        std::shared_ptr<Menu> userInfo) override;
+  std::unique_ptr<Alert> makeAlert() override;
+  bool openURL(const std::string& url) override;
+  bool openFile(const std::string& path) override;
+  std::string bundlePath() const override { return bundlePath_; }
+  std::unique_ptr<LoginItemsList> createLoginItemsList() override;
+  void getCurrentProcess(ProcessSerialNumber* psn) override;
+  void setFrontProcess(const ProcessSerialNumber* psn) override;
+
+  // --- Test controls ---
+  void setBundlePath(std::string path) { bundlePath_ = std::move(path); }
+
+  // Steps run one after another inside runEventLoop(), after the launch,
+  // until the loop is stopped or no step is left.
+  std::deque<std::function<void()>> script;
+  bool eventLoopRunning() const { return running_; }
+
+  // Moves the clock on, firing due timers in order of their firing times.
+  void advance(double seconds);
+  double now() const { return now_; }
+  // Timers scheduled and not invalidated.
+  size_t armedTimerCount() const;
+
+  // Answers for the coming alerts, in order: a button code, or a function
+  // that may act while the alert is up (open the menu, say) and returns one.
+  // With no answer left, an alert is dismissed (1001).
+  std::deque<std::function<int(const AlertRecord&)>> alertAnswers;
+  void answerAlertsWith(int code) {
+    alertAnswers.push_back([code](const AlertRecord&) { return code; });
+  }
+  std::vector<AlertRecord> alerts;
+  bool alertOnScreen() const { return alertDepth_ > 0; }
+
+  std::vector<Opened> opened;
+  int frontRequests = 0;
+
+  // The login-items list; `loginListUnavailable` makes creating it fail.
+  std::vector<LoginEntry> loginEntries;
+  bool loginListUnavailable = false;
+
+  // The status items made, in order.
+  std::vector<std::shared_ptr<StatusItem>> statusItems;
+
+  // The user's part: opening the first status item's menu tells its
+  // delegate; choosing an item closes the menu first, then sends the action.
+  Menu& menu();
+  void openMenu();
+  void closeMenu();
+  bool menuOpen() const { return menuOpen_; }
+  // Chooses the first item of the open menu whose title is `title`; false
+  // when there is none or it is disabled.
+  bool choose(const std::string& title);
+
+ private:
+  class MemoryTimer;
+  class MemoryAlert;
+  class MemoryLoginItems;
+
+  bool running_ = false;
+  bool stopRequested_ = false;
+  double now_ = 0;
+  std::vector<std::shared_ptr<MemoryTimer>> timers_;
+  int alertDepth_ = 0;
+  std::string bundlePath_ = "/nonexistent-bundle";
+  bool menuOpen_ = false;
+  uint32_t nextLoginId_ = 1;
+};
+
+}  // namespace kestrond

@@ -1,0 +1,226 @@
+#include "AutostartLoginItems.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <glib.h>
+#include <pwd.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "BundleLocation.h"
+#include "Log.h"
+#include "Paths.h"
+#include "Text.h"
+
+namespace kestrond {
+namespace {
+
+constexpr const char* kGroup = "Desktop Entry";
+constexpr size_t kMaxEntrySize = 256 * 1024;
+constexpr int kMaxEntryNames = 100;
+
+struct KeyFile {
+  GKeyFile* file = g_key_file_new();
+  ~KeyFile() { g_key_file_free(file); }
+};
+
+std::optional<std::string> readEntry(const std::string& path) {
+  // Non-blocking and regular files only: a FIFO named like an entry must not
+  // hang the menu.
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return std::nullopt;
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+      static_cast<size_t>(info.st_size) > kMaxEntrySize) {
+    close(fd);
+    return std::nullopt;
+  }
+  std::string text(static_cast<size_t>(info.st_size), '\0');
+  size_t length = 0;
+  while (length < text.size()) {
+    ssize_t got = read(fd, text.data() + length, text.size() - length);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    length += static_cast<size_t>(got);
+  }
+  close(fd);
+  text.resize(length);
+  return text;
+}
+
+bool booleanKey(GKeyFile* file, const char* key, bool fallback) {
+  GError* error = nullptr;
+  gboolean value = g_key_file_get_boolean(file, kGroup, key, &error);
+  if (error) {
+    g_error_free(error);
+    return fallback;
+  }
+  return value;
+}
+
+bool writeAll(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t wrote = write(fd, data.data() + done, data.size() - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return false;
+    done += static_cast<size_t>(wrote);
+  }
+  return true;
+}
+
+}  // namespace
+
+AutostartLoginItems::AutostartLoginItems(std::string directory, std::string executable)
+    : directory_(std::move(directory)), executable_(std::move(executable)) {}
+
+std::optional<std::string> AutostartLoginItems::userAutostartDirectory() {
+  // The base-directory rules ignore a relative XDG_CONFIG_HOME.
+  const char* config = getenv("XDG_CONFIG_HOME");
+  if (config && config[0] == '/') return appendPathComponent(config, "autostart");
+  std::string home;
+  if (const char* value = getenv("HOME"); value && value[0] == '/') {
+    home = value;
+  } else if (const passwd* user = getpwuid(getuid()); user && user->pw_dir &&
+                                                       user->pw_dir[0] == '/') {
+    home = user->pw_dir;
+  } else {
+    return std::nullopt;
+  }
+  return appendPathComponent(home, ".config/autostart");
+}
+
+std::vector<LoginItem> AutostartLoginItems::copySnapshot() {
+  std::vector<LoginItem> items;
+  std::optional<std::vector<std::string>> names = listDirectory(directory_, nullptr);
+  if (!names) return items;
+  for (const std::string& name : *names) {
+    if (name.size() > 8 && name.compare(name.size() - 8, 8, ".desktop") == 0) {
+      items.push_back({appendPathComponent(directory_, name)});
+    }
+  }
+  return items;
+}
+
+std::optional<std::string> AutostartLoginItems::resolve(const LoginItem& item) {
+  std::optional<std::string> contents = readEntry(item.identifier);
+  if (!contents) return std::nullopt;
+  return resolveDesktopEntry(*contents, lastPathComponent(executable_));
+}
+
+std::string AutostartLoginItems::entryText() const {
+  KeyFile entry;
+  g_key_file_set_string(entry.file, kGroup, "Type", "Application");
+  g_key_file_set_string(entry.file, kGroup, "Name", "Kestrond Monitor");
+  g_key_file_set_string(entry.file, kGroup, "Comment",
+                        "Start and stop the local Kestrond server instances");
+  g_key_file_set_string(entry.file, kGroup, "Exec", quoteExecArgument(executable_).c_str());
+  g_key_file_set_boolean(entry.file, kGroup, "Terminal", FALSE);
+  // A tray program must start once the panel is there to take its icon.
+  g_key_file_set_string(entry.file, kGroup, "X-GNOME-Autostart-Phase", "Applications");
+  g_key_file_set_boolean(entry.file, kGroup, "X-GNOME-Autostart-enabled", TRUE);
+  g_key_file_set_string(entry.file, kGroup, "X-KDE-autostart-after", "panel");
+  g_key_file_set_boolean(entry.file, kGroup, "X-LXQt-Need-Tray", TRUE);
+  gsize length = 0;
+  gchar* data = g_key_file_to_data(entry.file, &length, nullptr);
+  std::string text(data, length);
+  g_free(data);
+  return text;
+}
+
+bool AutostartLoginItems::insertItemURL(const std::string& bundleUrl) {
+  if (bundleUrl != fileURLWithPath(bundlePathForExecutable(executable_))) return false;
+  if (g_mkdir_with_parents(directory_.c_str(), 0700) != 0) {
+    logLine(formatText("Cannot create the autostart directory %@: %@",
+                       {directory_, errnoText(errno)}));
+    return false;
+  }
+  // Written in full to a hidden temporary file, then moved to a name that is
+  // not taken: a reader never sees half an entry, and no file is replaced.
+  std::string temporary = appendPathComponent(directory_, ".kestrond-monitor-XXXXXX");
+  int fd = mkostemp(temporary.data(), O_CLOEXEC);
+  if (fd < 0) {
+    logLine(formatText("Cannot write a login item in %@: %@", {directory_, errnoText(errno)}));
+    return false;
+  }
+  bool written = fchmod(fd, 0644) == 0 && writeAll(fd, entryText()) && fsync(fd) == 0;
+  int writeError = errno;
+  if (close(fd) != 0 && written) {
+    written = false;
+    writeError = errno;
+  }
+  if (!written) {
+    unlink(temporary.c_str());
+    logLine(formatText("Cannot write a login item in %@: %@", {directory_, errnoText(writeError)}));
+    return false;
+  }
+  for (int n = 1; n <= kMaxEntryNames; ++n) {
+    std::string name = n == 1 ? "kestrond-monitor.desktop"
+                              : "kestrond-monitor-" + std::to_string(n) + ".desktop";
+    std::string path = appendPathComponent(directory_, name);
+    if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) {
+      return true;
+    }
+    if (errno != EEXIST) break;
+  }
+  int renameError = errno;
+  unlink(temporary.c_str());
+  logLine(formatText("Cannot write a login item in %@: %@", {directory_, errnoText(renameError)}));
+  return false;
+}
+
+int AutostartLoginItems::removeItem(const LoginItem& item) {
+  if (unlink(item.identifier.c_str()) == 0) return 0;
+  int error = errno;
+  logLine(formatText("Cannot remove the login item %@: %@", {item.identifier, errnoText(error)}));
+  return error;
+}
+
+std::optional<std::string> resolveDesktopEntry(const std::string& contents,
+                                               const std::string& executableName) {
+  KeyFile entry;
+  if (!g_key_file_load_from_data(entry.file, contents.data(), contents.size(), G_KEY_FILE_NONE,
+                                 nullptr)) {
+    return std::nullopt;
+  }
+  if (booleanKey(entry.file, "Hidden", false)) return std::nullopt;
+  if (!booleanKey(entry.file, "X-GNOME-Autostart-enabled", true)) return std::nullopt;
+  gchar* exec = g_key_file_get_string(entry.file, kGroup, "Exec", nullptr);
+  if (!exec) return std::nullopt;
+  std::string line;
+  for (const char* c = exec; *c; ++c) {
+    line += *c;
+    if (c[0] == '%' && c[1] == '%') ++c;  // "%%" stands for "%"
+  }
+  g_free(exec);
+  gint argc = 0;
+  gchar** argv = nullptr;
+  if (!g_shell_parse_argv(line.c_str(), &argc, &argv, nullptr)) return std::nullopt;
+  std::string program = argc > 0 ? argv[0] : "";
+  g_strfreev(argv);
+  if (program.empty() || program[0] != '/') return std::nullopt;
+  if (lastPathComponent(program) == executableName) {
+    return fileURLWithPath(bundlePathForExecutable(program));
+  }
+  return fileURLWithPath(program, false);
+}
+
+std::string quoteExecArgument(const std::string& argument) {
+  static const std::string kReserved = " \t\n\"'\\><~|&;$*?#()`";
+  bool needsQuotes = argument.empty() || argument.find_first_of(kReserved) != std::string::npos;
+  std::string quoted;
+  for (char c : argument) {
+    if (c == '%') {
+      quoted += "%%";
+      continue;
+    }
+    if (needsQuotes && (c == '"' || c == '`' || c == '$' || c == '\\')) quoted += '\\';
+    quoted += c;
+  }
+  return needsQuotes ? "\"" + quoted + "\"" : quoted;
+}
+
+}  // namespace kestrond

@@ -1,0 +1,92 @@
+// A whole monitor on the in-memory desktop: a temporary installation with
+// the stand-in server as its "bin/kestrond", KESTROND_HOME pointing at it,
+// the application object launched, and helpers that read the menu.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "Application.h"
+#include "MemoryDesktop.h"
+#include "TestSupport.h"
+
+namespace kestrond::test {
+
+class MonitorFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    home = dir.makeDir("home");
+    dir.makeDir("home/bin");
+    ASSERT_EQ(symlink(standinServerPath().c_str(), (home + "/bin/kestrond").c_str()), 0);
+    environment.set("KESTROND_HOME", home);
+    environment.unset("KESTROND_BINARY");
+    environment.set("PATH", getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
+    environment.set("LD_LIBRARY_PATH", getenv("LD_LIBRARY_PATH") ? getenv("LD_LIBRARY_PATH") : "");
+    desktop.setBundlePath(dir.path() + "/Monitor");
+  }
+  void TearDown() override {
+    // Servers started by a test end with it.
+    if (app) {
+      for (const auto& instance : app->manager()->allInstances()) {
+        if (instance->pid() > 0 && instance->serverStatus() != ServerStatus::Stopped) {
+          kill(instance->pid(), SIGKILL);
+        }
+      }
+    }
+  }
+
+  void launch() {
+    app = std::make_unique<Application>(desktop);
+    desktop.sharedApplication().setDelegate(app.get());
+    app->applicationDidFinishLaunching();
+  }
+
+  struct Row {
+    std::string title;
+    bool enabled;
+    std::string action;
+    bool operator==(const Row&) const = default;
+  };
+  friend std::ostream& operator<<(std::ostream& out, const Row& row) {
+    return out << "{" << row.title << ", " << row.enabled << ", " << row.action << "}";
+  }
+  std::vector<Row> rows() {
+    std::vector<Row> result;
+    for (const auto& item : desktop.menu().itemArray()) {
+      if (item->isSeparator()) {
+        result.push_back({"-", false, ""});
+      } else {
+        result.push_back({item->title(), item->isEnabled(), item->action().name()});
+      }
+    }
+    return result;
+  }
+  std::vector<std::string> titles() {
+    std::vector<std::string> result;
+    for (const Row& row : rows()) result.push_back(row.title);
+    return result;
+  }
+  std::shared_ptr<MenuItem> item(const std::string& title) {
+    for (const auto& candidate : desktop.menu().itemArray()) {
+      if (candidate->title() == title) return candidate;
+    }
+    return nullptr;
+  }
+  // Ticks the refresh timer until `condition` holds (bounded).
+  bool tickUntil(const std::function<bool()>& condition) {
+    return waitFor([&] {
+      desktop.advance(kMenuRefreshInterval);
+      return condition();
+    });
+  }
+  bool hasTitle(const std::string& title) { return item(title) != nullptr; }
+
+  TempDir dir;
+  LogCapture log;
+  ScopedEnvironment environment;
+  MemoryDesktop desktop;
+  std::string home;
+  std::unique_ptr<Application> app;
+};
+
+}  // namespace kestrond::test
