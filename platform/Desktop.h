@@ -152,6 +152,10 @@ class Desktop {
   std::vector<std::string> startupEnvironment_;
 };
 
+// The desktop of the backend this program was linked with, or nullptr when
+// it cannot be had (no display: the reason is on standard error).
+std::unique_ptr<Desktop> createSystemDesktop();
+
 // "file://" and the percent-encoded absolute path, with a trailing "/" for a
 // directory URL: the form in which the monitor compares bundle URLs.
 std::string fileURLWithPath(const std::string& path, bool isDirectory = true);

@@ -1,0 +1,20 @@
+// The entry routine of the monitor. It reads no command-line arguments.
+#include <clocale>
+
+#include "Application.h"
+#include "BundleLocation.h"
+#include "Paths.h"
+#include "Text.h"
+
+int main() {
+  using namespace kestrond;
+  std::setlocale(LC_ALL, "");
+  // The catalogs lie beside the program: <prefix>/bin/.. /share/locale.
+  std::string executable = currentExecutablePath();
+  std::string prefix = resolveSymlinks(appendPathComponent(executable, "../.."));
+  bindCatalogDirectory(appendPathComponent(prefix, "share/locale"));
+
+  std::unique_ptr<Desktop> desktop = createSystemDesktop();
+  if (!desktop) return 1;
+  return runApplication(*desktop);
+}

@@ -1,0 +1,59 @@
+// A status item shown as a QSystemTrayIcon, with its menu mirrored into a
+// QMenu.
+//
+// The tray cannot show text, so the title is drawn into the icon as a badge.
+// The QMenu follows the model through syncMenu(), which keeps the existing
+// QActions and changes only what differs: the D-Bus menu protocol renumbers
+// recreated items, and some panels then show a stale menu. Created by
+// QtDesktop only.
+#pragma once
+
+#include <QMenu>
+#include <QObject>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <memory>
+#include <vector>
+
+#include "Desktop.h"
+#include "TrayHost.h"
+
+namespace kestrond {
+
+class QtDesktop;
+
+class QtStatusItem : public StatusItem {
+ public:
+  explicit QtStatusItem(QtDesktop& desktop);
+  ~QtStatusItem() override;
+
+  // Looks for a tray host and shows the icon once there is one.
+  void start();
+  void syncMenu();
+
+  // The badge for a title, at every size a panel asks for.
+  static QIcon badgeIcon(const QString& title);
+
+ protected:
+  void changed() override;
+
+ private:
+  void lookForTray();
+  void showIcon(TrayHostKind host);
+  void triggered(QAction* action);
+  QAction* makeAction(const MenuItem& item);
+  void updateAction(QAction* action, const MenuItem& item);
+
+  QtDesktop& desktop_;
+  QMenu qmenu_;
+  std::unique_ptr<QSystemTrayIcon> tray_;
+  QTimer trayLookup_;
+  bool announcedWaiting_ = false;
+  TrayHostKind host_ = TrayHostKind::None;
+  QString shownTitle_;
+  // The model items the QActions show, index for index.
+  std::vector<std::shared_ptr<MenuItem>> mirrored_;
+  std::vector<QAction*> actions_;
+};
+
+}  // namespace kestrond
