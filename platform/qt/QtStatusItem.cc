@@ -14,9 +14,12 @@ namespace {
 
 constexpr int kTrayLookupIntervalMs = 3000;
 
-QString menuText(const std::string& title) {
+QString menuText(const std::string& title, TrayHostKind host) {
   // "&" would mark a mnemonic; the title shows it as it is.
-  return QString::fromStdString(title).replace(QLatin1Char('&'), QStringLiteral("&&"));
+  QString text = QString::fromStdString(title).replace(QLatin1Char('&'), QStringLiteral("&&"));
+  // Over D-Bus a label's "_" marks a mnemonic too, and Qt passes it through.
+  if (host == TrayHostKind::StatusNotifier) text.replace(QLatin1Char('_'), QStringLiteral("__"));
+  return text;
 }
 
 QKeySequence shortcutFor(const std::string& keyEquivalent) {
@@ -132,7 +135,7 @@ QAction* QtStatusItem::makeAction(const MenuItem& item) {
 
 void QtStatusItem::updateAction(QAction* action, const MenuItem& item) {
   if (item.isSeparator()) return;
-  QString text = menuText(item.title());
+  QString text = menuText(item.title(), host_);
   if (action->text() != text) action->setText(text);
   if (action->isEnabled() != item.isEnabled()) action->setEnabled(item.isEnabled());
   bool checkable = item.state() != ItemState::Off;

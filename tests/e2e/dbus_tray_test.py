@@ -104,6 +104,20 @@ def wait_until(what, condition, seconds=DEADLINE_SECONDS):
     raise AssertionError("timed out waiting for " + what)
 
 
+def shown(label):
+    """The text a panel shows for a dbusmenu label: "_x" marks a mnemonic,
+    "__" is a literal underscore."""
+    text, i = "", 0
+    while i < len(label):
+        if label[i] == "_" and i + 1 < len(label):
+            text += label[i + 1]
+            i += 2
+        else:
+            text += label[i]
+            i += 1
+    return text
+
+
 class Panel:
     """The panel's view of the monitor's menu."""
 
@@ -125,7 +139,7 @@ class Panel:
                 rows.append((int(ident), "-", False, None))
             else:
                 toggle = props.get("toggle-state")
-                rows.append((int(ident), str(props.get("label", "")),
+                rows.append((int(ident), shown(str(props.get("label", ""))),
                              bool(props.get("enabled", True)),
                              None if toggle is None else int(toggle)))
         return rows
@@ -166,11 +180,16 @@ def answer_alert(key):
 
 def make_installation(root, server):
     home = os.path.join(root, "installation")
-    for name, ini in (("database", "[standin]\nlock_delay_ms = 1200\n"), ("demo", "")):
+    # "r&d" and "my_db": titles show "&" and "_" as they are, not as mnemonics.
+    for name, ini in (("database", "[standin]\nlock_delay_ms = 1200\n"), ("my_db", ""),
+                      ("r&d", "")):
         os.makedirs(os.path.join(home, name))
         with open(os.path.join(home, name, "kestrond.ini"), "w") as f:
             f.write(ini)
     os.makedirs(os.path.join(home, "bin"))
+    # With a "lib", the monitor puts it on its own LD_LIBRARY_PATH; what it
+    # opens must not inherit that.
+    os.makedirs(os.path.join(home, "lib"))
     os.symlink(server, os.path.join(home, "bin", "kestrond"))
     return home
 
@@ -212,7 +231,8 @@ def main():
         check(panel.tool_tip() == "Halvorix Kestrond", "tool tip: " + panel.tool_tip())
 
         rows = panel.open()
-        expected = [("Start Default Instance", True, None), ("Start Instance 'demo'", True, None),
+        expected = [("Start Default Instance", True, None), ("Start Instance 'my_db'", True, None),
+                    ("Start Instance 'r&d'", True, None),
                     ("-", False, None), ("Open Diagnostic Messages", False, None),
                     ("Open Kestrond Tessaline", False, None),
                     ("View Online Documentation", True, None), ("-", False, None),
@@ -238,7 +258,7 @@ def main():
             server_pid = int(f.read())
 
         rows = panel.open()
-        check(rows[4][1:3] == ("Open Kestrond Tessaline", True), repr(rows))
+        check(rows[5][1:3] == ("Open Kestrond Tessaline", True), repr(rows))
         panel.click("Open Kestrond Tessaline")
         panel.open()
         panel.click("Open Diagnostic Messages")
@@ -257,7 +277,7 @@ def main():
         wait_until("the autostart entry", lambda: os.path.exists(entry))
         check("Exec=" + os.path.realpath(monitor) in open(entry).read(), open(entry).read())
         rows = panel.open()
-        check(rows[7][3] == 1, "no check mark: " + repr(rows))
+        check(rows[8][3] == 1, "no check mark: " + repr(rows))
         panel.click("Start Kestrond Monitor at Login")
         wait_until("the entry to go", lambda: not os.path.exists(entry))
 
@@ -293,7 +313,7 @@ def main():
                 os.kill(server_pid, 9)
             except ProcessLookupError:
                 pass
-        for instance in ("database", "demo"):
+        for instance in ("database", "my_db", "r&d"):
             try:
                 with open(os.path.join(home, instance, "kestrond.lck")) as f:
                     os.kill(int(f.read()), 9)
