@@ -48,4 +48,8 @@ bool bindCatalogDirectory(const std::string& directory);
 // none. Never fails.
 std::string localizedString(const std::string& key);
 
+// Marks an English text that is looked up later, so that the catalog
+// template picks it up; returns it unchanged.
+constexpr const char* textKey(const char* key) { return key; }
+
 }  // namespace kestrond

@@ -15,12 +15,12 @@ bool Application::confirm(const KestrondInstance& instance, bool start) {
   desktop_.setFrontProcess(&_psn);
   _inModalDialog = true;
 
-  std::string message = localizedString(start ? "Do you want to start the %@?"
-                                               : "Do you want to stop the %@?");
+  std::string message = localizedString(start ? textKey("Do you want to start the %@?")
+                                               : textKey("Do you want to stop the %@?"));
   std::string informative =
-      localizedString(start ? "This will start up a Kestrond instance in directory\n%@."
-                            : "This will stop the Kestrond instance in directory\n%@.");
-  std::string button = localizedString(start ? "Start" : "Stop");
+      localizedString(start ? textKey("This will start up a Kestrond instance in directory\n%@.")
+                            : textKey("This will stop the Kestrond instance in directory\n%@."));
+  std::string button = localizedString(start ? textKey("Start") : textKey("Stop"));
   std::string cancel = localizedString("Cancel");
 
   std::unique_ptr<Alert> alert = desktop_.makeAlert();

@@ -15,18 +15,18 @@ struct ItemForm {
 ItemForm itemFormFor(ServerStatus status) {
   switch (status) {
     case ServerStatus::Stopped:
-      return {"Start %@", kStartInstanceAction};
+      return {textKey("Start %@"), kStartInstanceAction};
     case ServerStatus::Starting:
-      return {"%@: Starting", Action()};
+      return {textKey("%@: Starting"), Action()};
     case ServerStatus::Running:
-      return {"Stop %@", kStopInstanceAction};
+      return {textKey("Stop %@"), kStopInstanceAction};
     case ServerStatus::Stopping:
-      return {"%@: Stopping", Action()};
+      return {textKey("%@: Stopping"), Action()};
     case ServerStatus::Unknown:
       break;
   }
   // Unknown, and any value outside the enumeration.
-  return {"%@: Unknown", Action()};
+  return {textKey("%@: Unknown"), Action()};
 }
 
 }  // namespace

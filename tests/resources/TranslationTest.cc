@@ -1,0 +1,73 @@
+// The German catalog shows the menu and the alert in German; without a
+// language the English keys show.
+#include <gtest/gtest.h>
+
+#include <clocale>
+
+#include "MonitorFixture.h"
+#include "Text.h"
+
+namespace kestrond {
+namespace {
+
+class TranslationTest : public test::MonitorFixture {
+ protected:
+  void SetUp() override {
+    MonitorFixture::SetUp();
+    ASSERT_TRUE(bindCatalogDirectory(KESTROND_LOCALE_DIR));
+    dir.makeInstance("home/database");
+    dir.makeInstance("home/demo");
+  }
+  void TearDown() override {
+    useLanguage(nullptr);
+    MonitorFixture::TearDown();
+  }
+  // C.UTF-8 needs no generated locale; LANGUAGE then picks the catalog.
+  // Setting the locale again makes gettext forget what it looked up before.
+  void useLanguage(const char* language) {
+    if (language) {
+      environment.set("LANGUAGE", language);
+      std::setlocale(LC_ALL, "C.UTF-8");
+    } else {
+      environment.unset("LANGUAGE");
+      std::setlocale(LC_ALL, "C");
+    }
+  }
+};
+
+TEST_F(TranslationTest, GermanMenuAndAlert) {
+  useLanguage("de");
+  launch();
+  EXPECT_EQ(desktop.statusItems[0]->title(), "K");
+  desktop.openMenu();
+  EXPECT_EQ(titles(), (std::vector<std::string>{
+                          "Standardinstanz starten", "Instanz „demo“ starten", "-",
+                          "Diagnosemeldungen öffnen", "Kestrond Tessaline öffnen",
+                          "Online-Dokumentation anzeigen", "-",
+                          "Kestrond Monitor bei der Anmeldung starten", "Kestrond Monitor beenden"}));
+  desktop.answerAlertsWith(Alert::kSecondButtonReturn);
+  ASSERT_TRUE(desktop.choose("Standardinstanz starten"));
+  ASSERT_EQ(desktop.alerts.size(), 1u);
+  EXPECT_EQ(desktop.alerts[0].messageText, "Möchten Sie die Standardinstanz starten?");
+  EXPECT_EQ(desktop.alerts[0].informativeText,
+            "Dies startet eine Kestrond-Instanz im Verzeichnis\n" + home + "/database.");
+  EXPECT_EQ(desktop.alerts[0].buttons, (std::vector<std::string>{"Starten", "Abbrechen"}));
+}
+
+TEST_F(TranslationTest, EnglishKeysWithoutALanguage) {
+  useLanguage(nullptr);
+  launch();
+  desktop.openMenu();
+  EXPECT_EQ(titles()[0], "Start Default Instance");
+  EXPECT_EQ(desktop.statusItems[0]->toolTip(), "Halvorix Kestrond");
+}
+
+TEST_F(TranslationTest, LanguageWithoutACatalogFallsBackToEnglish) {
+  useLanguage("fr");
+  launch();
+  desktop.openMenu();
+  EXPECT_EQ(titles()[1], "Start Instance 'demo'");
+}
+
+}  // namespace
+}  // namespace kestrond
