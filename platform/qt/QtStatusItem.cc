@@ -2,6 +2,7 @@
 
 #include <QCursor>
 #include <QFont>
+#include <QPen>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
@@ -27,7 +28,9 @@ QKeySequence shortcutFor(const std::string& keyEquivalent) {
   return QKeySequence(QStringLiteral("Ctrl+") + QString::fromStdString(keyEquivalent).toUpper());
 }
 
-QPixmap badge(const QString& title, int size, qreal ratio) {
+}  // namespace
+
+QPixmap QtStatusItem::badgePixmap(const QString& title, int size, qreal ratio) {
   QPixmap pixmap(QSize(size, size) * ratio);
   pixmap.setDevicePixelRatio(ratio);
   pixmap.fill(Qt::transparent);
@@ -39,21 +42,29 @@ QPixmap badge(const QString& title, int size, qreal ratio) {
   painter.setPen(QPen(QColor(0xf2, 0xf4, 0xf7), qMax(1.0, size / 16.0)));
   painter.setBrush(QColor(0x1d, 0x4e, 0x89));
   painter.drawRoundedRect(frame.adjusted(0.5, 0.5, -0.5, -0.5), radius, radius);
-  QFont font(QStringLiteral("DejaVu Sans"));
-  font.setBold(true);
-  font.setPixelSize(qMax(8, static_cast<int>(size * 0.68)));
-  painter.setFont(font);
-  painter.setPen(Qt::white);
-  painter.drawText(QRectF(0, 0, size, size), Qt::AlignCenter, title);
+  // The letter is drawn as strokes, not from a font: no font has to be
+  // loaded just to show the icon, and it looks the same everywhere.
+  if (title == QStringLiteral("K")) {
+    QPen pen(Qt::white, size * 0.13, Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin);
+    painter.setPen(pen);
+    painter.drawLine(QPointF(size * 0.35, size * 0.24), QPointF(size * 0.35, size * 0.76));
+    painter.drawLine(QPointF(size * 0.71, size * 0.24), QPointF(size * 0.38, size * 0.54));
+    painter.drawLine(QPointF(size * 0.47, size * 0.46), QPointF(size * 0.73, size * 0.76));
+  } else {
+    QFont font;
+    font.setBold(true);
+    font.setPixelSize(qMax(8, static_cast<int>(size * 0.68)));
+    painter.setFont(font);
+    painter.setPen(Qt::white);
+    painter.drawText(QRectF(0, 0, size, size), Qt::AlignCenter, title);
+  }
   return pixmap;
 }
-
-}  // namespace
 
 QIcon QtStatusItem::badgeIcon(const QString& title) {
   QIcon icon;
   for (int size : {16, 22, 24, 32, 48, 64}) {
-    for (qreal ratio : {1.0, 2.0}) icon.addPixmap(badge(title, size, ratio));
+    for (qreal ratio : {1.0, 2.0}) icon.addPixmap(badgePixmap(title, size, ratio));
   }
   return icon;
 }

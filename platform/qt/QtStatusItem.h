@@ -33,6 +33,8 @@ class QtStatusItem : public StatusItem {
 
   // The badge for a title, at every size a panel asks for.
   static QIcon badgeIcon(const QString& title);
+  // The badge at one size (in device-independent pixels) and pixel ratio.
+  static QPixmap badgePixmap(const QString& title, int size, qreal ratio = 1.0);
 
  protected:
   void changed() override;

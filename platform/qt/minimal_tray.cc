@@ -1,0 +1,23 @@
+// The smallest Qt tray program with a menu like the monitor's: the yardstick
+// for the desktop figures (bench/desktop_figures.sh). Not installed.
+#include <QApplication>
+#include <QMenu>
+#include <QPainter>
+#include <QPixmap>
+#include <QSystemTrayIcon>
+
+int main(int argc, char** argv) {
+  QApplication application(argc, argv);
+  application.setQuitOnLastWindowClosed(false);
+  QPixmap pixmap(22, 22);
+  pixmap.fill(Qt::darkBlue);
+  QMenu menu;
+  for (int i = 0; i < 7; ++i) menu.addAction(QStringLiteral("Entry %1").arg(i));
+  menu.addSeparator();
+  menu.addAction(QStringLiteral("Quit"), &application, &QApplication::quit);
+  QSystemTrayIcon tray{QIcon(pixmap)};
+  tray.setToolTip(QStringLiteral("Minimal tray"));
+  tray.setContextMenu(&menu);
+  tray.show();
+  return application.exec();
+}
