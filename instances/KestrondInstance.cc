@@ -36,8 +36,11 @@ std::optional<std::string> KestrondInstance::logFile() const {
   return std::nullopt;
 }
 
-pid_t KestrondInstance::pidValueFromLockFile() const {
+pid_t KestrondInstance::pidValueFromLockFile() const { return readLockFilePid(nullptr); }
+
+pid_t KestrondInstance::readLockFilePid(double* modified) const {
   LockFileReading reading = readLockFile(_lckFile);
+  if (modified) *modified = reading.modified;
   switch (reading.outcome) {
     case LockFileReading::Outcome::NoFile:
       return 0;
@@ -57,6 +60,20 @@ bool KestrondInstance::isRunning(pid_t pid) const {
   return ProcessControl::current().isRunning(pid);
 }
 
+// Allowance for the coarse clocks on both sides: the boot time in /proc is
+// given in whole seconds.
+constexpr double kStartTimeTolerance = 1.0;
+
+bool KestrondInstance::isServerOfLockFile(pid_t pid, double lockModified) const {
+  if (!isRunning(pid)) return false;
+  std::optional<ProcessControl::ProcessInfo> info = ProcessControl::current().processInfo(pid);
+  if (!info) return true;
+  if (info->zombie) return false;
+  // A process younger than the lock file cannot have written it: the pid
+  // was reused after the server ended without removing its lock file.
+  return lockModified == 0 || info->startTime <= lockModified + kStartTimeTolerance;
+}
+
 void KestrondInstance::setStatus(ServerStatus status) {
   if (status != _serverStatus) {
     _entryStatus = EntryStatus::Changed;
@@ -72,11 +89,12 @@ void KestrondInstance::refresh() {
   if (_serverStatus != ServerStatus::Stopped && _pid != 0 && isRunning(_pid)) {
     if (_serverStatus == ServerStatus::Stopping) return;
     if (_serverStatus == ServerStatus::Starting) {
-      pid_t fromLock = pidValueFromLockFile();
+      double modified = 0;
+      pid_t fromLock = readLockFilePid(&modified);
       if (fromLock == 0) return;
       if (fromLock != _pid) {
         // A pid that does not run is no server of ours yet: keep waiting.
-        if (!isRunning(fromLock)) return;
+        if (!isServerOfLockFile(fromLock, modified)) return;
         logLine(formatText("pid value from .lck file is different (expected %d, got %d)",
                            {_pid, fromLock}));
         _pid = fromLock;
@@ -86,14 +104,15 @@ void KestrondInstance::refresh() {
     return;
   }
 
-  pid_t fromLock = pidValueFromLockFile();
+  double modified = 0;
+  pid_t fromLock = readLockFilePid(&modified);
   _pid = fromLock;
   if (fromLock == 0) {
     setStatus(ServerStatus::Stopped);
     if (!isValid()) _entryStatus = EntryStatus::Invalid;
     return;
   }
-  if (isRunning(fromLock)) {
+  if (isServerOfLockFile(fromLock, modified)) {
     setStatus(ServerStatus::Running);
     return;
   }

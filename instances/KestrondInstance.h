@@ -83,6 +83,15 @@ class KestrondInstance {
   bool shutdown();
 
  private:
+  // The lock file's pid, as pidValueFromLockFile(), and when the file was
+  // last written (0 when unknown).
+  pid_t readLockFilePid(double* modified) const;
+  // True when `pid`, read from a lock file written at `lockModified`, is a
+  // live process that can be the server that wrote it: one that started no
+  // later than the file was written, and not a zombie. Where the process
+  // table cannot tell, a live pid counts.
+  bool isServerOfLockFile(pid_t pid, double lockModified) const;
+
   std::string _path;
   std::string _iniFile;
   std::string _lckFile;

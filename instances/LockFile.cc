@@ -113,7 +113,9 @@ LockFileReading readLockFile(const std::string& path) {
   if (length > kMaxLockFileSize) {
     return readError("the file is larger than " + std::to_string(kMaxLockFileSize) + " bytes");
   }
-  return parseLockFileText(std::string_view(text.data(), length));
+  LockFileReading reading = parseLockFileText(std::string_view(text.data(), length));
+  reading.modified = static_cast<double>(info.st_mtim.tv_sec) + info.st_mtim.tv_nsec / 1e9;
+  return reading;
 }
 
 }  // namespace kestrond

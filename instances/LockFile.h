@@ -24,6 +24,8 @@ struct LockFileReading {
   Outcome outcome = Outcome::NoFile;
   int32_t pid = 0;
   std::string error;
+  // When the file was last written (seconds since the epoch); 0 if unknown.
+  double modified = 0;
 };
 
 // The pid in a lock file's text: the run of decimal digits that starts at the

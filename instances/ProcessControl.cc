@@ -137,6 +137,55 @@ bool SystemProcessControl::collectEndedChildren(pid_t pid) {
   return collected;
 }
 
+namespace {
+
+// The whole of a small /proc file, or "" when it cannot be read.
+std::string readProcFile(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "";
+  char buffer[4096];
+  ssize_t got = read(fd, buffer, sizeof buffer - 1);
+  close(fd);
+  return got > 0 ? std::string(buffer, static_cast<size_t>(got)) : "";
+}
+
+// Seconds since the epoch at which the system booted; 0 when unknown.
+double bootTime() {
+  static double boot = [] {
+    std::string stat = readProcFile("/proc/stat");
+    size_t at = stat.find("\nbtime ");
+    return at == std::string::npos ? 0.0 : std::strtod(stat.c_str() + at + 7, nullptr);
+  }();
+  return boot;
+}
+
+}  // namespace
+
+std::optional<ProcessControl::ProcessInfo> SystemProcessControl::processInfo(pid_t pid) {
+  if (pid < 1 || bootTime() == 0) return std::nullopt;
+  std::string stat = readProcFile("/proc/" + std::to_string(pid) + "/stat");
+  // The command name in parentheses may hold anything; fields follow the last ")".
+  size_t close = stat.rfind(')');
+  if (close == std::string::npos) return std::nullopt;
+  std::vector<std::string> fields;
+  size_t start = close + 2;
+  while (start < stat.size() && fields.size() < 20) {
+    size_t end = stat.find(' ', start);
+    if (end == std::string::npos) end = stat.size();
+    fields.push_back(stat.substr(start, end - start));
+    start = end + 1;
+  }
+  // fields[0] is the state (field 3 of the file), fields[19] the start time
+  // in clock ticks after boot (field 22).
+  if (fields.size() < 20) return std::nullopt;
+  static const long ticks = sysconf(_SC_CLK_TCK);
+  if (ticks <= 0) return std::nullopt;
+  ProcessInfo info;
+  info.zombie = fields[0] == "Z";
+  info.startTime = bootTime() + std::strtod(fields[19].c_str(), nullptr) / static_cast<double>(ticks);
+  return info;
+}
+
 bool SystemProcessControl::isRunning(pid_t pid) {
   // getpid() is a system call each time; the monitor never changes its pid.
   static const pid_t self = getpid();

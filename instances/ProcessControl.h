@@ -10,6 +10,7 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,14 @@ class ProcessControl {
   // mistaken for a live one; a pid below 1 is never running.
   virtual bool isRunning(pid_t pid) = 0;
 
+  // What the process table says of a live pid: when it started (seconds
+  // since the epoch) and whether it is a zombie. None when it cannot tell.
+  struct ProcessInfo {
+    double startTime = 0;
+    bool zombie = false;
+  };
+  virtual std::optional<ProcessInfo> processInfo(pid_t pid) = 0;
+
   // The implementation in use: the system one unless a test installed another.
   static ProcessControl& current();
   // Installs `control` (nullptr restores the system one); returns the previous
@@ -51,6 +60,8 @@ class SystemProcessControl : public ProcessControl {
                const std::string& directory) override;
   int sendSignal(pid_t pid, int signal) override;
   bool isRunning(pid_t pid) override;
+  // From /proc/<pid>/stat and the boot time in /proc/stat.
+  std::optional<ProcessInfo> processInfo(pid_t pid) override;
 
   // How many launched children have not been collected yet.
   size_t uncollectedChildCount() const { return children_.size(); }

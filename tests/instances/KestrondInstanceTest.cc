@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -132,6 +133,49 @@ TEST_F(InstanceTest, OwnPidAndReusedStalePidNeverCountAsTheServer) {
   other.refresh();
   EXPECT_EQ(other.serverStatus(), ServerStatus::Stopped);
   EXPECT_EQ(other.pid(), 0);
+}
+
+TEST_F(InstanceTest, LockFileOlderThanItsProcessIsStale) {
+  // The pid of a server that died without removing its lock file, reused by
+  // an unrelated process started after the file was written.
+  test::SleepingProcess unrelated;
+  makeInstance();
+  writeLock("demo", unrelated.pid());
+  std::string lock = dir.path() + "/demo/kestrond.lck";
+  timespec hourAgo[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, lock.c_str(), hourAgo, 0), 0);
+  KestrondInstance instance(dir.path() + "/demo");
+  instance.refresh();
+  EXPECT_EQ(instance.serverStatus(), ServerStatus::Stopped);
+  EXPECT_EQ(log.lines(), std::vector<std::string>{staleLine("demo")});
+  test::RecordingProcessControl control;
+  EXPECT_FALSE(instance.shutdown());  // and it is never signalled
+  EXPECT_TRUE(control.signals.empty());
+}
+
+TEST_F(InstanceTest, ZombieIsNoServer) {
+  pid_t zombie = fork();
+  if (zombie == 0) _exit(0);
+  // Not collected: it lingers as a zombie, which kill(pid, 0) still finds.
+  ASSERT_TRUE(test::waitFor([&] {
+    auto info = SystemProcessControl::instance().processInfo(zombie);
+    return info && info->zombie;
+  }));
+  makeInstance();
+  writeLock("demo", zombie);
+  KestrondInstance instance(dir.path() + "/demo");
+  instance.refresh();
+  EXPECT_EQ(instance.serverStatus(), ServerStatus::Stopped);
+  waitpid(zombie, nullptr, 0);
+}
+
+TEST(ProcessInfo, KnowsWhenThisProcessStarted) {
+  auto info = SystemProcessControl::instance().processInfo(getpid());
+  ASSERT_TRUE(info);
+  EXPECT_FALSE(info->zombie);
+  EXPECT_LE(info->startTime, static_cast<double>(time(nullptr)) + 1.0);
+  EXPECT_GT(info->startTime, static_cast<double>(time(nullptr)) - 24 * 3600.0 * 365);
+  EXPECT_FALSE(SystemProcessControl::instance().processInfo(test::deadPid()));
 }
 
 TEST_F(InstanceTest, LiveProcessOfAnotherUserIsStale) {

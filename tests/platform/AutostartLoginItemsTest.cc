@@ -1,6 +1,8 @@
 #include "AutostartLoginItems.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -116,6 +118,48 @@ TEST_F(AutostartTest, UnwritableOrFileDirectoryFailsWithALine) {
   EXPECT_FALSE(items.insertItemURL(bundleUrl));
   ASSERT_EQ(log.lines().size(), 1u);
   EXPECT_EQ(log.lines()[0].rfind("Cannot create the autostart directory ", 0), 0u);
+}
+
+TEST_F(AutostartTest, MalformedEntryOfOursIsLeftAlone) {
+  std::string malformed = "[Desktop Entry\nExec=" + executable + "\n";
+  dir.writeFile("config/autostart/kestrond-monitor.desktop", malformed);
+  AutostartLoginItems items = list();
+  ASSERT_EQ(items.copySnapshot().size(), 1u);
+  EXPECT_FALSE(items.resolve(items.copySnapshot()[0]));  // never matches, never removed
+  ASSERT_TRUE(items.insertItemURL(bundleUrl));
+  EXPECT_EQ(test::readFile(autostart + "/kestrond-monitor.desktop"), malformed);
+  EXPECT_EQ(items.resolve({autostart + "/kestrond-monitor-2.desktop"}), bundleUrl);
+}
+
+TEST_F(AutostartTest, WriteFailingHalfWayLeavesNoFile) {
+  dir.makeDir("config/autostart");
+  pid_t child = fork();
+  if (child == 0) {
+    // Files may grow to 40 bytes only: the entry cannot be written whole.
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{40, 40};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    test::LogCapture inner;
+    bool inserted = list().insertItemURL(bundleUrl);
+    _exit(!inserted && inner.lines().size() == 1 ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(entries().empty());
+}
+
+TEST_F(AutostartTest, UnwritableDirectoryFailsAsAnotherUser) {
+  if (!test::canDropPrivileges()) GTEST_SKIP() << "root may write anywhere";
+  dir.makeDir("config/autostart");  // root's, 0755
+  auto status = test::runAsUnprivileged([&] {
+    test::LogCapture inner;
+    bool inserted = list().insertItemURL(bundleUrl);
+    return !inserted && inner.lines().size() == 1 ? 0 : 1;
+  });
+  ASSERT_TRUE(status);
+  EXPECT_EQ(*status, 0);
+  EXPECT_TRUE(entries().empty());
 }
 
 TEST(AutostartDirectory, FollowsTheBaseDirectoryRules) {

@@ -168,6 +168,7 @@ pid_t RecordingProcessControl::launch(const std::string& file,
                                       const std::vector<std::string>& arguments,
                                       const std::string& directory) {
   launches.push_back({file, arguments, directory});
+  if (beforeLaunch) beforeLaunch();
   if (failFork) return 0;
   return SystemProcessControl::instance().launch(file, arguments, directory);
 }
@@ -180,6 +181,10 @@ int RecordingProcessControl::sendSignal(pid_t pid, int signal) {
 
 bool RecordingProcessControl::isRunning(pid_t pid) {
   return SystemProcessControl::instance().isRunning(pid);
+}
+
+std::optional<ProcessControl::ProcessInfo> RecordingProcessControl::processInfo(pid_t pid) {
+  return SystemProcessControl::instance().processInfo(pid);
 }
 
 }  // namespace kestrond::test

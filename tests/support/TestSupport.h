@@ -111,12 +111,14 @@ class RecordingProcessControl : public ProcessControl {
   std::vector<Launch> launches;
   std::vector<std::pair<pid_t, int>> signals;
   bool failFork = false;
+  std::function<void()> beforeLaunch;  // runs just before each launch
   int signalError = 0;  // errno to report from sendSignal instead of signalling
 
   pid_t launch(const std::string& file, const std::vector<std::string>& arguments,
                const std::string& directory) override;
   int sendSignal(pid_t pid, int signal) override;
   bool isRunning(pid_t pid) override;
+  std::optional<ProcessInfo> processInfo(pid_t pid) override;
 
  private:
   ProcessControl* previous_ = nullptr;

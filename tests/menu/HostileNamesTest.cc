@@ -1,0 +1,50 @@
+// Instance directories with names that a format, a shell or a menu could
+// misread: they show, start, stop and log as themselves.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "MonitorFixture.h"
+
+namespace kestrond {
+namespace {
+
+class HostileNamesTest : public test::MonitorFixture {};
+
+TEST_F(HostileNamesTest, ShowStartStopAndLogAsText) {
+  const std::string names[] = {
+      "with space", "a&b", "%@", "%d", "100%%", "line\nfeed", "\xFF\xFEnot-utf8", "$(reboot)",
+      "<i>html<\\i>", std::string(255, 'n'),
+  };
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    std::string path = dir.makeInstance("home/" + name);
+    if (!app) launch();
+    log.clear();
+    desktop.openMenu();
+    std::string start = "Start Instance '" + name + "'";
+    std::string stop = "Stop Instance '" + name + "'";
+    ASSERT_TRUE(hasTitle(start));
+    ASSERT_FALSE(log.lines().empty());
+    EXPECT_EQ(log.lines().front(), "Watching directory: " + path);
+
+    desktop.answerAlertsWith(Alert::kFirstButtonReturn);
+    ASSERT_TRUE(desktop.choose(start));
+    EXPECT_EQ(desktop.alerts.back().messageText, "Do you want to start the Instance '" + name + "'?");
+    EXPECT_EQ(desktop.alerts.back().informativeText,
+              "This will start up a Kestrond instance in directory\n" + path + ".");
+    desktop.openMenu();
+    ASSERT_TRUE(tickUntil([&] { return hasTitle(stop); }));
+    desktop.answerAlertsWith(Alert::kFirstButtonReturn);
+    ASSERT_TRUE(desktop.choose(stop));
+    desktop.openMenu();
+    ASSERT_TRUE(tickUntil([&] { return hasTitle(start); }));
+    desktop.closeMenu();
+    // The server really ran in that directory and wrote its log there.
+    EXPECT_NE(test::readFile(path + "/kestrond.log").find("stopped"), std::string::npos);
+    std::filesystem::remove_all(path);
+  }
+}
+
+}  // namespace
+}  // namespace kestrond
