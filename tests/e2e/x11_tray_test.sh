@@ -43,7 +43,7 @@ find_window() {  # $1: "small" or "large"
 wait_for() {  # $1: what, then the command
   local what=$1
   shift
-  for _ in $(seq 100); do "$@" && return 0; sleep 0.1; done
+  for _ in $(seq $((100 * ${E2E_PATIENCE:-1}))); do "$@" && return 0; sleep 0.1; done
   echo "timed out waiting for $what" >&2
   return 1
 }
@@ -64,7 +64,7 @@ import -window root "$artifacts/x11-tray-menu.png"
 # The last entry is Quit: Up from the top wraps to it.
 xdotool key Up Return
 status=0
-for _ in $(seq 100); do kill -0 "$monitor_pid" 2>/dev/null || break; sleep 0.1; done
+for _ in $(seq $((100 * ${E2E_PATIENCE:-1}))); do kill -0 "$monitor_pid" 2>/dev/null || break; sleep 0.1; done
 wait "$monitor_pid" || status=$?
 monitor_pid=
 if [[ $status -ne 0 ]]; then
