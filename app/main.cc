@@ -9,7 +9,8 @@
 int main() {
   using namespace kestrond;
   std::setlocale(LC_ALL, "");
-  // The catalogs lie beside the program: <prefix>/bin/.. /share/locale.
+  // The catalogs lie beside the program: <prefix>/bin/<program> has them in
+  // <prefix>/share/locale, in the bundle and in an installed tree alike.
   std::string executable = currentExecutablePath();
   std::string prefix = resolveSymlinks(appendPathComponent(executable, "../.."));
   bindCatalogDirectory(appendPathComponent(prefix, "share/locale"));

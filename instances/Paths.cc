@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -38,6 +39,28 @@ std::string standardize(const std::string& absolute) {
   std::string result;
   for (const std::string& part : parts) result += "/" + part;
   return result.empty() ? "/" : result;
+}
+
+std::string kindName(mode_t mode) {
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a regular file";
+}
+
+// Empty when `info` is a regular file of at most `maxBytes`, else the reason.
+std::string unreadableKind(const struct stat& info, size_t maxBytes) {
+  if (!S_ISREG(info.st_mode)) return "the file is " + kindName(info.st_mode);
+  if (static_cast<uint64_t>(info.st_size) > maxBytes) {
+    return "the file is larger than " + std::to_string(maxBytes) + " bytes";
+  }
+  return "";
+}
+
+ReadStatus failed(std::string* error, std::string reason) {
+  if (error) *error = std::move(reason);
+  return ReadStatus::Failed;
 }
 
 }  // namespace
@@ -77,6 +100,59 @@ PathKind pathKind(const std::string& path) {
   struct stat info;
   if (path.empty() || stat(path.c_str(), &info) != 0) return PathKind::Absent;
   return S_ISDIR(info.st_mode) ? PathKind::Directory : PathKind::Other;
+}
+
+ReadStatus readRegularFile(const std::string& path, size_t maxBytes, std::string& contents,
+                           std::string* error, double* modified) {
+  contents.clear();
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return ReadStatus::Absent;
+    return failed(error, errnoText(errno));
+  }
+  if (S_ISDIR(info.st_mode)) return ReadStatus::Directory;
+  // Checked before opening, so that a FIFO or a device is never opened at all.
+  if (std::string reason = unreadableKind(info, maxBytes); !reason.empty()) {
+    return failed(error, reason);
+  }
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    if (errno == ENOENT) return ReadStatus::Absent;  // removed since the stat
+    return failed(error, errnoText(errno));
+  }
+  // The file may have been replaced between the stat and the open.
+  std::string reason;
+  if (fstat(fd, &info) != 0) {
+    reason = errnoText(errno);
+  } else {
+    reason = unreadableKind(info, maxBytes);
+  }
+  // Room for the size fstat gave and one byte more, which tells a file that
+  // grew meanwhile; it grows up to one byte past the limit.
+  size_t length = 0;
+  if (reason.empty()) contents.resize(static_cast<size_t>(info.st_size) + 1);
+  while (reason.empty()) {
+    if (length == contents.size()) {
+      if (contents.size() > maxBytes) break;
+      contents.resize(std::min(contents.size() * 2, maxBytes + 1));
+    }
+    ssize_t got = read(fd, contents.data() + length, contents.size() - length);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) reason = errnoText(errno);
+    if (got <= 0) break;
+    length += static_cast<size_t>(got);
+  }
+  close(fd);
+  contents.resize(std::min(length, contents.size()));
+  if (reason.empty() && length > maxBytes) {
+    reason = "the file is larger than " + std::to_string(maxBytes) + " bytes";
+  }
+  if (!reason.empty()) {
+    contents.clear();
+    return failed(error, reason);
+  }
+  if (modified) *modified = static_cast<double>(info.st_mtim.tv_sec) + info.st_mtim.tv_nsec / 1e9;
+  return ReadStatus::Read;
 }
 
 std::optional<std::vector<std::string>> listDirectory(const std::string& path,

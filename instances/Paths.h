@@ -44,6 +44,18 @@ inline bool isNonDirectoryPath(const std::string& path) {
   return pathKind(path) == PathKind::Other;
 }
 
+enum class ReadStatus { Read, Absent, Directory, Failed };
+
+// Reads the whole of a small regular file into `contents` without ever
+// blocking: only a regular file of at most `maxBytes` is read, and it is
+// opened non-blocking, so a FIFO or a device named like one is never opened.
+// Absent (nothing there, or a dangling link) and Directory are no failure;
+// on Failed, `error` holds a readable reason ("the file is a FIFO"). When
+// `modified` is given it receives the file's modification time in seconds
+// since the epoch. `contents` keeps its capacity, so a caller may reuse it.
+ReadStatus readRegularFile(const std::string& path, size_t maxBytes, std::string& contents,
+                           std::string* error, double* modified = nullptr);
+
 // The names directly inside a directory, hidden names included, "." and ".."
 // excluded, in byte order. On failure: no value, and `error` (if given) holds
 // a readable reason such as "No such file or directory".

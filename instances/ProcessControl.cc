@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -139,7 +140,7 @@ bool SystemProcessControl::collectEndedChildren(pid_t pid) {
 
 namespace {
 
-// The whole of a small /proc file, or "" when it cannot be read.
+// The start of a small /proc file, or "" when it cannot be read.
 std::string readProcFile(const std::string& path) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return "";
@@ -149,14 +150,15 @@ std::string readProcFile(const std::string& path) {
   return got > 0 ? std::string(buffer, static_cast<size_t>(got)) : "";
 }
 
-// Seconds since the epoch at which the system booted; 0 when unknown.
+// Seconds since the epoch at which the system booted. The kernel counts a
+// process's start time from boot on CLOCK_BOOTTIME; /proc/stat's "btime"
+// would do too, but lies past the first page of that file on larger machines.
 double bootTime() {
-  static double boot = [] {
-    std::string stat = readProcFile("/proc/stat");
-    size_t at = stat.find("\nbtime ");
-    return at == std::string::npos ? 0.0 : std::strtod(stat.c_str() + at + 7, nullptr);
-  }();
-  return boot;
+  timespec now{}, sinceBoot{};
+  if (clock_gettime(CLOCK_REALTIME, &now) != 0 || clock_gettime(CLOCK_BOOTTIME, &sinceBoot) != 0) {
+    return 0;
+  }
+  return double(now.tv_sec - sinceBoot.tv_sec) + double(now.tv_nsec - sinceBoot.tv_nsec) / 1e9;
 }
 
 }  // namespace

@@ -120,7 +120,9 @@ std::unique_ptr<Desktop> createSystemDesktop() {
   return std::make_unique<QtDesktop>();
 }
 
-QtDesktop::QtDesktop() {
+// The executable's path is taken once: an upgrade that replaces the file
+// while the monitor runs makes /proc/self/exe read "... (deleted)".
+QtDesktop::QtDesktop() : executable_(currentExecutablePath()) {
   QApplication::setApplicationName(QStringLiteral("kestrond-monitor"));
   QApplication::setDesktopFileName(QStringLiteral("kestrond-monitor"));
   application_ = std::make_unique<QApplication>(qtArgc, qtArgv);
@@ -178,15 +180,12 @@ bool QtDesktop::openFile(const std::string& path) {
   return openWithDefaultHandler(absolutePath(path));
 }
 
-std::string QtDesktop::bundlePath() const {
-  return bundlePathForExecutable(currentExecutablePath());
-}
+std::string QtDesktop::bundlePath() const { return bundlePathForExecutable(executable_); }
 
 std::unique_ptr<LoginItemsList> QtDesktop::createLoginItemsList() {
   std::optional<std::string> directory = AutostartLoginItems::userAutostartDirectory();
-  std::string executable = currentExecutablePath();
-  if (!directory || executable.empty()) return nullptr;
-  return std::make_unique<AutostartLoginItems>(*directory, executable);
+  if (!directory || executable_.empty()) return nullptr;
+  return std::make_unique<AutostartLoginItems>(*directory, executable_);
 }
 
 void QtDesktop::getCurrentProcess(ProcessSerialNumber* psn) {

@@ -40,6 +40,7 @@ class QtDesktop : public Desktop {
  private:
   bool openWithDefaultHandler(const std::string& target);
 
+  const std::string executable_;
   std::unique_ptr<QApplication> application_;
   std::vector<std::weak_ptr<QtStatusItem>> statusItems_;
 };

@@ -27,30 +27,6 @@ struct KeyFile {
   ~KeyFile() { g_key_file_free(file); }
 };
 
-std::optional<std::string> readEntry(const std::string& path) {
-  // Non-blocking and regular files only: a FIFO named like an entry must not
-  // hang the menu.
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return std::nullopt;
-  struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
-      static_cast<size_t>(info.st_size) > kMaxEntrySize) {
-    close(fd);
-    return std::nullopt;
-  }
-  std::string text(static_cast<size_t>(info.st_size), '\0');
-  size_t length = 0;
-  while (length < text.size()) {
-    ssize_t got = read(fd, text.data() + length, text.size() - length);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    length += static_cast<size_t>(got);
-  }
-  close(fd);
-  text.resize(length);
-  return text;
-}
-
 bool booleanKey(GKeyFile* file, const char* key, bool fallback) {
   GError* error = nullptr;
   gboolean value = g_key_file_get_boolean(file, kGroup, key, &error);
@@ -106,9 +82,12 @@ std::vector<LoginItem> AutostartLoginItems::copySnapshot() {
 }
 
 std::optional<std::string> AutostartLoginItems::resolve(const LoginItem& item) {
-  std::optional<std::string> contents = readEntry(item.identifier);
-  if (!contents) return std::nullopt;
-  return resolveDesktopEntry(*contents, lastPathComponent(executable_));
+  // Never blocks: a FIFO named like an entry must not hang the menu.
+  std::string contents;
+  if (readRegularFile(item.identifier, kMaxEntrySize, contents, nullptr) != ReadStatus::Read) {
+    return std::nullopt;
+  }
+  return resolveDesktopEntry(contents, lastPathComponent(executable_));
 }
 
 std::string AutostartLoginItems::entryText() const {

@@ -144,6 +144,13 @@ class Panel:
                              None if toggle is None else int(toggle)))
         return rows
 
+    def shortcut(self, title):
+        _, (_, _, children) = self.menu.GetLayout(0, -1, [])
+        for ident, props, _ in children:
+            if shown(str(props.get("label", ""))) == title:
+                return [[str(key) for key in keys] for keys in props.get("shortcut", [])]
+        return None
+
     def titles(self):
         return [row[1] for row in self.rows()]
 
@@ -170,8 +177,6 @@ def answer_alert(key):
         ["timeout", "15", "xdotool", "search", "--sync", "--onlyvisible", "--name",
          "^Kestrond Monitor$"], capture_output=True, text=True, check=True).stdout.split()[0]
     subprocess.run(["xdotool", "windowfocus", "--sync", window], check=True)
-    if os.environ.get("E2E_SHOT"):
-        subprocess.run(["import", "-window", "root", os.environ["E2E_SHOT"]])
     subprocess.run(["xdotool", "key", "--clearmodifiers", key], check=True)
     wait_until("the alert to close", lambda: subprocess.run(
         ["xdotool", "search", "--onlyvisible", "--name", "^Kestrond Monitor$"],
@@ -240,6 +245,8 @@ def main():
                     ("Quit Kestrond Monitor", True, None)]
         check([row[1:] for row in rows] == expected, "first layout: " + repr(rows))
         ids = [row[0] for row in rows]
+        check(panel.shortcut("Quit Kestrond Monitor") == [["Control", "Q"]],
+              "Quit shortcut: %r" % panel.shortcut("Quit Kestrond Monitor"))
 
         # Start, confirmed with Return; Starting, then Running, while the menu is open.
         panel.click("Start Default Instance")
