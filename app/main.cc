@@ -4,6 +4,7 @@
 #include "Application.h"
 #include "BundleLocation.h"
 #include "Paths.h"
+#include "ProcessControl.h"
 #include "Text.h"
 
 int main() {
@@ -14,6 +15,8 @@ int main() {
   std::string executable = currentExecutablePath();
   std::string prefix = resolveSymlinks(appendPathComponent(executable, "../.."));
   bindCatalogDirectory(appendPathComponent(prefix, "share/locale"));
+  // Every running server is watched through a descriptor of its own.
+  SystemProcessControl::instance().raiseDescriptorLimit();
 
   std::unique_ptr<Desktop> desktop = createSystemDesktop();
   if (!desktop) return 1;

@@ -3,7 +3,9 @@
 // For 10, 100 and 1,000 instance directories, half of them with a live pid in
 // the lock file, it times KestrondManager::allInstances() and, over the same
 // directories, the bare calls a refresh needs (stat, open/read/close of the
-// lock file, the null signal). It prints the cost per instance and the ratio.
+// lock file, the null signal by pid). The records ask through the pidfd they
+// hold for each live server, and open it when they first take the pid. It
+// prints the cost per instance and the ratio.
 // Run it from an optimised build: build/release/bench/instances_bench
 #include <benchmark/benchmark.h>
 #include <dirent.h>
@@ -22,6 +24,7 @@
 
 #include "KestrondManager.h"
 #include "Log.h"
+#include "ProcessControl.h"
 
 namespace {
 
@@ -63,6 +66,7 @@ Installation& installation(int count) {
 void BM_AllInstances(benchmark::State& state) {
   Installation& home = installation(static_cast<int>(state.range(0)));
   kestrond::setLogSink([](const std::string&) {});
+  kestrond::SystemProcessControl::instance().raiseDescriptorLimit();
   kestrond::KestrondManager manager;
   manager.addSearchPath(home.root);
   manager.allInstances();  // the first scan adds the records

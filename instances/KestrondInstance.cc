@@ -57,21 +57,52 @@ pid_t KestrondInstance::readLockFilePid(double* modified) const {
 }
 
 bool KestrondInstance::isRunning(pid_t pid) const {
-  return ProcessControl::current().isRunning(pid);
+  int pidfd = pid == _pid ? _pidfd.get() : -1;
+  return ProcessControl::current().isRunning(pid, pidfd);
 }
 
-// Allowance for the coarse clocks on both sides: the boot time in /proc is
-// given in whole seconds.
+// Allowance for the clocks on both sides: the lock file's mtime has the
+// file system's granularity, and the start time is mapped to the wall clock
+// through today's boot offset.
 constexpr double kStartTimeTolerance = 1.0;
 
-bool KestrondInstance::isServerOfLockFile(pid_t pid, double lockModified) const {
-  if (!isRunning(pid)) return false;
-  std::optional<ProcessControl::ProcessInfo> info = ProcessControl::current().processInfo(pid);
-  if (!info) return true;
-  if (info->zombie) return false;
-  // A process younger than the lock file cannot have written it: the pid
-  // was reused after the server ended without removing its lock file.
-  return lockModified == 0 || info->startTime <= lockModified + kStartTimeTolerance;
+// The pidfd is opened before anything is asked of the process, so that the
+// answers and the descriptor are about one and the same process even if
+// the pid is reused in between.
+//
+// A lock file names a live process that may not be its server: the server
+// ended without removing it, and its pid went to another process. A
+// process younger than the file cannot have written it. But ages compare a
+// file's wall-clock mtime with a start time on the boot clock, so a step of
+// the wall clock (a time sync at boot, a manual change) makes a server look
+// younger than its lock file. Hence a younger process is still the server
+// when what it is says so: it runs in the instance directory and runs a
+// "kestrond". Where the process table cannot tell (another user's process),
+// a live pid counts.
+bool KestrondInstance::isServerOfLockFile(pid_t pid, double lockModified,
+                                          UniqueFd* pidfd) const {
+  ProcessControl& control = ProcessControl::current();
+  UniqueFd fd = control.openPidfd(pid);
+  if (!control.isRunning(pid, fd.get())) return false;
+  std::optional<ProcessControl::ProcessInfo> info = control.processInfo(pid);
+  // Asked again: the process may have ended and its pid been reused while
+  // /proc was read.
+  if (fd && !control.isRunning(pid, fd.get())) return false;
+  bool accepted = true;
+  if (info) {
+    if (info->zombie) return false;
+    bool oldEnough = lockModified == 0 || info->startTime <= lockModified + kStartTimeTolerance;
+    accepted = oldEnough || (info->workingDirectory == resolveSymlinks(_path) &&
+                             (lastPathComponent(info->executable) == "kestrond" ||
+                              info->executable == resolveSymlinks(findExecutable())));
+  }
+  if (accepted && pidfd) *pidfd = std::move(fd);
+  return accepted;
+}
+
+void KestrondInstance::takeServerPid(pid_t pid, UniqueFd pidfd) {
+  _pid = pid;
+  _pidfd = std::move(pidfd);
 }
 
 void KestrondInstance::setStatus(ServerStatus status) {
@@ -94,10 +125,11 @@ void KestrondInstance::refresh() {
       if (fromLock == 0) return;
       if (fromLock != _pid) {
         // A pid that does not run is no server of ours yet: keep waiting.
-        if (!isServerOfLockFile(fromLock, modified)) return;
+        UniqueFd pidfd;
+        if (!isServerOfLockFile(fromLock, modified, &pidfd)) return;
         logLine(formatText("pid value from .lck file is different (expected %d, got %d)",
                            {_pid, fromLock}));
-        _pid = fromLock;
+        takeServerPid(fromLock, std::move(pidfd));
       }
     }
     setStatus(ServerStatus::Running);
@@ -106,13 +138,15 @@ void KestrondInstance::refresh() {
 
   double modified = 0;
   pid_t fromLock = readLockFilePid(&modified);
-  _pid = fromLock;
+  takeServerPid(fromLock, UniqueFd());
   if (fromLock == 0) {
     setStatus(ServerStatus::Stopped);
     if (!isValid()) _entryStatus = EntryStatus::Invalid;
     return;
   }
-  if (isServerOfLockFile(fromLock, modified)) {
+  UniqueFd pidfd;
+  if (isServerOfLockFile(fromLock, modified, &pidfd)) {
+    _pidfd = std::move(pidfd);
     setStatus(ServerStatus::Running);
     return;
   }
@@ -121,14 +155,22 @@ void KestrondInstance::refresh() {
 }
 
 std::string KestrondInstance::findExecutable() const {
+  return testedExecutable().value_or("kestrond");
+}
+
+std::optional<std::string> KestrondInstance::testedExecutable() const {
+  // The candidates are tested against the monitor's working directory, and
+  // the child runs its file after changing to the instance directory; a
+  // value without "/" would even be searched along PATH. So the path tested
+  // is made absolute, and that is the file that runs.
   if (const char* binary = getenv("KESTROND_BINARY")) {
-    if (isNonDirectoryPath(binary)) return binary;
+    if (isNonDirectoryPath(binary)) return absolutePath(binary);
   }
   std::string inside = appendPathComponent(_path, "kestrond");
-  if (isNonDirectoryPath(inside)) return inside;
+  if (isNonDirectoryPath(inside)) return absolutePath(inside);
   std::string besides = appendPathComponent(_path, "../bin/kestrond");
-  if (isNonDirectoryPath(besides)) return besides;
-  return "kestrond";
+  if (isNonDirectoryPath(besides)) return absolutePath(besides);
+  return std::nullopt;
 }
 
 pid_t KestrondInstance::launchExecutable(const std::string& file,
@@ -142,12 +184,9 @@ bool KestrondInstance::startup() {
   if (_entryStatus == EntryStatus::Invalid || _serverStatus != ServerStatus::Stopped) {
     return false;
   }
-  // The candidate was tested against the monitor's working directory; the
-  // child runs it after its chdir, so a relative path is made absolute now.
-  std::string executable = findExecutable();
-  if (executable.find('/') != std::string::npos) executable = absolutePath(executable);
-  _pid = launchExecutable(executable, {"kestrond", "-f"}, _path);
-  if (_pid == 0) return false;
+  pid_t child = launchExecutable(findExecutable(), {"kestrond", "-f"}, _path);
+  if (child == 0) return false;
+  takeServerPid(child, ProcessControl::current().openPidfd(child));
   setStatus(ServerStatus::Starting);
   return true;
 }
@@ -155,7 +194,7 @@ bool KestrondInstance::startup() {
 bool KestrondInstance::shutdown() {
   refresh();
   if (_serverStatus != ServerStatus::Running) return false;
-  int error = ProcessControl::current().sendSignal(_pid, SIGTERM);
+  int error = ProcessControl::current().sendSignal(_pid, _pidfd.get(), SIGTERM);
   if (error != 0) {
     logLine(formatText("terminate: cannot terminate %@ (errno %d)", {instanceName(), error}));
     return false;

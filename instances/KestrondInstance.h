@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "UniqueFd.h"
+
 namespace kestrond {
 
 enum class ServerStatus : int32_t {
@@ -63,23 +65,30 @@ class KestrondInstance {
   // (the reason is logged).
   pid_t pidValueFromLockFile() const;
   // True when `pid` is a live process; collects our ended children first.
+  // For the record's own server pid the question goes through the pidfd
+  // held for it, so that a process given that pid later is never taken
+  // for the server.
   bool isRunning(pid_t pid) const;
   // Sets the server status; the entry status records whether it changed.
   void setStatus(ServerStatus status);
 
   // The server executable to run: $KESTROND_BINARY, <dir>/kestrond,
-  // <dir>/../bin/kestrond (whichever first exists and is not a directory),
-  // else the bare name "kestrond". Never empty.
+  // <dir>/../bin/kestrond (whichever first exists and is not a directory,
+  // made absolute against the current directory), else the bare name
+  // "kestrond", which the launch searches along PATH. Never empty.
   std::string findExecutable() const;
   // Launches `file` with the argument vector `options` in `directory`;
   // returns the child's pid, 0 when no child could be created.
   pid_t launchExecutable(const std::string& file, const std::vector<std::string>& options,
                          const std::string& directory);
   // Refreshes, then launches the server if the instance is valid and
-  // Stopped. True when a server process was launched.
+  // Stopped. True when a server process was launched; whether it could run
+  // its executable is learnt at the next refresh (a child that could not is
+  // Stopped then, and the reason is logged).
   bool startup();
-  // Refreshes, then sends SIGTERM if the server is Running. True when the
-  // signal was delivered; a failed kill is logged.
+  // Refreshes, then sends SIGTERM if the server is Running (through its
+  // pidfd where the record holds one). True when the signal was delivered;
+  // a failed kill is logged.
   bool shutdown();
 
  private:
@@ -87,16 +96,21 @@ class KestrondInstance {
   // last written (0 when unknown).
   pid_t readLockFilePid(double* modified) const;
   // True when `pid`, read from a lock file written at `lockModified`, is a
-  // live process that can be the server that wrote it: one that started no
-  // later than the file was written, and not a zombie. Where the process
-  // table cannot tell, a live pid counts.
-  bool isServerOfLockFile(pid_t pid, double lockModified) const;
+  // live process that can be the server that wrote it (see the definition
+  // for how that is decided). When it is, `pidfd` receives a pidfd for it
+  // where one can be had.
+  bool isServerOfLockFile(pid_t pid, double lockModified, UniqueFd* pidfd) const;
+  // The candidate findExecutable() chose, or none for the bare name.
+  std::optional<std::string> testedExecutable() const;
+  // Makes `pid` the server's pid, with `pidfd` (possibly none) for it.
+  void takeServerPid(pid_t pid, UniqueFd pidfd);
 
   std::string _path;
   std::string _iniFile;
   std::string _lckFile;
   std::string _logFile;
   pid_t _pid = 0;
+  UniqueFd _pidfd;  // for _pid while it is the server's, where one could be had
   bool _isDefault = false;
   EntryStatus _entryStatus = EntryStatus::New;
   ServerStatus _serverStatus = ServerStatus::Unknown;

@@ -3,14 +3,18 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/syscall.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <climits>
 #include <cstdlib>
 
+#include "Log.h"
 #include "Paths.h"
+#include "Text.h"
 
 extern char** environ;
 
@@ -19,7 +23,12 @@ namespace {
 
 ProcessControl* installedControl = nullptr;
 
-constexpr int kDescriptorsClosedInChild = 32;
+// Through syscall(2): the C library's wrappers are new (2.36), and its
+// header declares them without C linkage for C++ there.
+int openProcessDescriptor(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
+int signalProcessDescriptor(int pidfd, int signal) {
+  return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
+}
 
 std::string defaultSearchPath() {
   size_t size = confstr(_CS_PATH, nullptr, 0);
@@ -30,17 +39,55 @@ std::string defaultSearchPath() {
   return value;
 }
 
-// Only async-signal-safe calls from here on: the monitor's toolkit runs
-// threads, and a lock held by one of them at the fork stays locked forever
-// in the child.
-[[noreturn]] void runChild(const char* directory, const std::vector<const char*>& candidates,
-                           char* const* argv, std::vector<const char*>& shellArgv) {
-  for (int fd = 0; fd < kDescriptorsClosedInChild; ++fd) close(fd);
-  if (chdir(directory) != 0) _exit(1);
-  if (setsid() == -1) _exit(1);
-  if (open("/dev/null", O_RDWR) != 0) _exit(1);
+// Everything the child needs, built before the fork: after it only
+// async-signal-safe calls may run, since the monitor's toolkit runs threads
+// and a lock held by one of them at the fork stays locked forever in the
+// child.
+struct ChildPlan {
+  const char* directory = nullptr;
+  std::vector<const char*> candidates;
+  char* const* argv = nullptr;
+  std::vector<const char*> shellArgv;
+  int errorFd = -1;         // write end of the error pipe, above 2, or -1
+  int highestFd = 0;        // where closing by hand stops, if close_range is missing
+  bool restoreLimit = false;
+  rlimit descriptorLimit{};
+};
+
+void closeFrom(unsigned first, unsigned last, int highestFd) {
+  if (first > last) return;
+  if (close_range(first, last, 0) == 0) return;
+  // Kernels before 5.9 have no close_range.
+  for (int fd = static_cast<int>(first); fd <= highestFd && static_cast<unsigned>(fd) <= last; ++fd) {
+    close(fd);
+  }
+}
+
+[[noreturn]] void failChild(const ChildPlan& plan, int error) {
+  if (plan.errorFd >= 0) {
+    ssize_t ignored = write(plan.errorFd, &error, sizeof error);
+    (void)ignored;  // nothing is left to tell it to
+  }
+  _exit(1);
+}
+
+[[noreturn]] void runChild(ChildPlan& plan) {
+  close(0);
+  close(1);
+  close(2);
+  if (chdir(plan.directory) != 0) failChild(plan, errno);
+  if (setsid() == -1) failChild(plan, errno);
+  if (open("/dev/null", O_RDWR) != 0) failChild(plan, errno);
   dup2(0, 1);
   dup2(0, 2);
+  // A descriptor the monitor inherited without close-on-exec would
+  // otherwise live as long as the server.
+  if (plan.errorFd >= 3) {
+    closeFrom(3, static_cast<unsigned>(plan.errorFd) - 1, plan.highestFd);
+    closeFrom(static_cast<unsigned>(plan.errorFd) + 1, UINT_MAX, plan.highestFd);
+  } else {
+    closeFrom(3, UINT_MAX, plan.highestFd);
+  }
 
   // A blocked or ignored SIGTERM would survive the exec and make the server
   // impossible to stop; handlers are reset by the exec anyway.
@@ -52,16 +99,31 @@ std::string defaultSearchPath() {
   for (int signal = 1; signal < NSIG; ++signal) {
     if (signal != SIGKILL && signal != SIGSTOP) sigaction(signal, &byDefault, nullptr);
   }
+  if (plan.restoreLimit) setrlimit(RLIMIT_NOFILE, &plan.descriptorLimit);
 
-  for (const char* candidate : candidates) {
-    execve(candidate, argv, environ);
+  // As execvp reports: a file that exists but may not be run is the more
+  // telling reason than a later candidate that does not exist.
+  int error = ENOENT;
+  bool denied = false;
+  for (const char* candidate : plan.candidates) {
+    execve(candidate, plan.argv, environ);
     if (errno == ENOEXEC) {
       // As execvp does: a file without a recognised header is a shell script.
-      shellArgv[1] = candidate;
-      execve("/bin/sh", const_cast<char* const*>(shellArgv.data()), environ);
+      plan.shellArgv[1] = candidate;
+      execve("/bin/sh", const_cast<char* const*>(plan.shellArgv.data()), environ);
     }
+    error = errno;
+    denied = denied || error == EACCES;
   }
-  _exit(1);
+  failChild(plan, denied ? EACCES : error);
+}
+
+// `fd` moved to a descriptor above 2 with close-on-exec set; -1 on failure.
+int aboveStandardDescriptors(int fd) {
+  if (fd > 2) return fd;
+  int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  close(fd);
+  return moved;
 }
 
 }  // namespace
@@ -97,45 +159,115 @@ std::vector<std::string> executableCandidates(const std::string& file, const cha
   return candidates;
 }
 
+bool SystemProcessControl::raiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+  if (limit.rlim_cur >= limit.rlim_max) return true;
+  rlimit raised = limit;
+  raised.rlim_cur = limit.rlim_max;
+  if (setrlimit(RLIMIT_NOFILE, &raised) != 0) {
+    logLine(formatText("Cannot raise the limit on open files: %@", {errnoText(errno)}));
+    return false;
+  }
+  if (!_limitRaised) _originalSoftLimit = limit.rlim_cur;
+  _limitRaised = true;
+  return true;
+}
+
 pid_t SystemProcessControl::launch(const std::string& file,
                                    const std::vector<std::string>& arguments,
                                    const std::string& directory) {
-  // Everything the child needs is built here, before the fork.
   std::vector<std::string> candidates = executableCandidates(file, getenv("PATH"));
-  std::vector<const char*> candidatePointers;
-  for (const std::string& candidate : candidates) candidatePointers.push_back(candidate.c_str());
+  ChildPlan plan;
+  plan.directory = directory.c_str();
+  for (const std::string& candidate : candidates) plan.candidates.push_back(candidate.c_str());
   std::vector<char*> argv;
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
-  std::vector<const char*> shellArgv = {"sh", nullptr};
-  for (size_t i = 1; i < arguments.size(); ++i) shellArgv.push_back(arguments[i].c_str());
-  shellArgv.push_back(nullptr);
+  plan.argv = argv.data();
+  plan.shellArgv = {"sh", nullptr};
+  for (size_t i = 1; i < arguments.size(); ++i) plan.shellArgv.push_back(arguments[i].c_str());
+  plan.shellArgv.push_back(nullptr);
+  long openMax = sysconf(_SC_OPEN_MAX);
+  plan.highestFd = openMax > 0 && openMax <= INT_MAX ? static_cast<int>(openMax) - 1 : 1023;
+  if (_limitRaised) {
+    plan.restoreLimit = getrlimit(RLIMIT_NOFILE, &plan.descriptorLimit) == 0;
+    plan.descriptorLimit.rlim_cur = _originalSoftLimit;
+  }
+
+  // The exec error travels back through a close-on-exec pipe: end of file
+  // means the exec succeeded.
+  UniqueFd readEnd;
+  int pipeFds[2];
+  if (pipe2(pipeFds, O_CLOEXEC) == 0) {
+    readEnd.reset(aboveStandardDescriptors(pipeFds[0]));
+    plan.errorFd = aboveStandardDescriptors(pipeFds[1]);
+    if (!readEnd || plan.errorFd < 0) {
+      if (plan.errorFd >= 0) close(plan.errorFd);
+      plan.errorFd = -1;
+      readEnd.reset();
+    }
+  }
 
   pid_t child = fork();
-  if (child == -1) return 0;
-  if (child == 0) runChild(directory.c_str(), candidatePointers, argv.data(), shellArgv);
-  children_.push_back(child);
+  if (child == 0) runChild(plan);
+  int forkError = errno;
+  if (plan.errorFd >= 0) close(plan.errorFd);
+  if (child == -1) {
+    logLine(formatText("Cannot start %@: %@", {file, errnoText(forkError)}));
+    return 0;
+  }
+  if (readEnd) fcntl(readEnd.get(), F_SETFL, O_NONBLOCK);
+  _children.push_back(Child{child, file, std::move(readEnd)});
   return child;
 }
 
-int SystemProcessControl::sendSignal(pid_t pid, int signal) {
-  if (pid < 1) return EINVAL;
-  return kill(pid, signal) == 0 ? 0 : errno;
+void SystemProcessControl::readExecError(Child& child) {
+  if (!child.execError) return;
+  int error = 0;
+  ssize_t got = read(child.execError.get(), &error, sizeof error);
+  if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;  // not exec'd yet
+  if (got == static_cast<ssize_t>(sizeof error)) {
+    logLine(formatText("Cannot start %@: %@", {child.file, errnoText(error)}));
+  }
+  child.execError.reset();
 }
 
 bool SystemProcessControl::collectEndedChildren(pid_t pid) {
   bool collected = false;
-  for (auto it = children_.begin(); it != children_.end();) {
+  for (auto it = _children.begin(); it != _children.end();) {
     int status = 0;
-    pid_t result = waitpid(*it, &status, WNOHANG);
-    if (result == *it || (result == -1 && errno == ECHILD)) {
-      collected = collected || *it == pid;
-      it = children_.erase(it);
+    pid_t result = waitpid(it->pid, &status, WNOHANG);
+    // The pipe is read either way: once the child has exec'd, its end of
+    // file frees the descriptor; once it has ended, what it wrote is there.
+    readExecError(*it);
+    if (result == it->pid || (result == -1 && errno == ECHILD)) {
+      collected = collected || it->pid == pid;
+      it = _children.erase(it);
     } else {
       ++it;
     }
   }
   return collected;
+}
+
+UniqueFd SystemProcessControl::openPidfd(pid_t pid) {
+  if (pid < 1 || _pidfdsMissing) return UniqueFd();
+  // Always close-on-exec: pidfd_open sets it on every descriptor it returns.
+  int fd = openProcessDescriptor(pid);
+  if (fd >= 0) return UniqueFd(fd);
+  if (errno == ENOSYS) {
+    _pidfdsMissing = true;
+    logLine(formatText("Process descriptors are not available; servers are known by pid: %@",
+                       {errnoText(errno)}));
+  }
+  return UniqueFd();
+}
+
+int SystemProcessControl::sendSignal(pid_t pid, int pidfd, int signal) {
+  if (pid < 1) return EINVAL;
+  if (pidfd >= 0) return signalProcessDescriptor(pidfd, signal) == 0 ? 0 : errno;
+  return kill(pid, signal) == 0 ? 0 : errno;
 }
 
 namespace {
@@ -148,6 +280,14 @@ std::string readProcFile(const std::string& path) {
   ssize_t got = read(fd, buffer, sizeof buffer - 1);
   close(fd);
   return got > 0 ? std::string(buffer, static_cast<size_t>(got)) : "";
+}
+
+// The target of a /proc link, or "" when it cannot be read.
+std::string readProcLink(const std::string& path) {
+  char buffer[PATH_MAX];
+  ssize_t got = readlink(path.c_str(), buffer, sizeof buffer);
+  if (got <= 0 || got == static_cast<ssize_t>(sizeof buffer)) return "";
+  return std::string(buffer, static_cast<size_t>(got));
 }
 
 // Seconds since the epoch at which the system booted. The kernel counts a
@@ -165,7 +305,8 @@ double bootTime() {
 
 std::optional<ProcessControl::ProcessInfo> SystemProcessControl::processInfo(pid_t pid) {
   if (pid < 1 || bootTime() == 0) return std::nullopt;
-  std::string stat = readProcFile("/proc/" + std::to_string(pid) + "/stat");
+  std::string procDirectory = "/proc/" + std::to_string(pid);
+  std::string stat = readProcFile(procDirectory + "/stat");
   // The command name in parentheses may hold anything; fields follow the last ")".
   size_t close = stat.rfind(')');
   if (close == std::string::npos) return std::nullopt;
@@ -185,14 +326,17 @@ std::optional<ProcessControl::ProcessInfo> SystemProcessControl::processInfo(pid
   ProcessInfo info;
   info.zombie = fields[0] == "Z";
   info.startTime = bootTime() + std::strtod(fields[19].c_str(), nullptr) / static_cast<double>(ticks);
+  info.workingDirectory = readProcLink(procDirectory + "/cwd");
+  info.executable = readProcLink(procDirectory + "/exe");
   return info;
 }
 
-bool SystemProcessControl::isRunning(pid_t pid) {
+bool SystemProcessControl::isRunning(pid_t pid, int pidfd) {
   // getpid() is a system call each time; the monitor never changes its pid.
   static const pid_t self = getpid();
   if (pid < 1 || pid == self) return false;
   if (collectEndedChildren(pid)) return false;
+  if (pidfd >= 0) return signalProcessDescriptor(pidfd, 0) == 0;
   return kill(pid, 0) == 0;
 }
 

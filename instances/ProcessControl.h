@@ -1,11 +1,16 @@
 // The process table as the instance records see it: launching a detached
-// server, signalling it, and asking whether a pid is alive.
+// server, signalling it, and asking whether it is alive.
 //
 // KestrondInstance reaches the process table only through the current
 // ProcessControl, so that tests can put a recording fake in its place (see
 // tests/support). The system implementation keeps a registry of the children
 // it launched and collects only those: the desktop toolkit may have children
 // of its own whose exit statuses are not ours to take. Main thread only.
+//
+// A process can be named by its pid alone or, where the system has them, by
+// a pidfd as well: a descriptor that keeps naming the one process it was
+// opened for, so that a pid given to another process after the server ended
+// is never mistaken for the server, nor signalled.
 #pragma once
 
 #include <sys/types.h>
@@ -13,6 +18,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "UniqueFd.h"
 
 namespace kestrond {
 
@@ -22,25 +29,42 @@ class ProcessControl {
 
   // Runs `file` (a path, or a bare name searched along PATH) with the argument
   // vector `arguments` in `directory`, as a child in a session of its own with
-  // its standard descriptors on /dev/null. Returns the child's pid, or 0 when
-  // no child could be created. Whether the exec succeeds is not known here.
+  // its standard descriptors on /dev/null and no other descriptor of ours.
+  // Returns the child's pid, or 0 when no child could be created. Whether the
+  // exec succeeds is learnt later: a child that could not run its file ends
+  // with status 1, and "Cannot start <file>: <reason>" is logged when its end
+  // is collected.
   virtual pid_t launch(const std::string& file, const std::vector<std::string>& arguments,
                        const std::string& directory) = 0;
 
-  // Sends `signal` to `pid`. Returns 0 on success, else the errno value; a pid
-  // below 1 is refused with EINVAL and never reaches kill(2).
-  virtual int sendSignal(pid_t pid, int signal) = 0;
+  // A pidfd for the live process `pid` (close-on-exec); none when the process
+  // does not exist, the system has no pidfds (logged once), or no descriptor
+  // is free. A pid below 1 gets none.
+  virtual UniqueFd openPidfd(pid_t pid) = 0;
 
-  // True when `pid` is a live process other than the monitor itself. Ended
-  // children of ours are collected first, so a server that has exited is not
-  // mistaken for a live one; a pid below 1 is never running.
-  virtual bool isRunning(pid_t pid) = 0;
+  // Sends `signal` to `pid`, through `pidfd` when that is a pidfd for it (so
+  // that only that process can be reached), else by pid. Returns 0 on
+  // success, else the errno value; a pid below 1 is refused with EINVAL and
+  // never reaches kill(2).
+  virtual int sendSignal(pid_t pid, int pidfd, int signal) = 0;
+
+  // True when `pid` (through `pidfd` when that is a pidfd for it, -1 for
+  // none) is a live process that the null signal reaches, other than the
+  // monitor itself. Ended children of ours are collected first, so a server
+  // that has exited is not mistaken for a live one; a pid below 1 is never
+  // running.
+  virtual bool isRunning(pid_t pid, int pidfd) = 0;
 
   // What the process table says of a live pid: when it started (seconds
-  // since the epoch) and whether it is a zombie. None when it cannot tell.
+  // since the epoch, on today's mapping of the boot clock to the wall
+  // clock), whether it is a zombie, and where it runs and what it runs
+  // (empty when /proc will not tell, as for another user's process). None
+  // when the process table cannot tell.
   struct ProcessInfo {
     double startTime = 0;
     bool zombie = false;
+    std::string workingDirectory;
+    std::string executable;
   };
   virtual std::optional<ProcessInfo> processInfo(pid_t pid) = 0;
 
@@ -51,27 +75,46 @@ class ProcessControl {
   static ProcessControl* install(ProcessControl* control);
 };
 
-// The implementation over fork/execve, kill and waitpid.
+// The implementation over fork/execve, pidfd_open, pidfd_send_signal, kill
+// and waitpid.
 class SystemProcessControl : public ProcessControl {
  public:
   static SystemProcessControl& instance();
 
   pid_t launch(const std::string& file, const std::vector<std::string>& arguments,
                const std::string& directory) override;
-  int sendSignal(pid_t pid, int signal) override;
-  bool isRunning(pid_t pid) override;
-  // From /proc/<pid>/stat and the boot time in /proc/stat.
+  UniqueFd openPidfd(pid_t pid) override;
+  int sendSignal(pid_t pid, int pidfd, int signal) override;
+  bool isRunning(pid_t pid, int pidfd) override;
+  // From /proc/<pid>/stat, cwd and exe, and the boot clock.
   std::optional<ProcessInfo> processInfo(pid_t pid) override;
 
+  // Raises the soft limit on open descriptors to the hard limit, since every
+  // running server holds one pidfd; servers started afterwards get the limit
+  // as it was. False (and the limit as it was) when it cannot be raised.
+  bool raiseDescriptorLimit();
+
   // How many launched children have not been collected yet.
-  size_t uncollectedChildCount() const { return children_.size(); }
+  size_t uncollectedChildCount() const { return _children.size(); }
 
  private:
+  struct Child {
+    pid_t pid = 0;
+    std::string file;    // as given to launch, for the log line
+    UniqueFd execError;  // read end of the child's close-on-exec error pipe
+  };
+
   SystemProcessControl() = default;
   // Collects every launched child that has ended; true if `pid` was one.
   bool collectEndedChildren(pid_t pid);
+  // Reads what the child's error pipe holds, logging an exec failure; closes
+  // the pipe once it has told whether the exec succeeded.
+  void readExecError(Child& child);
 
-  std::vector<pid_t> children_;
+  std::vector<Child> _children;
+  bool _pidfdsMissing = false;
+  bool _limitRaised = false;
+  unsigned long long _originalSoftLimit = 0;
 };
 
 // The paths execve should try, in order, for what execvp would run as `file`:

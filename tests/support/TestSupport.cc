@@ -173,14 +173,20 @@ pid_t RecordingProcessControl::launch(const std::string& file,
   return SystemProcessControl::instance().launch(file, arguments, directory);
 }
 
-int RecordingProcessControl::sendSignal(pid_t pid, int signal) {
-  signals.emplace_back(pid, signal);
-  if (signalError != 0) return signalError;
-  return SystemProcessControl::instance().sendSignal(pid, signal);
+UniqueFd RecordingProcessControl::openPidfd(pid_t pid) {
+  if (noPidfds) return UniqueFd();
+  return SystemProcessControl::instance().openPidfd(pid);
 }
 
-bool RecordingProcessControl::isRunning(pid_t pid) {
-  return SystemProcessControl::instance().isRunning(pid);
+int RecordingProcessControl::sendSignal(pid_t pid, int pidfd, int signal) {
+  signals.emplace_back(pid, signal);
+  if (pidfd >= 0) ++signalsThroughPidfd;
+  if (signalError != 0) return signalError;
+  return SystemProcessControl::instance().sendSignal(pid, pidfd, signal);
+}
+
+bool RecordingProcessControl::isRunning(pid_t pid, int pidfd) {
+  return SystemProcessControl::instance().isRunning(pid, pidfd);
 }
 
 std::optional<ProcessControl::ProcessInfo> RecordingProcessControl::processInfo(pid_t pid) {

@@ -113,11 +113,14 @@ class RecordingProcessControl : public ProcessControl {
   bool failFork = false;
   std::function<void()> beforeLaunch;  // runs just before each launch
   int signalError = 0;  // errno to report from sendSignal instead of signalling
+  bool noPidfds = false;  // as on a system without them
+  int signalsThroughPidfd = 0;
 
   pid_t launch(const std::string& file, const std::vector<std::string>& arguments,
                const std::string& directory) override;
-  int sendSignal(pid_t pid, int signal) override;
-  bool isRunning(pid_t pid) override;
+  UniqueFd openPidfd(pid_t pid) override;
+  int sendSignal(pid_t pid, int pidfd, int signal) override;
+  bool isRunning(pid_t pid, int pidfd) override;
   std::optional<ProcessInfo> processInfo(pid_t pid) override;
 
  private:
