@@ -124,7 +124,7 @@ std::unique_ptr<Desktop> createSystemDesktop() {
 // while the monitor runs makes /proc/self/exe read "... (deleted)".
 QtDesktop::QtDesktop() : executable_(currentExecutablePath()) {
   QApplication::setApplicationName(QStringLiteral("kestrond-monitor"));
-  QApplication::setDesktopFileName(QStringLiteral("kestrond-monitor"));
+  QApplication::setDesktopFileName(QStringLiteral("com.halvorix.KestrondMonitor"));
   application_ = std::make_unique<QApplication>(qtArgc, qtArgv);
   // Closing an alert must not end the program: it has no main window.
   application_->setQuitOnLastWindowClosed(false);
