@@ -1,16 +1,31 @@
 #include "Log.h"
 
 #include <string.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace kestrond {
 namespace {
 
 constexpr const char* kIdentifier = "kestrond-monitor";
+
+// True when standard error is the journal's stream: systemd puts its device
+// and inode into JOURNAL_STREAM for a service whose output it collects.
+// Checked for each line, since standard error can be redirected meanwhile.
+bool standardErrorIsJournal() {
+  const char* stream = getenv("JOURNAL_STREAM");
+  if (!stream) return false;
+  unsigned long long device = 0, inode = 0;
+  char end = 0;
+  if (std::sscanf(stream, "%llu:%llu%c", &device, &inode, &end) != 2) return false;
+  struct stat info {};
+  return fstat(STDERR_FILENO, &info) == 0 && info.st_dev == device && info.st_ino == inode;
+}
 
 void writeToSystemLogAndStderr(const std::string& line) {
   static bool opened = false;
@@ -21,6 +36,9 @@ void writeToSystemLogAndStderr(const std::string& line) {
   // The text is data: it goes through "%s" so that a "%" in a directory name
   // cannot act as a format directive.
   syslog(LOG_NOTICE, "%s", line.c_str());
+  // The system log lands in the journal too: a second copy through standard
+  // error would show every line twice there.
+  if (standardErrorIsJournal()) return;
 
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);

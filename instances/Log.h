@@ -4,7 +4,9 @@
 // logLine(): a plain English sentence with its arguments already filled in.
 // The default sink writes the line to the system log (identifier
 // "kestrond-monitor", with the process id) and to standard error with a time
-// stamp, as a desktop program's log line would. Tests install a sink of their
+// stamp, as a desktop program's log line would; when standard error is the
+// journal's stream (a session service started by systemd), to the system log
+// alone, which reaches the journal once. Tests install a sink of their
 // own to read the lines. Main thread only, like the rest of the monitor.
 #pragma once
 

@@ -50,8 +50,30 @@ bool writeAll(int fd, const std::string& data) {
 
 }  // namespace
 
-AutostartLoginItems::AutostartLoginItems(std::string directory, std::string executable)
-    : directory_(std::move(directory)), executable_(std::move(executable)) {}
+int EntryFileSystem::renameNoReplace(const std::string& from, const std::string& to) {
+  return renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0 ? 0 : errno;
+}
+
+int EntryFileSystem::link(const std::string& from, const std::string& to) {
+  return ::link(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+int EntryFileSystem::syncDirectory(const std::string& directory) {
+  int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int error = fsync(fd) == 0 ? 0 : errno;
+  close(fd);
+  return error;
+}
+
+EntryFileSystem& EntryFileSystem::system() {
+  static EntryFileSystem files;
+  return files;
+}
+
+AutostartLoginItems::AutostartLoginItems(std::string directory, std::string executable,
+                                         EntryFileSystem& files)
+    : directory_(std::move(directory)), executable_(std::move(executable)), files_(files) {}
 
 std::optional<std::string> AutostartLoginItems::userAutostartDirectory() {
   // The base-directory rules ignore a relative XDG_CONFIG_HOME.
@@ -98,8 +120,11 @@ std::string AutostartLoginItems::entryText() const {
                         "Start and stop the local Kestrond server instances");
   g_key_file_set_string(entry.file, kGroup, "Exec", quoteExecArgument(executable_).c_str());
   g_key_file_set_boolean(entry.file, kGroup, "Terminal", FALSE);
-  // A tray program must start once the panel is there to take its icon.
-  g_key_file_set_string(entry.file, kGroup, "X-GNOME-Autostart-Phase", "Applications");
+  // No X-GNOME-Autostart-Phase: systemd's generator, which starts the
+  // entries of KDE Plasma and of every session using
+  // xdg-desktop-autostart.target, skips an entry that has one, and GNOME
+  // starts an entry without one among the applications, after the panel.
+  // KDE and LXQt are told to wait for the panel and the tray.
   g_key_file_set_boolean(entry.file, kGroup, "X-GNOME-Autostart-enabled", TRUE);
   g_key_file_set_string(entry.file, kGroup, "X-KDE-autostart-after", "panel");
   g_key_file_set_boolean(entry.file, kGroup, "X-LXQt-Need-Tray", TRUE);
@@ -112,6 +137,13 @@ std::string AutostartLoginItems::entryText() const {
 
 bool AutostartLoginItems::insertItemURL(const std::string& bundleUrl) {
   if (bundleUrl != fileURLWithPath(bundlePathForExecutable(executable_))) return false;
+  // A desktop entry is UTF-8: one that names this path could never be read
+  // back, so every toggle would add another that is never recognised.
+  if (!isValidUtf8(executable_)) {
+    logLine(formatText("Cannot start at login: the program's path %@ is not valid UTF-8",
+                       {executable_}));
+    return false;
+  }
   if (g_mkdir_with_parents(directory_.c_str(), 0700) != 0) {
     logLine(formatText("Cannot create the autostart directory %@: %@",
                        {directory_, errnoText(errno)}));
@@ -136,18 +168,36 @@ bool AutostartLoginItems::insertItemURL(const std::string& bundleUrl) {
     logLine(formatText("Cannot write a login item in %@: %@", {directory_, errnoText(writeError)}));
     return false;
   }
+  return putInPlace(temporary);
+}
+
+bool AutostartLoginItems::putInPlace(const std::string& temporary) {
+  // Where the file system refuses a no-replace rename (NFS, many FUSE file
+  // systems), a hard link is just as atomic and never replaces a file
+  // either; the temporary name is then removed.
+  bool linking = false;
+  int error = 0;
   for (int n = 1; n <= kMaxEntryNames; ++n) {
     std::string name = n == 1 ? "kestrond-monitor.desktop"
                               : "kestrond-monitor-" + std::to_string(n) + ".desktop";
     std::string path = appendPathComponent(directory_, name);
-    if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) {
+    error = linking ? files_.link(temporary, path) : files_.renameNoReplace(temporary, path);
+    if (!linking && (error == EINVAL || error == ENOSYS)) {
+      linking = true;
+      error = files_.link(temporary, path);
+    }
+    if (error == 0) {
+      if (linking) unlink(temporary.c_str());
+      if (int syncError = files_.syncDirectory(directory_); syncError != 0) {
+        logLine(formatText("Cannot sync the autostart directory %@: %@",
+                           {directory_, errnoText(syncError)}));
+      }
       return true;
     }
-    if (errno != EEXIST) break;
+    if (error != EEXIST) break;
   }
-  int renameError = errno;
   unlink(temporary.c_str());
-  logLine(formatText("Cannot write a login item in %@: %@", {directory_, errnoText(renameError)}));
+  logLine(formatText("Cannot write a login item in %@: %@", {directory_, errnoText(error)}));
   return false;
 }
 
@@ -167,6 +217,13 @@ std::optional<std::string> resolveDesktopEntry(const std::string& contents,
   }
   if (booleanKey(entry.file, "Hidden", false)) return std::nullopt;
   if (!booleanKey(entry.file, "X-GNOME-Autostart-enabled", true)) return std::nullopt;
+  // A session starts nothing for an entry whose TryExec is missing.
+  if (gchar* tryExec = g_key_file_get_string(entry.file, kGroup, "TryExec", nullptr)) {
+    gchar* found = g_find_program_in_path(tryExec);
+    g_free(tryExec);
+    if (!found) return std::nullopt;
+    g_free(found);
+  }
   gchar* exec = g_key_file_get_string(entry.file, kGroup, "Exec", nullptr);
   if (!exec) return std::nullopt;
   std::string line;
@@ -180,7 +237,16 @@ std::optional<std::string> resolveDesktopEntry(const std::string& contents,
   if (!g_shell_parse_argv(line.c_str(), &argc, &argv, nullptr)) return std::nullopt;
   std::string program = argc > 0 ? argv[0] : "";
   g_strfreev(argv);
-  if (program.empty() || program[0] != '/') return std::nullopt;
+  if (program.empty()) return std::nullopt;
+  // A launcher copied into the autostart directory says "kestrond-monitor":
+  // the session finds it along PATH, and so must we.
+  if (program.find('/') == std::string::npos) {
+    gchar* found = g_find_program_in_path(program.c_str());
+    if (!found) return std::nullopt;
+    program = found;
+    g_free(found);
+  }
+  if (program[0] != '/') return std::nullopt;
   if (lastPathComponent(program) == executableName) {
     return fileURLWithPath(bundlePathForExecutable(program));
   }

@@ -3,9 +3,13 @@
 // ~/.config/autostart), in name order.
 //
 // An entry resolves to the bundle URL of the program its Exec line starts,
-// judged from the line alone (the target's file system is never touched).
+// found the way the session would start it: a program without "/" along
+// PATH, and nothing when its TryExec program cannot be found. The entry we
+// write is read by every session's autostart (systemd's generator, GNOME,
+// KDE, XFCE, LXQt): it carries no key that one of them refuses.
 // Inserting writes a new entry for this program atomically and never
-// replaces an existing file; removing deletes the entry's file. Files of
+// replaces an existing file, also where the file system refuses a
+// no-replace rename (NFS, FUSE); removing deletes the entry's file. Files of
 // other programs are never written. Used by the desktop backends.
 #pragma once
 
@@ -17,11 +21,29 @@
 
 namespace kestrond {
 
+// The calls that put a finished entry in place, so that tests can make one
+// of them fail as a network file system would. Each returns 0 or the errno
+// value.
+class EntryFileSystem {
+ public:
+  virtual ~EntryFileSystem() = default;
+  // renameat2(2) with RENAME_NOREPLACE.
+  virtual int renameNoReplace(const std::string& from, const std::string& to);
+  // link(2): a new name for `from`; EEXIST when `to` is taken.
+  virtual int link(const std::string& from, const std::string& to);
+  // fsync(2) of the directory itself, so that a new name survives a crash.
+  virtual int syncDirectory(const std::string& directory);
+
+  static EntryFileSystem& system();
+};
+
 class AutostartLoginItems : public LoginItemsList {
  public:
   // The list kept in `directory` (created on the first insertion), for the
-  // program at the absolute path `executable`.
-  AutostartLoginItems(std::string directory, std::string executable);
+  // program at the absolute path `executable`; entries are put in place
+  // through `files`.
+  AutostartLoginItems(std::string directory, std::string executable,
+                      EntryFileSystem& files = EntryFileSystem::system());
 
   // The current user's autostart directory: $XDG_CONFIG_HOME/autostart when
   // that variable is an absolute path, else <home>/.config/autostart. None
@@ -37,15 +59,21 @@ class AutostartLoginItems : public LoginItemsList {
   std::string entryText() const;
 
  private:
+  // Moves the written temporary file to the first free entry name; false
+  // (logged) when none could be taken.
+  bool putInPlace(const std::string& temporary);
+
   std::string directory_;
   std::string executable_;
+  EntryFileSystem& files_;
 };
 
 // What a desktop entry's text resolves to: none when it cannot be parsed, is
-// hidden or disabled, or its Exec program is not an absolute path; the bundle
-// URL of the program when the program's file name is `executableName`; else
-// the file URL of the program itself (so that another program's entry never
-// passes for ours, even when it lies in the same bin directory).
+// hidden or disabled, its TryExec program cannot be found, or its Exec
+// program is neither an absolute path nor found along PATH; the bundle URL of
+// the program when the program's file name is `executableName`; else the file
+// URL of the program itself (so that another program's entry never passes
+// for ours, even when it lies in the same bin directory).
 std::optional<std::string> resolveDesktopEntry(const std::string& contents,
                                                const std::string& executableName);
 

@@ -10,6 +10,7 @@
 
 #include "Application.h"
 #include "BundleLocation.h"
+#include "MemoryDesktop.h"
 #include "Paths.h"
 #include "TestSupport.h"
 
@@ -18,12 +19,30 @@ namespace {
 
 class AutostartTest : public ::testing::Test {
  protected:
+  // An in-memory desktop whose login items are this fixture's directory.
+  struct AutostartDesktop : MemoryDesktop {
+    AutostartTest* test = nullptr;
+    std::unique_ptr<LoginItemsList> createLoginItemsList() override {
+      return std::make_unique<AutostartLoginItems>(test->autostart, test->executable);
+    }
+  };
+  Desktop& desktop() {
+    desktop_.test = this;
+    return desktop_;
+  }
+
   void SetUp() override {
     autostart = dir.path() + "/config/autostart";
     executable = dir.path() + "/Monitor/Contents/bin/kestrond-monitor";
     bundleUrl = fileURLWithPath(dir.path() + "/Monitor");
   }
   AutostartLoginItems list() { return AutostartLoginItems(autostart, executable); }
+  // Makes the program a real executable, alone on PATH.
+  void installExecutable() {
+    dir.writeFile("Monitor/Contents/bin/kestrond-monitor", "#!/bin/sh\n");
+    ASSERT_EQ(chmod(executable.c_str(), 0755), 0);
+    environment.set("PATH", dir.path() + "/Monitor/Contents/bin");
+  }
   std::vector<std::string> entries() {
     auto names = listDirectory(autostart, nullptr);
     return names ? *names : std::vector<std::string>{};
@@ -31,6 +50,8 @@ class AutostartTest : public ::testing::Test {
 
   test::TempDir dir;
   test::LogCapture log;
+  test::ScopedEnvironment environment;
+  AutostartDesktop desktop_;
   std::string autostart;
   std::string executable;
   std::string bundleUrl;
@@ -75,7 +96,14 @@ TEST_F(AutostartTest, ResolutionOfEntries) {
       {"hidden", "[Desktop Entry]\nExec=" + executable + "\nHidden=true\n", std::nullopt},
       {"disabled", "[Desktop Entry]\nExec=" + executable + "\nX-GNOME-Autostart-enabled=false\n",
        std::nullopt},
-      {"relative program", "[Desktop Entry]\nExec=kestrond-monitor\n", std::nullopt},
+      {"found along PATH, as in a copied launcher", "[Desktop Entry]\nExec=kestrond-monitor\n",
+       bundleUrl},
+      {"not found along PATH", "[Desktop Entry]\nExec=kestrond-monitor-x\n", std::nullopt},
+      {"relative with a directory", "[Desktop Entry]\nExec=bin/kestrond-monitor\n", std::nullopt},
+      {"TryExec found", "[Desktop Entry]\nTryExec=kestrond-monitor\nExec=" + executable + "\n",
+       bundleUrl},
+      {"TryExec missing", "[Desktop Entry]\nTryExec=/nonexistent/k\nExec=" + executable + "\n",
+       std::nullopt},
       {"no Exec", "[Desktop Entry]\nName=x\n", std::nullopt},
       {"unbalanced quote", "[Desktop Entry]\nExec=\"/opt/x\n", std::nullopt},
       {"not a key file", "garbage\x01\n", std::nullopt},
@@ -84,7 +112,115 @@ TEST_F(AutostartTest, ResolutionOfEntries) {
       {"percent in path", "[Desktop Entry]\nExec=/opt/100%%/bin/kestrond-monitor\n",
        "file:///opt/100%25/"},
   };
+  installExecutable();
   for (const Case& c : cases) EXPECT_EQ(resolveDesktopEntry(c.text, mine), c.url) << c.name;
+}
+
+TEST_F(AutostartTest, CopiedLauncherAndEarlierEntriesAreOurs) {
+  installExecutable();
+  struct Case {
+    const char* name;
+    std::string text;
+  } cases[] = {
+      // What startup-application tools copy from the installed launcher.
+      {"copied.desktop",
+       "[Desktop Entry]\nType=Application\nName=Kestrond Monitor\nExec=kestrond-monitor\n"
+       "Icon=kestrond-monitor\nTerminal=false\n"},
+      // Written by an earlier version, with the start-up phase key.
+      {"kestrond-monitor.desktop",
+       "[Desktop Entry]\nType=Application\nName=Kestrond Monitor\nExec=" + executable +
+           "\nTerminal=false\nX-GNOME-Autostart-Phase=Applications\n"
+           "X-GNOME-Autostart-enabled=true\nX-KDE-autostart-after=panel\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string entry = dir.writeFile(std::string("config/autostart/") + c.name, c.text);
+    EXPECT_TRUE(Application::willStartAtLogin(desktop(), bundleUrl));
+    Application::setStartAtLogin(desktop(), bundleUrl, true);  // already on: nothing added
+    EXPECT_EQ(entries(), std::vector<std::string>{c.name});
+    Application::setStartAtLogin(desktop(), bundleUrl, false);
+    EXPECT_TRUE(entries().empty());
+  }
+}
+
+TEST_F(AutostartTest, SystemdGeneratorMakesAUnitOfOurEntry) {
+  const char* generator = "/usr/lib/systemd/user-generators/systemd-xdg-autostart-generator";
+  ASSERT_EQ(access(generator, X_OK), 0) << "systemd's generator is part of the test setup";
+  installExecutable();
+  ASSERT_TRUE(list().insertItemURL(bundleUrl));
+  std::string out = dir.makeDir("units");
+  environment.set("XDG_CONFIG_HOME", dir.path() + "/config");
+  environment.set("XDG_CONFIG_DIRS", dir.makeDir("no-system-entries"));
+  std::string command = std::string(generator) + " " + out + " " + out + " " + out + " 2>&1";
+  FILE* run = popen(command.c_str(), "r");
+  ASSERT_TRUE(run);
+  char buffer[512];
+  std::string output;
+  while (fgets(buffer, sizeof buffer, run)) output += buffer;
+  pclose(run);
+  std::string unit = test::readFile(out + "/app-kestrond\\x2dmonitor@autostart.service");
+  ASSERT_NE(unit, "") << output;
+  EXPECT_NE(unit.find("\nExecStart=:" + executable + "\n"), std::string::npos) << unit;
+}
+
+TEST_F(AutostartTest, RefusedNoReplaceRenameFallsBackToALink) {
+  struct FaultyFiles : EntryFileSystem {
+    int renameError = 0;
+    std::vector<std::string> calls;
+    int renameNoReplace(const std::string& from, const std::string& to) override {
+      calls.push_back("rename " + lastPathComponent(to));
+      return renameError != 0 ? renameError : EntryFileSystem::renameNoReplace(from, to);
+    }
+    int link(const std::string& from, const std::string& to) override {
+      calls.push_back("link " + lastPathComponent(to));
+      return EntryFileSystem::link(from, to);
+    }
+    int syncDirectory(const std::string& directory) override {
+      calls.push_back("sync " + lastPathComponent(directory));
+      return EntryFileSystem::syncDirectory(directory);
+    }
+  };
+  // The first name is taken by a file of another program each time.
+  struct Case {
+    int renameError;
+    std::vector<std::string> calls;
+  } cases[] = {
+      {0, {"rename kestrond-monitor.desktop", "rename kestrond-monitor-2.desktop", "sync autostart"}},
+      // Refused on the first name, so linking from then on.
+      {EINVAL, {"rename kestrond-monitor.desktop", "link kestrond-monitor.desktop",
+                "link kestrond-monitor-2.desktop", "sync autostart"}},
+      {ENOSYS, {"rename kestrond-monitor.desktop", "link kestrond-monitor.desktop",
+                "link kestrond-monitor-2.desktop", "sync autostart"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.renameError);
+    dir.writeFile("config/autostart/kestrond-monitor.desktop", "[Desktop Entry]\nExec=/opt/x\n");
+    FaultyFiles files;
+    files.renameError = c.renameError;
+    AutostartLoginItems items(autostart, executable, files);
+    ASSERT_TRUE(items.insertItemURL(bundleUrl));
+    EXPECT_EQ(files.calls, c.calls);
+    EXPECT_EQ(entries(), (std::vector<std::string>{"kestrond-monitor-2.desktop",
+                                                   "kestrond-monitor.desktop"}));
+    EXPECT_EQ(items.resolve({autostart + "/kestrond-monitor-2.desktop"}), bundleUrl);
+    EXPECT_TRUE(log.lines().empty());
+    unlink((autostart + "/kestrond-monitor-2.desktop").c_str());
+  }
+}
+
+TEST_F(AutostartTest, PathThatIsNotUtf8WritesNoEntry) {
+  executable = dir.path() + "/Mon\xe9itor/Contents/bin/kestrond-monitor";
+  bundleUrl = fileURLWithPath(dir.path() + "/Mon\xe9itor");
+  AutostartLoginItems items = list();
+  EXPECT_FALSE(items.insertItemURL(bundleUrl));
+  ASSERT_EQ(log.lines().size(), 1u);
+  EXPECT_EQ(log.lines()[0].rfind("Cannot start at login: the program's path ", 0), 0u);
+  EXPECT_TRUE(entries().empty());
+  // Both halves of the toggle: off stays off, and turning it off again
+  // touches nothing.
+  EXPECT_FALSE(Application::willStartAtLogin(desktop(), bundleUrl));
+  Application::setStartAtLogin(desktop(), bundleUrl, false);
+  EXPECT_TRUE(entries().empty());
 }
 
 TEST_F(AutostartTest, NeverOverwritesAFileItDidNotWrite) {
