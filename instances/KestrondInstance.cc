@@ -27,16 +27,22 @@ std::string KestrondInstance::instanceName() const {
   return formatText(localizedString("Instance '%@'"), {_displayName});
 }
 
-bool KestrondInstance::isValid() const { return isNonDirectoryPath(_iniFile); }
+bool KestrondInstance::isValid() const {
+  return isNonDirectoryPath(_iniFile);
+}
 
-bool KestrondInstance::canStart() const { return access(_path.c_str(), R_OK | W_OK) == 0; }
+bool KestrondInstance::canStart() const {
+  return access(_path.c_str(), R_OK | W_OK) == 0;
+}
 
 std::optional<std::string> KestrondInstance::logFile() const {
   if (isNonDirectoryPath(_logFile)) return _logFile;
   return std::nullopt;
 }
 
-pid_t KestrondInstance::pidValueFromLockFile() const { return readLockFilePid(nullptr); }
+pid_t KestrondInstance::pidValueFromLockFile() const {
+  return readLockFilePid(nullptr);
+}
 
 pid_t KestrondInstance::readLockFilePid(double* modified) const {
   LockFileReading reading = readLockFile(_lckFile);
@@ -79,8 +85,7 @@ constexpr double kStartTimeTolerance = 1.0;
 // when what it is says so: it runs in the instance directory and runs a
 // "kestrond". Where the process table cannot tell (another user's process),
 // a live pid counts.
-bool KestrondInstance::isServerOfLockFile(pid_t pid, double lockModified,
-                                          UniqueFd* pidfd) const {
+bool KestrondInstance::isServerOfLockFile(pid_t pid, double lockModified, UniqueFd* pidfd) const {
   ProcessControl& control = ProcessControl::current();
   UniqueFd fd = control.openPidfd(pid);
   if (!control.isRunning(pid, fd.get())) return false;

@@ -3,8 +3,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -25,7 +25,9 @@ ProcessControl* installedControl = nullptr;
 
 // Through syscall(2): the C library's wrappers are new (2.36), and its
 // header declares them without C linkage for C++ there.
-int openProcessDescriptor(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
+int openProcessDescriptor(pid_t pid) {
+  return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
 int signalProcessDescriptor(int pidfd, int signal) {
   return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
 }
@@ -48,8 +50,8 @@ struct ChildPlan {
   std::vector<const char*> candidates;
   char* const* argv = nullptr;
   std::vector<const char*> shellArgv;
-  int errorFd = -1;         // write end of the error pipe, above 2, or -1
-  int highestFd = 0;        // where closing by hand stops, if close_range is missing
+  int errorFd = -1;   // write end of the error pipe, above 2, or -1
+  int highestFd = 0;  // where closing by hand stops, if close_range is missing
   bool restoreLimit = false;
   rlimit descriptorLimit{};
 };
@@ -58,7 +60,8 @@ void closeFrom(unsigned first, unsigned last, int highestFd) {
   if (first > last) return;
   if (close_range(first, last, 0) == 0) return;
   // Kernels before 5.9 have no close_range.
-  for (int fd = static_cast<int>(first); fd <= highestFd && static_cast<unsigned>(fd) <= last; ++fd) {
+  for (int fd = static_cast<int>(first); fd <= highestFd && static_cast<unsigned>(fd) <= last;
+       ++fd) {
     close(fd);
   }
 }
@@ -325,7 +328,8 @@ std::optional<ProcessControl::ProcessInfo> SystemProcessControl::processInfo(pid
   if (ticks <= 0) return std::nullopt;
   ProcessInfo info;
   info.zombie = fields[0] == "Z";
-  info.startTime = bootTime() + std::strtod(fields[19].c_str(), nullptr) / static_cast<double>(ticks);
+  info.startTime =
+      bootTime() + std::strtod(fields[19].c_str(), nullptr) / static_cast<double>(ticks);
   info.workingDirectory = readProcLink(procDirectory + "/cwd");
   info.executable = readProcLink(procDirectory + "/exe");
   return info;

@@ -82,8 +82,8 @@ std::optional<std::string> AutostartLoginItems::userAutostartDirectory() {
   std::string home;
   if (const char* value = getenv("HOME"); value && value[0] == '/') {
     home = value;
-  } else if (const passwd* user = getpwuid(getuid()); user && user->pw_dir &&
-                                                       user->pw_dir[0] == '/') {
+  } else if (const passwd* user = getpwuid(getuid());
+             user && user->pw_dir && user->pw_dir[0] == '/') {
     home = user->pw_dir;
   } else {
     return std::nullopt;
@@ -145,8 +145,8 @@ bool AutostartLoginItems::insertItemURL(const std::string& bundleUrl) {
     return false;
   }
   if (g_mkdir_with_parents(directory_.c_str(), 0700) != 0) {
-    logLine(formatText("Cannot create the autostart directory %@: %@",
-                       {directory_, errnoText(errno)}));
+    logLine(
+        formatText("Cannot create the autostart directory %@: %@", {directory_, errnoText(errno)}));
     return false;
   }
   // Written in full to a hidden temporary file, then moved to a name that is
@@ -178,8 +178,8 @@ bool AutostartLoginItems::putInPlace(const std::string& temporary) {
   bool linking = false;
   int error = 0;
   for (int n = 1; n <= kMaxEntryNames; ++n) {
-    std::string name = n == 1 ? "kestrond-monitor.desktop"
-                              : "kestrond-monitor-" + std::to_string(n) + ".desktop";
+    std::string name =
+        n == 1 ? "kestrond-monitor.desktop" : "kestrond-monitor-" + std::to_string(n) + ".desktop";
     std::string path = appendPathComponent(directory_, name);
     error = linking ? files_.link(temporary, path) : files_.renameNoReplace(temporary, path);
     if (!linking && (error == EINVAL || error == ENOSYS)) {

@@ -63,7 +63,8 @@ TEST_F(ServerProcessTest, ServerIsDetachedOnDevNullInItsDirectory) {
   sigset_t term;
   sigemptyset(&term);
   sigaddset(&term, SIGTERM);
-  struct sigaction ignore {}, previous {};
+  struct sigaction ignore {
+  }, previous{};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGTERM, &ignore, &previous);
   sigprocmask(SIG_BLOCK, &term, nullptr);
@@ -235,7 +236,8 @@ TEST(ExecutableCandidates, FollowExecvpRules) {
   for (const Case& c : cases) {
     EXPECT_EQ(executableCandidates(c.file, c.path), c.expected) << c.file;
   }
-  EXPECT_EQ(executableCandidates("bin/kestrond", "/x"), (std::vector<std::string>{absolutePath("bin/kestrond")}));
+  EXPECT_EQ(executableCandidates("bin/kestrond", "/x"),
+            (std::vector<std::string>{absolutePath("bin/kestrond")}));
 }
 
 TEST(SystemProcessControl, RefusesPidsBelowOne) {

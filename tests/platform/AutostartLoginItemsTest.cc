@@ -185,12 +185,15 @@ TEST_F(AutostartTest, RefusedNoReplaceRenameFallsBackToALink) {
     int renameError;
     std::vector<std::string> calls;
   } cases[] = {
-      {0, {"rename kestrond-monitor.desktop", "rename kestrond-monitor-2.desktop", "sync autostart"}},
+      {0,
+       {"rename kestrond-monitor.desktop", "rename kestrond-monitor-2.desktop", "sync autostart"}},
       // Refused on the first name, so linking from then on.
-      {EINVAL, {"rename kestrond-monitor.desktop", "link kestrond-monitor.desktop",
-                "link kestrond-monitor-2.desktop", "sync autostart"}},
-      {ENOSYS, {"rename kestrond-monitor.desktop", "link kestrond-monitor.desktop",
-                "link kestrond-monitor-2.desktop", "sync autostart"}},
+      {EINVAL,
+       {"rename kestrond-monitor.desktop", "link kestrond-monitor.desktop",
+        "link kestrond-monitor-2.desktop", "sync autostart"}},
+      {ENOSYS,
+       {"rename kestrond-monitor.desktop", "link kestrond-monitor.desktop",
+        "link kestrond-monitor-2.desktop", "sync autostart"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.renameError);
@@ -200,8 +203,8 @@ TEST_F(AutostartTest, RefusedNoReplaceRenameFallsBackToALink) {
     AutostartLoginItems items(autostart, executable, files);
     ASSERT_TRUE(items.insertItemURL(bundleUrl));
     EXPECT_EQ(files.calls, c.calls);
-    EXPECT_EQ(entries(), (std::vector<std::string>{"kestrond-monitor-2.desktop",
-                                                   "kestrond-monitor.desktop"}));
+    EXPECT_EQ(entries(),
+              (std::vector<std::string>{"kestrond-monitor-2.desktop", "kestrond-monitor.desktop"}));
     EXPECT_EQ(items.resolve({autostart + "/kestrond-monitor-2.desktop"}), bundleUrl);
     EXPECT_TRUE(log.lines().empty());
     unlink((autostart + "/kestrond-monitor-2.desktop").c_str());
@@ -234,9 +237,9 @@ TEST_F(AutostartTest, NeverOverwritesAFileItDidNotWrite) {
   EXPECT_EQ(test::readFile(autostart + "/kestrond-monitor.desktop"), foreign);
   EXPECT_EQ(items.resolve({autostart + "/kestrond-monitor-2.desktop"}), bundleUrl);
   // No temporary file is left behind.
-  EXPECT_EQ(entries(), (std::vector<std::string>{"kestrond-monitor-2.desktop",
-                                                 "kestrond-monitor.desktop", "notes.txt",
-                                                 "other.desktop"}));
+  EXPECT_EQ(entries(),
+            (std::vector<std::string>{"kestrond-monitor-2.desktop", "kestrond-monitor.desktop",
+                                      "notes.txt", "other.desktop"}));
   EXPECT_FALSE(items.insertItemURL("file:///somewhere/else/"));
 }
 

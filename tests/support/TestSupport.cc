@@ -31,7 +31,8 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code error;
   // Restore permissions that a test took away, so that removal works.
-  for (auto it = fs::recursive_directory_iterator(path_, fs::directory_options::skip_permission_denied, error);
+  for (auto it = fs::recursive_directory_iterator(
+           path_, fs::directory_options::skip_permission_denied, error);
        !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
     if (it->is_directory(error) && !it->is_symlink(error)) chmod(it->path().c_str(), 0755);
   }
@@ -61,7 +62,9 @@ LogCapture::LogCapture() {
   previous_ = setLogSink([this](const std::string& line) { lines_.push_back(line); });
 }
 
-LogCapture::~LogCapture() { setLogSink(std::move(previous_)); }
+LogCapture::~LogCapture() {
+  setLogSink(std::move(previous_));
+}
 
 ScopedEnvironment::~ScopedEnvironment() {
   for (const auto& [name, value] : saved_) {
@@ -96,7 +99,9 @@ SleepingProcess::SleepingProcess() {
   }
 }
 
-SleepingProcess::~SleepingProcess() { end(); }
+SleepingProcess::~SleepingProcess() {
+  end();
+}
 
 void SleepingProcess::end() {
   if (pid_ <= 0) return;
@@ -144,7 +149,9 @@ std::map<std::string, std::string> readReport(const std::string& path) {
   return report;
 }
 
-bool canDropPrivileges() { return geteuid() == 0 && getpwnam("nobody") != nullptr; }
+bool canDropPrivileges() {
+  return geteuid() == 0 && getpwnam("nobody") != nullptr;
+}
 
 std::optional<int> runAsUnprivileged(const std::function<int()>& body) {
   if (!canDropPrivileges()) return std::nullopt;
@@ -162,7 +169,9 @@ std::optional<int> runAsUnprivileged(const std::function<int()>& body) {
   return WEXITSTATUS(status);
 }
 
-std::string standinServerPath() { return KESTROND_STANDIN_PATH; }
+std::string standinServerPath() {
+  return KESTROND_STANDIN_PATH;
+}
 
 pid_t RecordingProcessControl::launch(const std::string& file,
                                       const std::vector<std::string>& arguments,

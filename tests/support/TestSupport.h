@@ -112,8 +112,8 @@ class RecordingProcessControl : public ProcessControl {
   std::vector<std::pair<pid_t, int>> signals;
   bool failFork = false;
   std::function<void()> beforeLaunch;  // runs just before each launch
-  int signalError = 0;  // errno to report from sendSignal instead of signalling
-  bool noPidfds = false;  // as on a system without them
+  int signalError = 0;                 // errno to report from sendSignal instead of signalling
+  bool noPidfds = false;               // as on a system without them
   int signalsThroughPidfd = 0;
 
   pid_t launch(const std::string& file, const std::vector<std::string>& arguments,
