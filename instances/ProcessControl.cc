@@ -172,7 +172,7 @@ bool SystemProcessControl::raiseDescriptorLimit() {
     logLine(formatText("Cannot raise the limit on open files: %@", {errnoText(errno)}));
     return false;
   }
-  if (!_limitRaised) _originalSoftLimit = limit.rlim_cur;
+  _originalSoftLimit = limit.rlim_cur;
   _limitRaised = true;
   return true;
 }

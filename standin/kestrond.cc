@@ -17,6 +17,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -130,6 +131,9 @@ void writeReport(const std::string& file, int argc, char** argv) {
   sigaction(SIGTERM, nullptr, &action);
   out << "sigterm_blocked=" << sigismember(&blocked, SIGTERM) << "\n";
   out << "sigterm_ignored=" << (action.sa_handler == SIG_IGN ? 1 : 0) << "\n";
+  rlimit files{};
+  getrlimit(RLIMIT_NOFILE, &files);
+  out << "open_files_limit=" << files.rlim_cur << "\n";
   for (char** variable = environ; *variable; ++variable) out << "env:" << *variable << "\n";
   std::ofstream(file + ".new") << out.str();
   rename((file + ".new").c_str(), file.c_str());

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -95,6 +96,28 @@ TEST_F(ServerProcessTest, ServerIsDetachedOnDevNullInItsDirectory) {
   stop(instance);
   EXPECT_EQ(pathKind(path + "/kestrond.lck"), PathKind::Absent);  // the server removed it
   EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(ServerProcessTest, ServerGetsTheOpenFilesLimitAsItWas) {
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  // A soft limit below the hard one, as a session usually sets it.
+  rlimit before = saved;
+  before.rlim_cur = std::min<rlim_t>(saved.rlim_max / 2, 512);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &before), 0);
+  std::string path = makeReportingInstance("demo");
+  linkServer(path + "/kestrond");
+  environment.unset("KESTROND_BINARY");
+  ASSERT_TRUE(SystemProcessControl::instance().raiseDescriptorLimit());
+  rlimit raised{};
+  getrlimit(RLIMIT_NOFILE, &raised);
+  KestrondInstance instance(path);
+  bool started = instance.startup();
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(raised.rlim_cur, before.rlim_max);
+  ASSERT_TRUE(started);
+  EXPECT_EQ(awaitReport()["open_files_limit"], std::to_string(before.rlim_cur));
+  stop(instance);
 }
 
 TEST_F(ServerProcessTest, ExecutableSearchOrder) {
