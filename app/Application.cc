@@ -8,6 +8,8 @@ namespace kestrond {
 Application::~Application() {
   // A timer still armed would call back into a destroyed object.
   if (_menuUpdateTimer) _menuUpdateTimer->invalidate();
+  _changeWatch.reset();
+  _changeWatcher.reset();
   _manager.reset();
   _statusItem.reset();
   _menuUpdateTimer.reset();
@@ -24,6 +26,11 @@ void Application::applicationDidFinishLaunching() {
   _statusItem->setMenu(createMenu());
   _statusItem->setHighlightMode(true);
   _statusItem->setToolTip(localizedString("Halvorix Kestrond"));
+  // Filled from the start and kept current while closed: a D-Bus panel may
+  // fetch the menu before it tells of an opening, or never tell at all.
+  _changeWatcher = std::make_unique<ChangeWatcher>();
+  _changeWatch = desktop_.watchReadable(_changeWatcher->descriptor(), [this] { changesSeen(); });
+  rebuildMenu(*_statusItem->menu());
 }
 
 void Application::setupGlobalEnvironment() {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "ChangeWatcher.h"
 #include "Desktop.h"
 #include "KestrondInstance.h"
 #include "KestrondManager.h"
@@ -28,6 +29,9 @@ inline const Action kToggleStartAtLoginAction{"toggleStartAtLogin:"};
 inline constexpr const char* kTessalineUrl = "http://localhost:8890/tessaline/";
 inline constexpr const char* kDocumentationUrl = "http://docs.halvorix.com/kestrond/";
 inline constexpr double kMenuRefreshInterval = 0.5;
+// Refresh ticks after the last opening at which the refresh stops by itself
+// on a host that has never told us of a close (10 s).
+inline constexpr int kTicksWithoutOpening = 20;
 
 class Application : public ApplicationDelegate, public MenuDelegate {
  public:
@@ -47,6 +51,14 @@ class Application : public ApplicationDelegate, public MenuDelegate {
   void menuDidClose(Menu& menu) override;
   void menuTimerFired(Timer& timer);
   void updateMenuItem(MenuItem& item, const KestrondInstance& instance);
+  // Scans and fills `menu` as an opening does, without arming the refresh;
+  // true when it lists instances.
+  bool rebuildMenu(Menu& menu);
+  // The closed menu kept current: called by the main loop when the change
+  // watcher has something, and after each action.
+  void changesSeen();
+  void watchShownInstances();
+  bool menuConsideredOpen() const;
 
   // Actions (menu/MenuActions.cc); each takes the chosen item as sender.
   bool confirm(const KestrondInstance& instance, bool start);
@@ -82,6 +94,12 @@ class Application : public ApplicationDelegate, public MenuDelegate {
   std::shared_ptr<Timer> _menuUpdateTimer;
   bool _inModalDialog = false;
   std::shared_ptr<KestrondInstance> _defaultInstance;
+  std::unique_ptr<ChangeWatcher> _changeWatcher;
+  std::unique_ptr<DescriptorWatch> _changeWatch;
+  bool _menuOpen = false;
+  bool _hostSendsClose = false;  // a close has been seen from this desktop
+  int _ticksSinceOpening = 0;
+  bool _rebuildPending = false;  // changes seen while the menu was open or an alert up
 };
 
 // The entry routine's work: creates the application object, makes it the

@@ -48,6 +48,9 @@ class KestrondInstance {
   ServerStatus serverStatus() const { return _serverStatus; }
   EntryStatus entryStatus() const { return _entryStatus; }
   pid_t pid() const { return _pid; }
+  // The pidfd held for pid(), or -1 (none held, or no pidfds here). It stays
+  // the record's: a caller may watch it, never close it.
+  int pidfd() const { return _pidfd.get(); }
 
   // "Default Instance", or "Instance '<display name>'", localised.
   std::string instanceName() const;

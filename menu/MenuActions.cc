@@ -16,7 +16,7 @@ bool Application::confirm(const KestrondInstance& instance, bool start) {
   _inModalDialog = true;
 
   std::string message = localizedString(start ? textKey("Do you want to start the %@?")
-                                               : textKey("Do you want to stop the %@?"));
+                                              : textKey("Do you want to stop the %@?"));
   std::string informative =
       localizedString(start ? textKey("This will start up a Kestrond instance in directory\n%@.")
                             : textKey("This will stop the Kestrond instance in directory\n%@."));
@@ -44,11 +44,17 @@ void Application::stopInstance(MenuItem& sender) {
   if (instance && confirm(*instance, false)) instance->shutdown();
 }
 
-void Application::openUrl(const std::string& url) { desktop_.openURL(url); }
+void Application::openUrl(const std::string& url) {
+  desktop_.openURL(url);
+}
 
-void Application::launchTessaline(MenuItem&) { openUrl(kTessalineUrl); }
+void Application::launchTessaline(MenuItem&) {
+  openUrl(kTessalineUrl);
+}
 
-void Application::onlineDocumentation(MenuItem&) { openUrl(kDocumentationUrl); }
+void Application::onlineDocumentation(MenuItem&) {
+  openUrl(kDocumentationUrl);
+}
 
 void Application::viewLogFile(MenuItem&) {
   if (!_defaultInstance) return;
@@ -68,6 +74,10 @@ bool Application::tryToPerform(const Action& action, MenuItem& sender) {
   auto it = handlers.find(action.name());
   if (it == handlers.end()) return false;
   (this->*(it->second))(sender);
+  // An action may have started a server (a pidfd to watch) or run a modal
+  // alert while changes came in.
+  watchShownInstances();
+  changesSeen();
   return true;
 }
 

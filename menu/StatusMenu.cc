@@ -1,5 +1,8 @@
 // The status menu: rebuilt from a fresh scan each time it opens, its
 // instance items refreshed in place every half second while it stays open.
+// While it is closed it is rebuilt when the change watcher reports that an
+// instance directory or a shown server changed, so that what a panel fetches
+// without opening it is current too.
 #include "Application.h"
 #include "Text.h"
 
@@ -42,6 +45,18 @@ void Application::updateMenuItem(MenuItem& item, const KestrondInstance& instanc
 
 void Application::menuWillOpen(Menu& menu) {
   if (_inModalDialog) return;
+  _menuOpen = true;
+  _ticksSinceOpening = 0;
+  if (!rebuildMenu(menu)) return;
+  // A desktop may deliver an opening without a closing; never leave a
+  // second timer armed.
+  if (_menuUpdateTimer) _menuUpdateTimer->invalidate();
+  _menuUpdateTimer = desktop_.scheduledTimer(
+      kMenuRefreshInterval, true, [this](Timer& timer) { menuTimerFired(timer); },
+      menu.shared_from_this());
+}
+
+bool Application::rebuildMenu(Menu& menu) {
   std::vector<std::shared_ptr<KestrondInstance>> instances = _manager->allInstances();
 
   if (menu.respondsToRemoveAllItems()) {
@@ -59,12 +74,6 @@ void Application::menuWillOpen(Menu& menu) {
       menu.addItem(item);
       if (instance->isDefault()) _defaultInstance = instance;
     }
-    // A desktop may deliver an opening without a closing; never leave a
-    // second timer armed.
-    if (_menuUpdateTimer) _menuUpdateTimer->invalidate();
-    _menuUpdateTimer = desktop_.scheduledTimer(
-        kMenuRefreshInterval, true, [this](Timer& timer) { menuTimerFired(timer); },
-        menu.shared_from_this());
   } else {
     menu.addItemWithTitle(localizedString("No Kestrond Instances"), Action(), "");
   }
@@ -83,16 +92,63 @@ void Application::menuWillOpen(Menu& menu) {
                                      kToggleStartAtLoginAction, "");
   if (willStartAtLogin(desktop_, bundleUrl())) login->setState(ItemState::On);
   menu.addItemWithTitle(localizedString("Quit Kestrond Monitor"), kStopAction, "q");
+  watchShownInstances();
+  return !instances.empty();
 }
 
-void Application::menuDidClose(Menu&) {
+void Application::menuDidClose(Menu& menu) {
   if (_menuUpdateTimer) _menuUpdateTimer->invalidate();
   _menuUpdateTimer.reset();
+  _menuOpen = false;
+  _hostSendsClose = true;
+  if (_rebuildPending && !_inModalDialog) {
+    _rebuildPending = false;
+    rebuildMenu(menu);
+  }
+}
+
+bool Application::menuConsideredOpen() const {
+  // Without a refresh running, a host that never tells of a close leaves
+  // nothing to wait for.
+  bool refreshing = _menuUpdateTimer && _menuUpdateTimer->isValid();
+  return _menuOpen && (refreshing || _hostSendsClose);
+}
+
+void Application::changesSeen() {
+  if (_changeWatcher && _changeWatcher->takeChanges()) _rebuildPending = true;
+  if (!_rebuildPending || !_statusItem || !_statusItem->menu()) return;
+  // While open, the rows follow the refresh alone; while an alert is up, the
+  // chosen item must stay as it is.
+  if (menuConsideredOpen() || _inModalDialog) return;
+  _rebuildPending = false;
+  rebuildMenu(*_statusItem->menu());
+}
+
+void Application::watchShownInstances() {
+  if (!_changeWatcher || !_statusItem || !_statusItem->menu()) return;
+  std::vector<std::string> directories;
+  std::vector<int> pidfds;
+  for (const std::shared_ptr<MenuItem>& item : _statusItem->menu()->itemArray()) {
+    if (const std::shared_ptr<KestrondInstance>& instance = item->representedObject()) {
+      directories.push_back(instance->directory());
+      if (instance->pidfd() >= 0) pidfds.push_back(instance->pidfd());
+    }
+  }
+  _changeWatcher->watch(_manager->searchPaths(), directories, pidfds);
 }
 
 void Application::menuTimerFired(Timer& timer) {
   std::shared_ptr<Menu> menu = timer.userInfo();
   if (!menu) return;
+  // Some hosts never send a close: after a while without an opening the
+  // menu counts as closed, and its next opening arms the refresh again.
+  if (!_hostSendsClose && ++_ticksSinceOpening >= kTicksWithoutOpening) {
+    // Only invalidated: the timer object is still running this callback.
+    timer.invalidate();
+    _menuOpen = false;
+    changesSeen();
+    return;
+  }
   // A copy: the items stay alive while they are refreshed.
   Menu::Items items = menu->itemArray();
   for (const std::shared_ptr<MenuItem>& item : items) {
@@ -101,6 +157,7 @@ void Application::menuTimerFired(Timer& timer) {
       updateMenuItem(*item, *instance);
     }
   }
+  watchShownInstances();
 }
 
 }  // namespace kestrond

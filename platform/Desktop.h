@@ -25,14 +25,26 @@ class StatusItem {
  public:
   virtual ~StatusItem() = default;
   const std::string& title() const { return title_; }
-  void setTitle(std::string title) { title_ = std::move(title); changed(); }
+  void setTitle(std::string title) {
+    title_ = std::move(title);
+    changed();
+  }
   const std::string& toolTip() const { return toolTip_; }
-  void setToolTip(std::string toolTip) { toolTip_ = std::move(toolTip); changed(); }
+  void setToolTip(std::string toolTip) {
+    toolTip_ = std::move(toolTip);
+    changed();
+  }
   bool highlightMode() const { return highlightMode_; }
-  void setHighlightMode(bool on) { highlightMode_ = on; changed(); }
+  void setHighlightMode(bool on) {
+    highlightMode_ = on;
+    changed();
+  }
   // The item owns its menu.
   const std::shared_ptr<Menu>& menu() const { return menu_; }
-  void setMenu(std::shared_ptr<Menu> menu) { menu_ = std::move(menu); changed(); }
+  void setMenu(std::shared_ptr<Menu> menu) {
+    menu_ = std::move(menu);
+    changed();
+  }
 
  protected:
   // Lets a backend follow changes; the model itself needs nothing.
@@ -112,6 +124,12 @@ class LoginItemsList {
   virtual int removeItem(const LoginItem& item) = 0;
 };
 
+// A descriptor watched by the main loop; destroying it ends the watch.
+class DescriptorWatch {
+ public:
+  virtual ~DescriptorWatch() = default;
+};
+
 class Desktop {
  public:
   Desktop();
@@ -131,6 +149,10 @@ class Desktop {
   virtual std::shared_ptr<Timer> scheduledTimer(double interval, bool repeats,
                                                 std::function<void(Timer&)> fired,
                                                 std::shared_ptr<Menu> userInfo) = 0;
+  // Calls `readable` from the main loop each time `fd` is readable, until the
+  // returned watch is destroyed; nullptr when the loop cannot watch it.
+  virtual std::unique_ptr<DescriptorWatch> watchReadable(int fd,
+                                                         std::function<void()> readable) = 0;
   // A new alert without texts or buttons.
   virtual std::unique_ptr<Alert> makeAlert() = 0;
   // Open with the user's default handlers; false on failure.

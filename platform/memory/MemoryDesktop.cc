@@ -1,5 +1,6 @@
 #include "MemoryDesktop.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -95,7 +96,9 @@ void MemoryDesktop::runEventLoop(const std::function<void()>& didFinishLaunching
   running_ = false;
 }
 
-void MemoryDesktop::stopEventLoop() { stopRequested_ = true; }
+void MemoryDesktop::stopEventLoop() {
+  stopRequested_ = true;
+}
 
 std::shared_ptr<StatusItem> MemoryDesktop::statusItemWithLength(double) {
   auto item = std::make_shared<StatusItem>();
@@ -110,6 +113,43 @@ std::shared_ptr<Timer> MemoryDesktop::scheduledTimer(double interval, bool repea
                                              std::move(userInfo));
   timers_.push_back(timer);
   return timer;
+}
+
+class MemoryDesktop::MemoryDescriptorWatch : public DescriptorWatch {
+ public:
+  MemoryDescriptorWatch(MemoryDesktop& desktop, std::shared_ptr<WatchedDescriptor> watched)
+      : desktop_(desktop), watched_(std::move(watched)) {}
+  ~MemoryDescriptorWatch() override { std::erase(desktop_.watched_, watched_); }
+
+ private:
+  MemoryDesktop& desktop_;
+  std::shared_ptr<WatchedDescriptor> watched_;
+};
+
+std::unique_ptr<DescriptorWatch> MemoryDesktop::watchReadable(int fd,
+                                                              std::function<void()> readable) {
+  if (fd < 0) return nullptr;
+  auto watched = std::make_shared<WatchedDescriptor>(WatchedDescriptor{fd, std::move(readable)});
+  watched_.push_back(watched);
+  return std::make_unique<MemoryDescriptorWatch>(*this, watched);
+}
+
+int MemoryDesktop::dispatchReadableDescriptors() {
+  int called = 0;
+  // A copy: a callback may end a watch.
+  auto watched = watched_;
+  for (const auto& entry : watched) {
+    pollfd ready{entry->fd, POLLIN, 0};
+    if (poll(&ready, 1, 0) == 1 && (ready.revents & POLLIN)) {
+      entry->readable();
+      ++called;
+    }
+  }
+  return called;
+}
+
+size_t MemoryDesktop::watchedDescriptorCount() const {
+  return watched_.size();
 }
 
 void MemoryDesktop::advance(double seconds) {
@@ -133,11 +173,13 @@ void MemoryDesktop::advance(double seconds) {
 }
 
 size_t MemoryDesktop::armedTimerCount() const {
-  return static_cast<size_t>(
-      std::count_if(timers_.begin(), timers_.end(), [](const auto& timer) { return timer->valid; }));
+  return static_cast<size_t>(std::count_if(timers_.begin(), timers_.end(),
+                                           [](const auto& timer) { return timer->valid; }));
 }
 
-std::unique_ptr<Alert> MemoryDesktop::makeAlert() { return std::make_unique<MemoryAlert>(*this); }
+std::unique_ptr<Alert> MemoryDesktop::makeAlert() {
+  return std::make_unique<MemoryAlert>(*this);
+}
 
 bool MemoryDesktop::openURL(const std::string& url) {
   opened.push_back({Opened::Kind::Url, url, startupEnvironment()});
@@ -159,9 +201,13 @@ void MemoryDesktop::getCurrentProcess(ProcessSerialNumber* psn) {
   psn->lowLongOfPSN = static_cast<uint32_t>(getpid());
 }
 
-void MemoryDesktop::setFrontProcess(const ProcessSerialNumber*) { ++frontRequests; }
+void MemoryDesktop::setFrontProcess(const ProcessSerialNumber*) {
+  ++frontRequests;
+}
 
-Menu& MemoryDesktop::menu() { return *statusItems.front()->menu(); }
+Menu& MemoryDesktop::menu() {
+  return *statusItems.front()->menu();
+}
 
 void MemoryDesktop::openMenu() {
   menuOpen_ = true;

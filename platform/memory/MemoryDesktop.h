@@ -43,6 +43,7 @@ class MemoryDesktop : public Desktop {
                                         std::function<void(Timer&)> fired,
                                         std::shared_ptr<Menu> userInfo) override;
   std::unique_ptr<Alert> makeAlert() override;
+  std::unique_ptr<DescriptorWatch> watchReadable(int fd, std::function<void()> readable) override;
   bool openURL(const std::string& url) override;
   bool openFile(const std::string& path) override;
   std::string bundlePath() const override { return bundlePath_; }
@@ -81,6 +82,11 @@ class MemoryDesktop : public Desktop {
   std::vector<LoginEntry> loginEntries;
   bool loginListUnavailable = false;
 
+  // Plays the main loop's part for watched descriptors: calls the callback
+  // of each one that polls readable now. Returns how many were called.
+  int dispatchReadableDescriptors();
+  size_t watchedDescriptorCount() const;
+
   // The status items made, in order.
   std::vector<std::shared_ptr<StatusItem>> statusItems;
 
@@ -98,6 +104,11 @@ class MemoryDesktop : public Desktop {
   class MemoryTimer;
   class MemoryAlert;
   class MemoryLoginItems;
+  class MemoryDescriptorWatch;
+  struct WatchedDescriptor {
+    int fd;
+    std::function<void()> readable;
+  };
 
   bool running_ = false;
   bool stopRequested_ = false;
@@ -106,6 +117,7 @@ class MemoryDesktop : public Desktop {
   int alertDepth_ = 0;
   std::string bundlePath_ = "/nonexistent-bundle";
   bool menuOpen_ = false;
+  std::vector<std::shared_ptr<WatchedDescriptor>> watched_;
   uint32_t nextLoginId_ = 1;
 };
 

@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
@@ -38,6 +39,21 @@ void handleQtMessage(QtMsgType type, const QMessageLogContext&, const QString& m
     std::fprintf(stderr, "kestrond-monitor: Qt: %s\n", text.constData());
   }
 }
+
+class QtDescriptorWatch : public DescriptorWatch {
+ public:
+  QtDescriptorWatch(QtDesktop& desktop, int fd, std::function<void()> readable)
+      : notifier_(fd, QSocketNotifier::Read) {
+    QObject::connect(&notifier_, &QSocketNotifier::activated,
+                     [&desktop, readable = std::move(readable)] {
+                       readable();
+                       desktop.syncMenus();
+                     });
+  }
+
+ private:
+  QSocketNotifier notifier_;
+};
 
 class QtTimer : public Timer {
  public:
@@ -87,9 +103,9 @@ class QtAlert : public Alert {
     QPushButton* first = nullptr;
     QPushButton* second = nullptr;
     for (size_t i = 0; i < buttons().size() && i < 2; ++i) {
-      QPushButton* button = box.addButton(QString::fromStdString(buttons()[i]),
-                                          i == 0 ? QMessageBox::AcceptRole
-                                                 : QMessageBox::RejectRole);
+      QPushButton* button =
+          box.addButton(QString::fromStdString(buttons()[i]),
+                        i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole);
       (i == 0 ? first : second) = button;
     }
     if (first) box.setDefaultButton(first);
@@ -140,7 +156,9 @@ void QtDesktop::runEventLoop(const std::function<void()>& didFinishLaunching) {
   application_->exec();
 }
 
-void QtDesktop::stopEventLoop() { QCoreApplication::exit(0); }
+void QtDesktop::stopEventLoop() {
+  QCoreApplication::exit(0);
+}
 
 std::shared_ptr<StatusItem> QtDesktop::statusItemWithLength(double) {
   auto item = std::make_shared<QtStatusItem>(*this);
@@ -152,11 +170,12 @@ std::shared_ptr<StatusItem> QtDesktop::statusItemWithLength(double) {
 std::shared_ptr<Timer> QtDesktop::scheduledTimer(double interval, bool repeats,
                                                  std::function<void(Timer&)> fired,
                                                  std::shared_ptr<Menu> userInfo) {
-  return std::make_shared<QtTimer>(*this, interval, repeats, std::move(fired),
-                                   std::move(userInfo));
+  return std::make_shared<QtTimer>(*this, interval, repeats, std::move(fired), std::move(userInfo));
 }
 
-std::unique_ptr<Alert> QtDesktop::makeAlert() { return std::make_unique<QtAlert>(); }
+std::unique_ptr<Alert> QtDesktop::makeAlert() {
+  return std::make_unique<QtAlert>();
+}
 
 bool QtDesktop::openWithDefaultHandler(const std::string& target) {
   QProcess opener;
@@ -174,13 +193,17 @@ bool QtDesktop::openWithDefaultHandler(const std::string& target) {
   return false;
 }
 
-bool QtDesktop::openURL(const std::string& url) { return openWithDefaultHandler(url); }
+bool QtDesktop::openURL(const std::string& url) {
+  return openWithDefaultHandler(url);
+}
 
 bool QtDesktop::openFile(const std::string& path) {
   return openWithDefaultHandler(absolutePath(path));
 }
 
-std::string QtDesktop::bundlePath() const { return bundlePathForExecutable(executable_); }
+std::string QtDesktop::bundlePath() const {
+  return bundlePathForExecutable(executable_);
+}
 
 std::unique_ptr<LoginItemsList> QtDesktop::createLoginItemsList() {
   std::optional<std::string> directory = AutostartLoginItems::userAutostartDirectory();
@@ -195,6 +218,11 @@ void QtDesktop::getCurrentProcess(ProcessSerialNumber* psn) {
 
 // The alert raises and activates itself; there is nothing else to bring up.
 void QtDesktop::setFrontProcess(const ProcessSerialNumber*) {}
+
+std::unique_ptr<DescriptorWatch> QtDesktop::watchReadable(int fd, std::function<void()> readable) {
+  if (fd < 0) return nullptr;
+  return std::make_unique<QtDescriptorWatch>(*this, fd, std::move(readable));
+}
 
 void QtDesktop::syncMenus() {
   for (auto it = statusItems_.begin(); it != statusItems_.end();) {

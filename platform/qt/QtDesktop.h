@@ -26,6 +26,7 @@ class QtDesktop : public Desktop {
                                         std::function<void(Timer&)> fired,
                                         std::shared_ptr<Menu> userInfo) override;
   std::unique_ptr<Alert> makeAlert() override;
+  std::unique_ptr<DescriptorWatch> watchReadable(int fd, std::function<void()> readable) override;
   bool openURL(const std::string& url) override;
   bool openFile(const std::string& path) override;
   std::string bundlePath() const override;

@@ -235,6 +235,31 @@ def main():
         panel = Panel(client, *watcher.items[0])
         check(panel.tool_tip() == "Halvorix Kestrond", "tool tip: " + panel.tool_tip())
 
+        expected = [("Start Default Instance", True, None), ("Start Instance 'my_db'", True, None),
+                    ("Start Instance 'r&d'", True, None),
+                    ("-", False, None), ("Open Diagnostic Messages", False, None),
+                    ("Open Kestrond Tessaline", False, None),
+                    ("View Online Documentation", True, None), ("-", False, None),
+                    ("Start Kestrond Monitor at Login", True, None),
+                    ("Quit Kestrond Monitor", True, None)]
+        # A panel that fetches the layout before any AboutToShow gets it whole.
+        wait_until("the menu before any opening",
+                   lambda: [row[1:] for row in panel.rows()] == expected)
+
+        # While closed, a server started elsewhere and its death reach the
+        # layout without an opening.
+        sleeper = subprocess.Popen(["sleep", "60"])
+        lock = os.path.join(home, "my_db", "kestrond.lck")
+        with open(lock, "w") as f:
+            f.write("%d\n" % sleeper.pid)
+        wait_until("the closed menu to show the server",
+                   lambda: "Stop Instance 'my_db'" in panel.titles())
+        sleeper.kill()
+        sleeper.wait()
+        wait_until("the closed menu to show its end",
+                   lambda: "Start Instance 'my_db'" in panel.titles())
+        os.unlink(lock)
+
         rows = panel.open()
         expected = [("Start Default Instance", True, None), ("Start Instance 'my_db'", True, None),
                     ("Start Instance 'r&d'", True, None),

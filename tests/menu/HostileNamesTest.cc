@@ -13,14 +13,22 @@ class HostileNamesTest : public test::MonitorFixture {};
 
 TEST_F(HostileNamesTest, ShowStartStopAndLogAsText) {
   const std::string names[] = {
-      "with space", "a&b", "%@", "%d", "100%%", "line\nfeed", "\xFF\xFEnot-utf8", "$(reboot)",
-      "<i>html<\\i>", std::string(255, 'n'),
+      "with space",
+      "a&b",
+      "%@",
+      "%d",
+      "100%%",
+      "line\nfeed",
+      "\xFF\xFEnot-utf8",
+      "$(reboot)",
+      "<i>html<\\i>",
+      std::string(255, 'n'),
   };
   for (const std::string& name : names) {
     SCOPED_TRACE(name);
     std::string path = dir.makeInstance("home/" + name);
-    if (!app) launch();
     log.clear();
+    if (!app) launch();  // the launch fills the menu already
     desktop.openMenu();
     std::string start = "Start Instance '" + name + "'";
     std::string stop = "Stop Instance '" + name + "'";
@@ -30,7 +38,8 @@ TEST_F(HostileNamesTest, ShowStartStopAndLogAsText) {
 
     desktop.answerAlertsWith(Alert::kFirstButtonReturn);
     ASSERT_TRUE(desktop.choose(start));
-    EXPECT_EQ(desktop.alerts.back().messageText, "Do you want to start the Instance '" + name + "'?");
+    EXPECT_EQ(desktop.alerts.back().messageText,
+              "Do you want to start the Instance '" + name + "'?");
     EXPECT_EQ(desktop.alerts.back().informativeText,
               "This will start up a Kestrond instance in directory\n" + path + ".");
     desktop.openMenu();

@@ -1,0 +1,149 @@
+#include "ChangeWatcher.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <sys/epoll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "Log.h"
+#include "Text.h"
+
+namespace kestrond {
+namespace {
+
+constexpr uint32_t kSearchPathEvents =
+    IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;
+// The log's own writes are left out: a running server appends to it all the
+// time, and only its existence is shown.
+constexpr uint32_t kInstanceEvents = kSearchPathEvents | IN_CLOSE_WRITE;
+
+bool mattersInInstanceDirectory(const inotify_event& event) {
+  if (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_Q_OVERFLOW)) return true;
+  if (event.len == 0) return false;
+  const char* name = event.name;
+  if (std::strcmp(name, "kestrond.lck") == 0) return true;
+  bool existence = event.mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO);
+  return existence &&
+         (std::strcmp(name, "kestrond.ini") == 0 || std::strcmp(name, "kestrond.log") == 0);
+}
+
+}  // namespace
+
+ChangeWatcher::ChangeWatcher() {
+  _epoll.reset(epoll_create1(EPOLL_CLOEXEC));
+  _inotify.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.fd = _inotify.get();
+  if (!_epoll || !_inotify || epoll_ctl(_epoll.get(), EPOLL_CTL_ADD, _inotify.get(), &event) != 0) {
+    logLine(
+        formatText("Cannot watch the instance directories; the menu is current when it opens: %@",
+                   {errnoText(errno)}));
+    _epoll.reset();
+    _inotify.reset();
+  }
+}
+
+void ChangeWatcher::watchDirectory(const std::string& path, Kind kind) {
+  uint32_t mask = (kind == Kind::SearchPath ? kSearchPathEvents : kInstanceEvents) | IN_ONLYDIR;
+  int descriptor = inotify_add_watch(_inotify.get(), path.c_str(), mask);
+  if (descriptor < 0) {
+    // ENOSPC is the per-user limit on watches; one line says so, not one per
+    // directory at every update.
+    if (errno == ENOSPC && !_limitLogged) {
+      _limitLogged = true;
+      logLine(
+          "Too many directories to watch (fs.inotify.max_user_watches); some changes are "
+          "seen only when the menu opens");
+    }
+    return;
+  }
+  _directories[path] = Watch{descriptor, kind};
+  _kinds[descriptor] = kind;
+}
+
+void ChangeWatcher::watch(const std::vector<std::string>& searchPaths,
+                          const std::vector<std::string>& instanceDirectories,
+                          const std::vector<int>& pidfds) {
+  if (!_epoll) return;
+  std::map<std::string, Kind> wanted;
+  for (const std::string& path : instanceDirectories) wanted[path] = Kind::InstanceDirectory;
+  for (const std::string& path : searchPaths) wanted[path] = Kind::SearchPath;
+  for (auto it = _directories.begin(); it != _directories.end();) {
+    auto keep = wanted.find(it->first);
+    if (keep == wanted.end() || keep->second != it->second.kind) {
+      inotify_rm_watch(_inotify.get(), it->second.descriptor);
+      _kinds.erase(it->second.descriptor);
+      it = _directories.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (const auto& [path, kind] : wanted) {
+    if (!_directories.count(path)) watchDirectory(path, kind);
+  }
+
+  // One-shot: a pidfd stays readable once its process has ended, and a
+  // server whose parent never collects it would otherwise wake us for good.
+  // A descriptor closed since is gone from the epoll set already, so adding
+  // its number again succeeds for the new file; EEXIST means the same pidfd,
+  // reported or not, which is left as it is.
+  std::set<int> listed(pidfds.begin(), pidfds.end());
+  for (int fd : _pidfds) {
+    if (!listed.count(fd)) epoll_ctl(_epoll.get(), EPOLL_CTL_DEL, fd, nullptr);
+  }
+  for (int fd : listed) {
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLONESHOT;
+    event.data.fd = fd;
+    epoll_ctl(_epoll.get(), EPOLL_CTL_ADD, fd, &event);
+  }
+  _pidfds = std::move(listed);
+}
+
+bool ChangeWatcher::readEvents() {
+  bool relevant = false;
+  alignas(inotify_event) char buffer[16 * (sizeof(inotify_event) + NAME_MAX + 1)];
+  while (true) {
+    ssize_t got = read(_inotify.get(), buffer, sizeof buffer);
+    if (got <= 0) break;  // EAGAIN: drained
+    for (char* at = buffer; at < buffer + got;) {
+      const auto& event = *reinterpret_cast<const inotify_event*>(at);
+      at += sizeof(inotify_event) + event.len;
+      if (event.mask & IN_Q_OVERFLOW) {
+        relevant = true;
+        continue;
+      }
+      auto kind = _kinds.find(event.wd);
+      if (kind == _kinds.end()) continue;
+      relevant = relevant || kind->second == Kind::SearchPath || mattersInInstanceDirectory(event);
+    }
+  }
+  return relevant;
+}
+
+bool ChangeWatcher::takeChanges() {
+  if (!_epoll) return false;
+  bool relevant = false;
+  epoll_event events[64];
+  while (true) {
+    int ready = epoll_wait(_epoll.get(), events, 64, 0);
+    if (ready <= 0) break;
+    bool inotifyReady = false;
+    for (int i = 0; i < ready; ++i) {
+      if (events[i].data.fd == _inotify.get()) {
+        inotifyReady = true;
+      } else {
+        relevant = true;  // a watched server ended
+      }
+    }
+    if (inotifyReady) relevant = readEvents() || relevant;
+    if (!inotifyReady) break;  // the one-shot pidfds are disarmed now
+  }
+  return relevant;
+}
+
+}  // namespace kestrond
