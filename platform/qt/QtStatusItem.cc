@@ -2,9 +2,9 @@
 
 #include <QCursor>
 #include <QFont>
-#include <QPen>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPen>
 #include <QPixmap>
 
 #include "Log.h"
@@ -71,11 +71,13 @@ QIcon QtStatusItem::badgeIcon(const QString& title) {
 
 QtStatusItem::QtStatusItem(QtDesktop& desktop) : desktop_(desktop) {
   QObject::connect(&qmenu_, &QMenu::aboutToShow, [this] {
-    if (const auto& model = menu(); model && model->delegate()) model->delegate()->menuWillOpen(*model);
+    if (const auto& model = menu(); model && model->delegate())
+      model->delegate()->menuWillOpen(*model);
     syncMenu();
   });
   QObject::connect(&qmenu_, &QMenu::aboutToHide, [this] {
-    if (const auto& model = menu(); model && model->delegate()) model->delegate()->menuDidClose(*model);
+    if (const auto& model = menu(); model && model->delegate())
+      model->delegate()->menuDidClose(*model);
     syncMenu();
   });
   trayLookup_.setInterval(kTrayLookupIntervalMs);
@@ -94,17 +96,21 @@ void QtStatusItem::start() {
 }
 
 void QtStatusItem::lookForTray() {
-  TrayHostKind host = findTrayHost();
-  if (host == TrayHostKind::None) {
-    if (!announcedWaiting_) {
-      logLine("No system tray yet; waiting for one to show the status item");
-      announcedWaiting_ = true;
+  if (lookupPending_) return;
+  lookupPending_ = true;
+  findTrayHost(&qmenu_, [this](TrayHostKind host) {
+    lookupPending_ = false;
+    if (host == TrayHostKind::None) {
+      if (!announcedWaiting_) {
+        logLine("No system tray yet; waiting for one to show the status item");
+        announcedWaiting_ = true;
+      }
+      if (!trayLookup_.isActive()) trayLookup_.start();
+      return;
     }
-    if (!trayLookup_.isActive()) trayLookup_.start();
-    return;
-  }
-  trayLookup_.stop();
-  showIcon(host);
+    trayLookup_.stop();
+    if (!tray_) showIcon(host);
+  });
 }
 
 void QtStatusItem::showIcon(TrayHostKind host) {

@@ -51,6 +51,7 @@ class QtStatusItem : public StatusItem {
   std::unique_ptr<QSystemTrayIcon> tray_;
   QTimer trayLookup_;
   bool announcedWaiting_ = false;
+  bool lookupPending_ = false;
   TrayHostKind host_ = TrayHostKind::None;
   QString shownTitle_;
   // The model items the QActions show, index for index.

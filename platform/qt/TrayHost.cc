@@ -3,9 +3,10 @@
 #include <xcb/xcb.h>
 
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDBusInterface>
-#include <QDBusReply>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDBusVariant>
 #include <QGuiApplication>
 #include <QVariant>
 #include <cstdlib>
@@ -15,19 +16,9 @@
 namespace kestrond {
 namespace {
 
-bool statusNotifierHostPresent() {
-  QDBusConnection bus = QDBusConnection::sessionBus();
-  if (!bus.isConnected()) return false;
-  const QString watcher = QStringLiteral("org.kde.StatusNotifierWatcher");
-  QDBusReply<bool> registered = bus.interface()->isServiceRegistered(watcher);
-  if (!registered.isValid() || !registered.value()) return false;
-  QDBusInterface properties(watcher, QStringLiteral("/StatusNotifierWatcher"),
-                            QStringLiteral("org.freedesktop.DBus.Properties"), bus);
-  properties.setTimeout(1000);
-  QDBusReply<QVariant> host = properties.call(QStringLiteral("Get"), watcher,
-                                              QStringLiteral("IsStatusNotifierHostRegistered"));
-  return host.isValid() && host.value().toBool();
-}
+// How long the watcher may take to answer; a panel that is starting or
+// wedged is asked again at the next look.
+constexpr int kWatcherTimeoutMs = 1000;
 
 // The X screen of $DISPLAY (":0.1" is screen 1).
 int screenNumber() {
@@ -56,10 +47,34 @@ bool xembedTrayPresent() {
 
 }  // namespace
 
-TrayHostKind findTrayHost() {
-  if (statusNotifierHostPresent()) return TrayHostKind::StatusNotifier;
-  if (xembedTrayPresent()) return TrayHostKind::XEmbed;
-  return TrayHostKind::None;
+void findTrayHost(QObject* context, std::function<void(TrayHostKind)> answered) {
+  auto fallBack = [answered] {
+    answered(xembedTrayPresent() ? TrayHostKind::XEmbed : TrayHostKind::None);
+  };
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (!bus.isConnected()) {
+    fallBack();
+    return;
+  }
+  // One asynchronous property read: no proxy, whose constructor would
+  // introspect the watcher synchronously. Without an owner of the name the
+  // bus answers with an error at once.
+  const QString watcher = QStringLiteral("org.kde.StatusNotifierWatcher");
+  QDBusMessage get = QDBusMessage::createMethodCall(
+      watcher, QStringLiteral("/StatusNotifierWatcher"),
+      QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+  get << watcher << QStringLiteral("IsStatusNotifierHostRegistered");
+  auto* pending = new QDBusPendingCallWatcher(bus.asyncCall(get, kWatcherTimeoutMs), context);
+  QObject::connect(pending, &QDBusPendingCallWatcher::finished, context,
+                   [answered, fallBack](QDBusPendingCallWatcher* call) {
+                     QDBusPendingReply<QDBusVariant> reply = *call;
+                     call->deleteLater();
+                     if (!reply.isError() && reply.value().variant().toBool()) {
+                       answered(TrayHostKind::StatusNotifier);
+                     } else {
+                       fallBack();
+                     }
+                   });
 }
 
 }  // namespace kestrond

@@ -6,13 +6,19 @@
 // used by QtStatusItem only.
 #pragma once
 
+#include <functional>
+
+class QObject;
+
 namespace kestrond {
 
 enum class TrayHostKind { None, StatusNotifier, XEmbed };
 
-// The tray host of the session now: a StatusNotifierWatcher on the session
-// bus with a registered host, else an owner of the X11 system-tray
-// selection, else None. Never blocks for more than about a second.
-TrayHostKind findTrayHost();
+// Asks for the tray host of the session without blocking: a
+// StatusNotifierWatcher on the session bus with a registered host, else an
+// owner of the X11 system-tray selection, else None. `answered` is called
+// once from the main loop (within about a second, also when the watcher's
+// owner never answers), unless `context` is destroyed first.
+void findTrayHost(QObject* context, std::function<void(TrayHostKind)> answered);
 
 }  // namespace kestrond
