@@ -52,7 +52,7 @@ for program in monitor minimal; do
   sleep 2
   rss=$(awk "/VmRSS/ {print \$2}" /proc/$pid/status)
   timeout -s INT 10 strace -f -c -p "$pid" -o "$scratch/$program.strace" 2>/dev/null || true
-  calls=$(awk "/total/ {print \$3}" "$scratch/$program.strace")
+  calls=$(awk "/^-/ {n++; next} n == 1 && \$NF != \"restart_syscall\" {sum += \$4} END {print sum + 0}" "$scratch/$program.strace")
   kill "$pid"; wait "$pid" 2>/dev/null || true
   printf "%s %s %s %s\n" "$program" "$rss" "${calls:-0}" \
     "$(printf "%s\n" "${times[@]}" | median)" >>"$scratch/figures"
