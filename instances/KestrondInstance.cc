@@ -88,7 +88,9 @@ constexpr double kStartTimeTolerance = 1.0;
 bool KestrondInstance::isServerOfLockFile(pid_t pid, double lockModified, UniqueFd* pidfd) const {
   ProcessControl& control = ProcessControl::current();
   UniqueFd fd = control.openPidfd(pid);
-  if (!control.isRunning(pid, fd.get())) return false;
+  // By pid first: the null signal fails for another user's process, which
+  // is never taken for a server of ours.
+  if (!control.isRunning(pid, -1)) return false;
   std::optional<ProcessControl::ProcessInfo> info = control.processInfo(pid);
   // Asked again: the process may have ended and its pid been reused while
   // /proc was read.

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -340,7 +341,14 @@ bool SystemProcessControl::isRunning(pid_t pid, int pidfd) {
   static const pid_t self = getpid();
   if (pid < 1 || pid == self) return false;
   if (collectEndedChildren(pid)) return false;
-  if (pidfd >= 0) return signalProcessDescriptor(pidfd, 0) == 0;
+  // A pidfd is readable once its process has ended, also while it is a
+  // zombie that its parent has not collected yet; the null signal would
+  // still reach such a process.
+  if (pidfd >= 0) {
+    pollfd ended{pidfd, POLLIN, 0};
+    int ready = poll(&ended, 1, 0);
+    if (ready >= 0) return ready == 0;
+  }
   return kill(pid, 0) == 0;
 }
 

@@ -48,11 +48,11 @@ class ProcessControl {
   // never reaches kill(2).
   virtual int sendSignal(pid_t pid, int pidfd, int signal) = 0;
 
-  // True when `pid` (through `pidfd` when that is a pidfd for it, -1 for
-  // none) is a live process that the null signal reaches, other than the
-  // monitor itself. Ended children of ours are collected first, so a server
-  // that has exited is not mistaken for a live one; a pid below 1 is never
-  // running.
+  // True when `pid` is a live process, other than the monitor itself. With
+  // a pidfd for it (-1 for none), true while that process has not ended (a
+  // zombie has ended); without, true when the null signal reaches the pid.
+  // Ended children of ours are collected first, so a server that has
+  // exited is not mistaken for a live one; a pid below 1 is never running.
   virtual bool isRunning(pid_t pid, int pidfd) = 0;
 
   // What the process table says of a live pid: when it started (seconds

@@ -2,6 +2,7 @@
 
 #include <QCursor>
 #include <QFont>
+#include <QGuiApplication>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPen>
@@ -14,6 +15,9 @@ namespace kestrond {
 namespace {
 
 constexpr int kTrayLookupIntervalMs = 3000;
+// How long after an Activate a D-Bus panel has to ask for the menu itself
+// before the monitor opens it at the pointer.
+constexpr int kActivationGraceMs = 300;
 
 QString menuText(const std::string& title, TrayHostKind host) {
   // "&" would mark a mnemonic; the title shows it as it is.
@@ -70,7 +74,13 @@ QIcon QtStatusItem::badgeIcon(const QString& title) {
 }
 
 QtStatusItem::QtStatusItem(QtDesktop& desktop) : desktop_(desktop) {
+  activation_.setSingleShot(true);
+  activation_.setInterval(kActivationGraceMs);
+  QObject::connect(&activation_, &QTimer::timeout, [this] {
+    if (!openedByHost_ && !qmenu_.isVisible()) qmenu_.popup(QCursor::pos());
+  });
   QObject::connect(&qmenu_, &QMenu::aboutToShow, [this] {
+    openedByHost_ = true;
     if (const auto& model = menu(); model && model->delegate())
       model->delegate()->menuWillOpen(*model);
     syncMenu();
@@ -123,10 +133,17 @@ void QtStatusItem::showIcon(TrayHostKind host) {
   tray_->setContextMenu(&qmenu_);  // before show(): the D-Bus item exports it then
   QObject::connect(tray_.get(), &QSystemTrayIcon::activated,
                    [this](QSystemTrayIcon::ActivationReason reason) {
-                     // A D-Bus panel opens the exported menu itself; an XEmbed
-                     // tray leaves a left click to us.
-                     if (reason == QSystemTrayIcon::Trigger && host_ == TrayHostKind::XEmbed) {
+                     if (reason != QSystemTrayIcon::Trigger) return;
+                     // An XEmbed tray leaves a left click to us. A D-Bus panel
+                     // opens the exported menu itself, except those whose
+                     // left click only activates: there, on X11, the menu
+                     // opens at the pointer unless the panel asked for its
+                     // own meanwhile.
+                     if (host_ == TrayHostKind::XEmbed) {
                        qmenu_.popup(QCursor::pos());
+                     } else if (QGuiApplication::platformName() == QStringLiteral("xcb")) {
+                       openedByHost_ = false;
+                       activation_.start();
                      }
                    });
   tray_->show();

@@ -50,6 +50,8 @@ class QtStatusItem : public StatusItem {
   QMenu qmenu_;
   std::unique_ptr<QSystemTrayIcon> tray_;
   QTimer trayLookup_;
+  QTimer activation_;  // an Activate from a D-Bus panel, waiting for its own menu
+  bool openedByHost_ = false;
   bool announcedWaiting_ = false;
   bool lookupPending_ = false;
   TrayHostKind host_ = TrayHostKind::None;

@@ -154,6 +154,24 @@ TEST_F(ServerIdentityTest, ReusedPidOfAStoppingServerIsNeverSignalled) {
   EXPECT_TRUE(isAlive(stranger));
 }
 
+TEST_F(ServerIdentityTest, ServerThatEndedIsStoppedWhileStillAZombie) {
+  // Its parent has not collected it yet: the null signal still reaches it,
+  // but it has ended.
+  std::string path = dir.makeInstance("demo");
+  pid_t server = startForeignServer(path);
+  KestrondInstance record(path);
+  record.refresh();
+  ASSERT_EQ(record.serverStatus(), ServerStatus::Running);
+  kill(server, SIGKILL);
+  ASSERT_TRUE(test::waitFor([&] {
+    siginfo_t info{};
+    return waitid(P_PID, server, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == server;
+  }));
+  record.refresh();
+  EXPECT_EQ(record.serverStatus(), ServerStatus::Stopped);
+  EXPECT_FALSE(record.shutdown());
+}
+
 TEST_F(ServerIdentityTest, ServerWhoseLockFileLooksNewerIsKnownByWhatItRuns) {
   // As after a forward step of the wall clock: the lock file's mtime lies
   // before the server's start as the process table now maps it.
