@@ -12,7 +12,7 @@ command -v strace >/dev/null || { echo "needs strace (apt-get install strace)" >
 cmake --preset release >/dev/null
 cmake --build --preset release >/dev/null
 monitor=$PWD/build/release/KestrondMonitor/Contents/bin/kestrond-monitor
-minimal=$PWD/build/release/platform/minimal_tray
+minimal=$PWD/build/release/bench/minimal_tray
 exec tests/e2e/session.sh --trayer -- bash -c '
 set -euo pipefail
 monitor=$1 minimal=$2
