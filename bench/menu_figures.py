@@ -48,10 +48,13 @@ class Client:
     def menu_of(self, pid):
         """The dbusmenu object of the item the process registered."""
         def item():
-            for name, path in self.watcher.items:
-                owner = self.bus.call_blocking("org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                               "org.freedesktop.DBus",
-                                               "GetConnectionUnixProcessID", "s", (name,))
+            for name, path in list(self.watcher.items):
+                try:
+                    owner = self.bus.call_blocking(
+                        "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                        "GetConnectionUnixProcessID", "s", (name,))
+                except dbus.DBusException:
+                    continue  # an item whose program has ended
                 if owner == pid:
                     return name, path
             return None
@@ -150,8 +153,10 @@ def main():
         print("| %d | %d | %.1f ms | %.1f ms | %.2f x | %.1f %% of a core |" % (
             count, rows, ours, theirs, ours / theirs, busy))
         sys.stdout.flush()
-        watcher.items.clear()
 
 
 if __name__ == "__main__":
     main()
+    # Straight out: dbus-python's service thread does not survive the
+    # interpreter's own shutdown.
+    os._exit(0)

@@ -67,7 +67,7 @@ void ChangeWatcher::watchDirectory(const std::string& path, Kind kind) {
 
 void ChangeWatcher::watch(const std::vector<std::string>& searchPaths,
                           const std::vector<std::string>& instanceDirectories,
-                          const std::vector<int>& pidfds) {
+                          const std::vector<Server>& servers) {
   if (!_epoll) return;
   std::map<std::string, Kind> wanted;
   for (const std::string& path : instanceDirectories) wanted[path] = Kind::InstanceDirectory;
@@ -88,20 +88,29 @@ void ChangeWatcher::watch(const std::vector<std::string>& searchPaths,
 
   // One-shot: a pidfd stays readable once its process has ended, and a
   // server whose parent never collects it would otherwise wake us for good.
-  // A descriptor closed since is gone from the epoll set already, so adding
-  // its number again succeeds for the new file; EEXIST means the same pidfd,
-  // reported or not, which is left as it is.
-  std::set<int> listed(pidfds.begin(), pidfds.end());
-  for (int fd : _pidfds) {
-    if (!listed.count(fd)) epoll_ctl(_epoll.get(), EPOLL_CTL_DEL, fd, nullptr);
+  // A pidfd listed again for the same pid is the same file, reported or not,
+  // and is left alone: a record closes its pidfd only when its server turns
+  // Stopped or it takes another pid, and each refresh is followed by a
+  // watch() call. A closed pidfd has left the epoll set with its file, so
+  // its number can be added again for a new one.
+  std::map<int, pid_t> listed;
+  for (const Server& server : servers) listed[server.pidfd] = server.pid;
+  for (const auto& known : _servers) {
+    // Unchecked on purpose: a pidfd closed since has left the set already.
+    if (!listed.count(known.first)) epoll_ctl(_epoll.get(), EPOLL_CTL_DEL, known.first, nullptr);
   }
-  for (int fd : listed) {
+  for (const auto& [fd, pid] : listed) {
+    auto known = _servers.find(fd);
+    if (known != _servers.end() && known->second == pid) continue;
     epoll_event event{};
     event.events = EPOLLIN | EPOLLONESHOT;
     event.data.fd = fd;
-    epoll_ctl(_epoll.get(), EPOLL_CTL_ADD, fd, &event);
+    // EEXIST: the number's old file is still registered (open elsewhere).
+    if (epoll_ctl(_epoll.get(), EPOLL_CTL_ADD, fd, &event) != 0 && errno == EEXIST) {
+      epoll_ctl(_epoll.get(), EPOLL_CTL_MOD, fd, &event);
+    }
   }
-  _pidfds = std::move(listed);
+  _servers = std::move(listed);
 }
 
 bool ChangeWatcher::readEvents() {

@@ -11,8 +11,8 @@
 #pragma once
 
 #include <map>
-#include <set>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 #include "UniqueFd.h"
@@ -28,12 +28,20 @@ class ChangeWatcher {
   // The descriptor to watch for reading, or -1.
   int descriptor() const { return _epoll.get(); }
 
-  // Watches exactly these directories and pidfds from now on. Each pidfd is
-  // reported once, when its process ends; one already reported is not
-  // reported again while it stays in the set. A directory that cannot be
-  // watched (the kernel's limit on watches, say) is logged once.
+  // A server to be told of when it ends: its pidfd, and the pid it is for.
+  struct Server {
+    int pidfd = -1;
+    pid_t pid = 0;
+  };
+
+  // Watches exactly these directories and servers from now on. Each server
+  // is reported once, when its process ends; one already reported is not
+  // reported again while it stays in the set. What is already watched costs
+  // no system call. A directory that cannot be watched (the kernel's limit
+  // on watches, say) is logged once.
   void watch(const std::vector<std::string>& searchPaths,
-             const std::vector<std::string>& instanceDirectories, const std::vector<int>& pidfds);
+             const std::vector<std::string>& instanceDirectories,
+             const std::vector<Server>& servers);
 
   // Drains what is pending without blocking; true when anything that may
   // change what the menu shows was seen.
@@ -54,7 +62,7 @@ class ChangeWatcher {
   UniqueFd _inotify;
   std::map<std::string, Watch> _directories;  // by path
   std::map<int, Kind> _kinds;                 // by watch descriptor
-  std::set<int> _pidfds;
+  std::map<int, pid_t> _servers;  // pid by pidfd
   bool _limitLogged = false;
 };
 

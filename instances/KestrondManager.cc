@@ -16,8 +16,9 @@ void KestrondManager::addSearchPath(const std::string& path) {
 }
 
 void KestrondManager::watchDirectory(const std::string& path) {
-  if (!isDirectory(path)) return;
+  // A known instance is checked by its own refresh, so it costs no stat here.
   if (_instances.count(path) != 0) return;
+  if (!isDirectory(path)) return;
   auto instance = std::make_shared<KestrondInstance>(path);
   if (!instance->isValid()) return;
   logLine(formatText("Watching directory: %@", {path}));

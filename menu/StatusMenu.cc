@@ -127,14 +127,14 @@ void Application::changesSeen() {
 void Application::watchShownInstances() {
   if (!_changeWatcher || !_statusItem || !_statusItem->menu()) return;
   std::vector<std::string> directories;
-  std::vector<int> pidfds;
+  std::vector<ChangeWatcher::Server> servers;
   for (const std::shared_ptr<MenuItem>& item : _statusItem->menu()->itemArray()) {
     if (const std::shared_ptr<KestrondInstance>& instance = item->representedObject()) {
       directories.push_back(instance->directory());
-      if (instance->pidfd() >= 0) pidfds.push_back(instance->pidfd());
+      if (instance->pidfd() >= 0) servers.push_back({instance->pidfd(), instance->pid()});
     }
   }
-  _changeWatcher->watch(_manager->searchPaths(), directories, pidfds);
+  _changeWatcher->watch(_manager->searchPaths(), directories, servers);
 }
 
 void Application::menuTimerFired(Timer& timer) {

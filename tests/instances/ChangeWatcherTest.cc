@@ -70,16 +70,17 @@ TEST_F(ChangeWatcherTest, CountsWhatTheMenuShows) {
 
 TEST_F(ChangeWatcherTest, EndedServerIsToldOnceAndUnwatchedDirectoriesAreQuiet) {
   test::SleepingProcess server;
-  int pidfd = static_cast<int>(syscall(SYS_pidfd_open, server.pid(), 0));
+  const pid_t pid = server.pid();
+  int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
   ASSERT_GE(pidfd, 0);
-  watcher.watch({search}, {instance}, {pidfd});
+  watcher.watch({search}, {instance}, {{pidfd, pid}});
   EXPECT_FALSE(watcher.takeChanges());
   server.end();
   EXPECT_TRUE(readable());
   EXPECT_TRUE(watcher.takeChanges());
   // Still in the set and still readable, as a pidfd of an ended process
   // stays: never told again, never readable again.
-  watcher.watch({search}, {instance}, {pidfd});
+  watcher.watch({search}, {instance}, {{pidfd, pid}});
   EXPECT_FALSE(readable());
   EXPECT_FALSE(watcher.takeChanges());
 
@@ -89,6 +90,22 @@ TEST_F(ChangeWatcherTest, EndedServerIsToldOnceAndUnwatchedDirectoriesAreQuiet) 
   dir.writeFile("home/database/kestrond.lck", "812\n");
   EXPECT_FALSE(watcher.takeChanges());
   close(pidfd);
+}
+
+TEST_F(ChangeWatcherTest, ANumberReusedForAnotherServersPidfdIsWatched) {
+  test::SleepingProcess first;
+  int pidfd = static_cast<int>(syscall(SYS_pidfd_open, first.pid(), 0));
+  ASSERT_GE(pidfd, 0);
+  watcher.watch({}, {}, {{pidfd, first.pid()}});
+  close(pidfd);
+  test::SleepingProcess second;
+  int again = static_cast<int>(syscall(SYS_pidfd_open, second.pid(), 0));
+  ASSERT_EQ(again, pidfd) << "the lowest free number is taken again";
+  watcher.watch({}, {}, {{again, second.pid()}});
+  EXPECT_FALSE(watcher.takeChanges());
+  second.end();
+  EXPECT_TRUE(watcher.takeChanges());
+  close(again);
 }
 
 }  // namespace
