@@ -167,10 +167,10 @@ class Session:
         self.tray_left = WIDTH // 2
         self.sway_dir = None
 
-    def start(self, name, argv, env=None, group=True):
+    def start(self, name, argv, env=None):
         log = open(os.path.join(self.artifacts, name + ".log"), "w")
         child = subprocess.Popen(argv, env=env or os.environ, stdout=log, stderr=log,
-                                 start_new_session=group)
+                                 start_new_session=True)
         self.children.append(child)
         return child
 

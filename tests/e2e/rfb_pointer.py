@@ -39,8 +39,7 @@ class RfbPointer:
         if struct.unpack(">I", self._read(4))[0] != 0:
             raise RuntimeError("RFB security handshake failed: %r" % self._reason())
         self.sock.sendall(b"\x01")  # shared
-        _, _, = struct.unpack(">HH", self._read(4))
-        self._read(16)  # pixel format
+        self._read(4 + 16)  # the screen's size and pixel format
         self._read(struct.unpack(">I", self._read(4))[0])  # desktop name
         self.x = self.y = 0
 
