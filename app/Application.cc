@@ -10,6 +10,7 @@ Application::~Application() {
   if (_menuUpdateTimer) _menuUpdateTimer->invalidate();
   _changeWatch.reset();
   _changeWatcher.reset();
+  _representedObjects.clear();
   _manager.reset();
   _statusItem.reset();
   _menuUpdateTimer.reset();
@@ -17,24 +18,21 @@ Application::~Application() {
 }
 
 void Application::applicationDidFinishLaunching() {
-  desktop_.getCurrentProcess(&_psn);
-  _manager = std::make_shared<KestrondManager>();
+  _manager = std::make_shared<KestrondManager>(_processes, _log);
   setupGlobalEnvironment();
-  _statusItem = desktop_.statusItemWithLength(-1.0);
-  _statusItem->setHighlightMode(true);
+  _statusItem = _desktop.createStatusItem();
   _statusItem->setTitle("K");  // the title is never translated
   _statusItem->setMenu(createMenu());
-  _statusItem->setHighlightMode(true);
   _statusItem->setToolTip(localizedString("Halvorix Kestrond"));
   // Filled from the start and kept current while closed: a D-Bus panel may
   // fetch the menu before it tells of an opening, or never tell at all.
-  _changeWatcher = std::make_unique<ChangeWatcher>();
-  _changeWatch = desktop_.watchReadable(_changeWatcher->descriptor(), [this] { changesSeen(); });
+  _changeWatcher = std::make_unique<ChangeWatcher>(_log);
+  _changeWatch = _desktop.watchReadable(_changeWatcher->descriptor(), [this] { changesSeen(); });
   rebuildMenu(*_statusItem->menu());
 }
 
 void Application::setupGlobalEnvironment() {
-  kestrond::setupGlobalEnvironment(*_manager, desktop_.bundlePath());
+  kestrond::setupGlobalEnvironment(*_manager, _desktop.bundlePath(), _log);
 }
 
 std::shared_ptr<Menu> Application::createMenu() {
@@ -43,8 +41,8 @@ std::shared_ptr<Menu> Application::createMenu() {
   return menu;
 }
 
-int runApplication(Desktop& desktop) {
-  auto application = std::make_unique<Application>(desktop);
+int runApplication(Desktop& desktop, ProcessControl& processes, LogSink& log) {
+  auto application = std::make_unique<Application>(desktop, processes, log);
   desktop.sharedApplication().setDelegate(application.get());
   desktop.sharedApplication().run();
   desktop.sharedApplication().setDelegate(nullptr);

@@ -8,6 +8,7 @@
 // menu/MenuActions.cc, start at login in app/LoginItems.cc. Main thread only.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 
@@ -15,7 +16,9 @@
 #include "Desktop.h"
 #include "KestrondInstance.h"
 #include "KestrondManager.h"
+#include "Log.h"
 #include "Menu.h"
+#include "ProcessControl.h"
 
 namespace kestrond {
 
@@ -35,8 +38,11 @@ inline constexpr int kTicksWithoutOpening = 20;
 
 class Application : public ApplicationDelegate, public MenuDelegate {
  public:
-  // The desktop outlives the application object.
-  explicit Application(Desktop& desktop) : desktop_(desktop) {}
+  // The desktop, the process control and the log outlive the application
+  // object; its instance records reach the process table through
+  // `processes`, and every part of it logs to `log`.
+  Application(Desktop& desktop, ProcessControl& processes, LogSink& log)
+      : _desktop(desktop), _processes(processes), _log(log) {}
   ~Application() override;
   Application(const Application&) = delete;
   Application& operator=(const Application&) = delete;
@@ -51,6 +57,9 @@ class Application : public ApplicationDelegate, public MenuDelegate {
   void menuDidClose(Menu& menu) override;
   void menuTimerFired(Timer& timer);
   void updateMenuItem(MenuItem& item, const KestrondInstance& instance);
+  // The instance an item of the status menu shows, or nullptr for the items
+  // that show none (and for items no longer in the menu).
+  std::shared_ptr<KestrondInstance> representedObject(const MenuItem& item) const;
   // Scans and fills `menu` as an opening does, without arming the refresh;
   // true when it lists instances.
   bool rebuildMenu(Menu& menu);
@@ -83,14 +92,17 @@ class Application : public ApplicationDelegate, public MenuDelegate {
   const std::shared_ptr<Timer>& menuUpdateTimer() const { return _menuUpdateTimer; }
   bool inModalDialog() const { return _inModalDialog; }
   const std::shared_ptr<KestrondInstance>& defaultInstance() const { return _defaultInstance; }
-  const ProcessSerialNumber& psn() const { return _psn; }
 
  private:
-  Desktop& desktop_;
+  Desktop& _desktop;
+  ProcessControl& _processes;
+  LogSink& _log;
 
   std::shared_ptr<KestrondManager> _manager;
   std::shared_ptr<StatusItem> _statusItem;
-  ProcessSerialNumber _psn;
+  // What each instance row of the menu shows; it keeps the instance alive
+  // while the row is there.
+  std::map<const MenuItem*, std::shared_ptr<KestrondInstance>> _representedObjects;
   std::shared_ptr<Timer> _menuUpdateTimer;
   bool _inModalDialog = false;
   std::shared_ptr<KestrondInstance> _defaultInstance;
@@ -104,6 +116,6 @@ class Application : public ApplicationDelegate, public MenuDelegate {
 
 // The entry routine's work: creates the application object, makes it the
 // delegate, runs the main loop until Quit, releases it. Returns 0.
-int runApplication(Desktop& desktop);
+int runApplication(Desktop& desktop, ProcessControl& processes, LogSink& log);
 
 }  // namespace kestrond

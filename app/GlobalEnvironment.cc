@@ -1,11 +1,9 @@
 #include "GlobalEnvironment.h"
 
-#include <stdlib.h>
-
 #include <optional>
 
+#include "Environment.h"
 #include "KestrondManager.h"
-#include "Log.h"
 #include "Paths.h"
 #include "Text.h"
 
@@ -13,8 +11,9 @@ namespace kestrond {
 namespace {
 
 std::optional<std::string> locateHome(const std::string& bundlePath) {
-  if (const char* value = getenv("KESTROND_HOME"); value && isValidUtf8(value)) {
-    std::string resolved = resolveSymlinks(value);
+  if (std::optional<std::string> value = environmentValue("KESTROND_HOME");
+      value && isValidUtf8(*value)) {
+    std::string resolved = resolveSymlinks(*value);
     if (isDirectoryPath(resolved)) return resolved;
   }
   std::string bundled = appendPathComponent(bundlePath, "Contents/kestrond");
@@ -22,30 +21,35 @@ std::optional<std::string> locateHome(const std::string& bundlePath) {
   return std::nullopt;
 }
 
-void prependDirectory(const char* variable, const std::string& directory) {
-  if (!isDirectoryPath(directory)) return;
-  std::string value = directory;
-  if (const char* previous = getenv(variable)) value += std::string(":") + previous;
-  setenv(variable, value.c_str(), 1);
+void set(const char* variable, const std::string& value, LogSink& log) {
+  if (Error error = setEnvironmentValue(variable, value); error.failed()) log.write(error.text());
 }
 
-void setIfUnsetAndFile(const char* variable, const std::string& file) {
-  if (getenv(variable) == nullptr && isNonDirectoryPath(file)) setenv(variable, file.c_str(), 1);
+void prependDirectory(const char* variable, const std::string& directory, LogSink& log) {
+  if (!isDirectoryPath(directory)) return;
+  std::string value = directory;
+  if (std::optional<std::string> previous = environmentValue(variable)) value += ":" + *previous;
+  set(variable, value, log);
+}
+
+void setIfUnsetAndFile(const char* variable, const std::string& file, LogSink& log) {
+  if (!environmentValue(variable) && isNonDirectoryPath(file)) set(variable, file, log);
 }
 
 }  // namespace
 
-void setupGlobalEnvironment(KestrondManager& manager, const std::string& bundlePath) {
+void setupGlobalEnvironment(KestrondManager& manager, const std::string& bundlePath,
+                            LogSink& log) {
   std::optional<std::string> home = locateHome(bundlePath);
   if (!home) {
-    logLine("Kestrond installation not found");
+    log.write("Kestrond installation not found");
     return;
   }
-  setenv("KESTROND_HOME", home->c_str(), 1);
-  prependDirectory("PATH", appendPathComponent(*home, "bin"));
-  prependDirectory("LD_LIBRARY_PATH", appendPathComponent(*home, "lib"));
-  setIfUnsetAndFile("ODBCINI", appendPathComponent(*home, "bin/odbc.ini"));
-  setIfUnsetAndFile("ODBCINSTINI", appendPathComponent(*home, "bin/odbcinst.ini"));
+  set("KESTROND_HOME", *home, log);
+  prependDirectory("PATH", appendPathComponent(*home, "bin"), log);
+  prependDirectory("LD_LIBRARY_PATH", appendPathComponent(*home, "lib"), log);
+  setIfUnsetAndFile("ODBCINI", appendPathComponent(*home, "bin/odbc.ini"), log);
+  setIfUnsetAndFile("ODBCINSTINI", appendPathComponent(*home, "bin/odbcinst.ini"), log);
   manager.addSearchPath(*home);
 }
 

@@ -9,14 +9,18 @@
 
 #include <string>
 
+#include "Log.h"
+
 namespace kestrond {
 
 class KestrondManager;
 
 // Locates the installation, writes KESTROND_HOME, PATH, LD_LIBRARY_PATH,
 // ODBCINI and ODBCINSTINI, and adds the installation to `manager` as a search
-// path. Without an installation: logs "Kestrond installation not found" and
-// changes nothing.
-void setupGlobalEnvironment(KestrondManager& manager, const std::string& bundlePath);
+// path. Without an installation: logs "Kestrond installation not found" to
+// `log` and changes nothing. A variable the system refuses to set is logged
+// and left as it was; the rest are still written.
+void setupGlobalEnvironment(KestrondManager& manager, const std::string& bundlePath,
+                            LogSink& log);
 
 }  // namespace kestrond

@@ -30,17 +30,19 @@ void Application::setStartAtLogin(Desktop& desktop, const std::string& bundleUrl
   if (!list) return;
   std::vector<LoginItem> snapshot = list->copySnapshot();
   std::optional<LoginItem> match = matchingItem(*list, snapshot, bundleUrl);
+  // The list logs its own failures, and the menu's check mark is read back
+  // from the list at the next rebuild: a failure shows there by itself.
   if (enabled && !match) {
-    list->insertItemURL(bundleUrl);
+    (void)list->insertItemURL(bundleUrl);
   } else if (!enabled && match) {
-    list->removeItem(*match);
+    (void)list->removeItem(*match);
   }
 }
 
 void Application::toggleStartAtLogin(MenuItem& sender) {
-  setStartAtLogin(desktop_, bundleUrl(), sender.state() == ItemState::Off);
+  setStartAtLogin(_desktop, bundleUrl(), sender.state() == ItemState::Off);
 }
 
-std::string Application::bundleUrl() const { return fileURLWithPath(desktop_.bundlePath()); }
+std::string Application::bundleUrl() const { return fileURLWithPath(_desktop.bundlePath()); }
 
 }  // namespace kestrond

@@ -3,6 +3,7 @@
 
 #include "Application.h"
 #include "BundleLocation.h"
+#include "Log.h"
 #include "Paths.h"
 #include "ProcessControl.h"
 #include "Text.h"
@@ -14,11 +15,15 @@ int main() {
   // <prefix>/share/locale, in the bundle and in an installed tree alike.
   std::string executable = currentExecutablePath();
   std::string prefix = resolveSymlinks(appendPathComponent(executable, "../.."));
-  bindCatalogDirectory(appendPathComponent(prefix, "share/locale"));
-  // Every running server is watched through a descriptor of its own.
-  SystemProcessControl::instance().raiseDescriptorLimit();
+  LogSink& log = systemLog();
+  // Without a catalog every text stays English; that is all there is to it.
+  (void)bindCatalogDirectory(appendPathComponent(prefix, "share/locale"));
+  SystemProcessControl processes(log);
+  // Every running server is watched through a descriptor of its own; with
+  // the limit as it was (logged), fewer servers can be watched at once.
+  (void)processes.raiseDescriptorLimit();
 
-  std::unique_ptr<Desktop> desktop = createSystemDesktop();
+  std::unique_ptr<Desktop> desktop = createSystemDesktop(log);
   if (!desktop) return 1;
-  return runApplication(*desktop);
+  return runApplication(*desktop, processes, log);
 }

@@ -8,8 +8,7 @@
 
 #include <cstring>
 
-#include "Log.h"
-#include "Text.h"
+#include "Error.h"
 
 namespace kestrond {
 namespace {
@@ -32,16 +31,16 @@ bool mattersInInstanceDirectory(const inotify_event& event) {
 
 }  // namespace
 
-ChangeWatcher::ChangeWatcher() {
+ChangeWatcher::ChangeWatcher(LogSink& log) : _log(log) {
   _epoll.reset(epoll_create1(EPOLL_CLOEXEC));
   _inotify.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   epoll_event event{};
   event.events = EPOLLIN;
   event.data.fd = _inotify.get();
   if (!_epoll || !_inotify || epoll_ctl(_epoll.get(), EPOLL_CTL_ADD, _inotify.get(), &event) != 0) {
-    logLine(
-        formatText("Cannot watch the instance directories; the menu is current when it opens: %@",
-                   {errnoText(errno)}));
+    _log.write(
+        Error(errno, "Cannot watch the instance directories; the menu is current when it opens")
+            .text());
     _epoll.reset();
     _inotify.reset();
   }
@@ -55,7 +54,7 @@ void ChangeWatcher::watchDirectory(const std::string& path, Kind kind) {
     // directory at every update.
     if (errno == ENOSPC && !_limitLogged) {
       _limitLogged = true;
-      logLine(
+      _log.write(
           "Too many directories to watch (fs.inotify.max_user_watches); some changes are "
           "seen only when the menu opens");
     }

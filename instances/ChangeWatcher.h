@@ -15,6 +15,7 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "Log.h"
 #include "UniqueFd.h"
 
 namespace kestrond {
@@ -22,8 +23,9 @@ namespace kestrond {
 class ChangeWatcher {
  public:
   // An empty watch set. Without inotify or epoll (logged once) descriptor()
-  // is -1 and nothing is ever reported.
-  ChangeWatcher();
+  // is -1 and nothing is ever reported. Trouble goes to `log`, which
+  // outlives the watcher.
+  explicit ChangeWatcher(LogSink& log);
 
   // The descriptor to watch for reading, or -1.
   int descriptor() const { return _epoll.get(); }
@@ -58,6 +60,7 @@ class ChangeWatcher {
   bool readEvents();
   void watchDirectory(const std::string& path, Kind kind);
 
+  LogSink& _log;
   UniqueFd _epoll;
   UniqueFd _inotify;
   std::map<std::string, Watch> _directories;  // by path

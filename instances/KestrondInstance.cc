@@ -3,18 +3,18 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cstdlib>
-
+#include "Environment.h"
 #include "LockFile.h"
-#include "Log.h"
 #include "Paths.h"
-#include "ProcessControl.h"
 #include "Text.h"
 
 namespace kestrond {
 
-KestrondInstance::KestrondInstance(const std::string& path)
-    : _path(path),
+KestrondInstance::KestrondInstance(const std::string& path, ProcessControl& processes,
+                                   LogSink& log)
+    : _processes(processes),
+      _log(log),
+      _path(path),
       _iniFile(appendPathComponent(path, "kestrond.ini")),
       _lckFile(appendPathComponent(path, "kestrond.lck")),
       _logFile(appendPathComponent(path, "kestrond.log")),
@@ -53,10 +53,10 @@ pid_t KestrondInstance::readLockFilePid(double* modified) const {
     case LockFileReading::Outcome::Pid:
       return reading.pid;
     case LockFileReading::Outcome::ReadError:
-      logLine(formatText("Error reading %@: %@", {_lckFile, reading.error}));
+      _log.write(formatText("Error reading %@: %@", {_lckFile, reading.error.text()}));
       return 0;
     case LockFileReading::Outcome::Malformed:
-      logLine(formatText("Malformed .lck file %@", {_lckFile}));
+      _log.write(formatText("Malformed .lck file %@", {_lckFile}));
       return 0;
   }
   return 0;
@@ -64,12 +64,13 @@ pid_t KestrondInstance::readLockFilePid(double* modified) const {
 
 bool KestrondInstance::isRunning(pid_t pid) const {
   int pidfd = pid == _pid ? _pidfd.get() : -1;
-  return ProcessControl::current().isRunning(pid, pidfd);
+  return _processes.isRunning(pid, pidfd);
 }
 
 // Allowance for the clocks on both sides: the lock file's mtime has the
-// file system's granularity, and the start time is mapped to the wall clock
-// through today's boot offset.
+// file system's granularity (whole seconds on some), and the start time,
+// counted in clock ticks, is mapped to the wall clock through today's boot
+// offset, which moves with every adjustment of the wall clock.
 constexpr double kStartTimeTolerance = 1.0;
 
 // The pidfd is opened before anything is asked of the process, so that the
@@ -86,7 +87,7 @@ constexpr double kStartTimeTolerance = 1.0;
 // "kestrond". Where the process table cannot tell (another user's process),
 // a live pid counts.
 bool KestrondInstance::isServerOfLockFile(pid_t pid, double lockModified, UniqueFd* pidfd) const {
-  ProcessControl& control = ProcessControl::current();
+  ProcessControl& control = _processes;
   UniqueFd fd = control.openPidfd(pid);
   // By pid first: the null signal fails for another user's process, which
   // is never taken for a server of ours.
@@ -134,7 +135,7 @@ void KestrondInstance::refresh() {
         // A pid that does not run is no server of ours yet: keep waiting.
         UniqueFd pidfd;
         if (!isServerOfLockFile(fromLock, modified, &pidfd)) return;
-        logLine(formatText("pid value from .lck file is different (expected %d, got %d)",
+        _log.write(formatText("pid value from .lck file is different (expected %d, got %d)",
                            {_pid, fromLock}));
         takeServerPid(fromLock, std::move(pidfd));
       }
@@ -157,7 +158,7 @@ void KestrondInstance::refresh() {
     setStatus(ServerStatus::Running);
     return;
   }
-  logLine(formatText("stale .lck file detected: %@", {_lckFile}));
+  _log.write(formatText("stale .lck file detected: %@", {_lckFile}));
   setStatus(ServerStatus::Stopped);
 }
 
@@ -170,8 +171,8 @@ std::optional<std::string> KestrondInstance::testedExecutable() const {
   // the child runs its file after changing to the instance directory; a
   // value without "/" would even be searched along PATH. So the path tested
   // is made absolute, and that is the file that runs.
-  if (const char* binary = getenv("KESTROND_BINARY")) {
-    if (isNonDirectoryPath(binary)) return absolutePath(binary);
+  if (std::optional<std::string> binary = environmentValue("KESTROND_BINARY")) {
+    if (isNonDirectoryPath(*binary)) return absolutePath(*binary);
   }
   std::string inside = appendPathComponent(_path, "kestrond");
   if (isNonDirectoryPath(inside)) return absolutePath(inside);
@@ -180,10 +181,10 @@ std::optional<std::string> KestrondInstance::testedExecutable() const {
   return std::nullopt;
 }
 
-pid_t KestrondInstance::launchExecutable(const std::string& file,
-                                         const std::vector<std::string>& options,
-                                         const std::string& directory) {
-  return ProcessControl::current().launch(file, options, directory);
+Result<pid_t> KestrondInstance::launchExecutable(const std::string& file,
+                                                 const std::vector<std::string>& options,
+                                                 const std::string& directory) {
+  return _processes.launch(file, options, directory);
 }
 
 bool KestrondInstance::startup() {
@@ -191,9 +192,10 @@ bool KestrondInstance::startup() {
   if (_entryStatus == EntryStatus::Invalid || _serverStatus != ServerStatus::Stopped) {
     return false;
   }
-  pid_t child = launchExecutable(findExecutable(), {"kestrond", "-f"}, _path);
-  if (child == 0) return false;
-  takeServerPid(child, ProcessControl::current().openPidfd(child));
+  // A failed launch has been logged where it failed; the record stays Stopped.
+  Result<pid_t> child = launchExecutable(findExecutable(), {"kestrond", "-f"}, _path);
+  if (!child.ok()) return false;
+  takeServerPid(child.value(), _processes.openPidfd(child.value()));
   setStatus(ServerStatus::Starting);
   return true;
 }
@@ -201,9 +203,12 @@ bool KestrondInstance::startup() {
 bool KestrondInstance::shutdown() {
   refresh();
   if (_serverStatus != ServerStatus::Running) return false;
-  int error = ProcessControl::current().sendSignal(_pid, _pidfd.get(), SIGTERM);
-  if (error != 0) {
-    logLine(formatText("terminate: cannot terminate %@ (errno %d)", {instanceName(), error}));
+  Error error = _processes.sendSignal(_pid, _pidfd.get(), SIGTERM);
+  if (error.failed()) {
+    // The line names the number as the monitor has always logged it; the
+    // record stays Running until the next refresh tells otherwise.
+    _log.write(
+        formatText("terminate: cannot terminate %@ (errno %d)", {instanceName(), error.code()}));
     return false;
   }
   setStatus(ServerStatus::Stopping);

@@ -17,6 +17,9 @@
 #include <string>
 #include <vector>
 
+#include "Error.h"
+#include "Log.h"
+#include "ProcessControl.h"
 #include "UniqueFd.h"
 
 namespace kestrond {
@@ -39,8 +42,9 @@ enum class EntryStatus : int32_t {
 class KestrondInstance {
  public:
   // A record for the directory `path`, kept exactly as given (not tested for
-  // existence). Unknown / New, pid 0; not refreshed.
-  explicit KestrondInstance(const std::string& path);
+  // existence). Unknown / New, pid 0; not refreshed. It reaches the process
+  // table through `processes` and logs to `log`; both outlive it.
+  KestrondInstance(const std::string& path, ProcessControl& processes, LogSink& log);
 
   const std::string& directory() const { return _path; }
   const std::string& displayName() const { return _displayName; }
@@ -81,9 +85,10 @@ class KestrondInstance {
   // "kestrond", which the launch searches along PATH. Never empty.
   std::string findExecutable() const;
   // Launches `file` with the argument vector `options` in `directory`;
-  // returns the child's pid, 0 when no child could be created.
-  pid_t launchExecutable(const std::string& file, const std::vector<std::string>& options,
-                         const std::string& directory);
+  // returns the child's pid, or the Error (logged) when no child could be
+  // created.
+  Result<pid_t> launchExecutable(const std::string& file, const std::vector<std::string>& options,
+                                 const std::string& directory);
   // Refreshes, then launches the server if the instance is valid and
   // Stopped. True when a server process was launched; whether it could run
   // its executable is learnt at the next refresh (a child that could not is
@@ -108,6 +113,8 @@ class KestrondInstance {
   // Makes `pid` the server's pid, with `pidfd` (possibly none) for it.
   void takeServerPid(pid_t pid, UniqueFd pidfd);
 
+  ProcessControl& _processes;
+  LogSink& _log;
   std::string _path;
   std::string _iniFile;
   std::string _lckFile;

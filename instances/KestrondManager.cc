@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "Log.h"
 #include "Paths.h"
 #include "Text.h"
 
@@ -19,9 +18,9 @@ void KestrondManager::watchDirectory(const std::string& path) {
   // A known instance is checked by its own refresh, so it costs no stat here.
   if (_instances.count(path) != 0) return;
   if (!isDirectory(path)) return;
-  auto instance = std::make_shared<KestrondInstance>(path);
+  auto instance = std::make_shared<KestrondInstance>(path, _processes, _log);
   if (!instance->isValid()) return;
-  logLine(formatText("Watching directory: %@", {path}));
+  _log.write(formatText("Watching directory: %@", {path}));
   _instances.emplace(path, std::move(instance));
 }
 
@@ -29,15 +28,14 @@ std::vector<std::shared_ptr<KestrondInstance>> KestrondManager::allInstances() {
   // Walk the list as it stood when the call began; failures remove entries.
   const std::vector<std::string> walk = _searchPaths;
   for (const std::string& searchPath : walk) {
-    std::string error;
-    std::optional<std::vector<std::string>> names = listDirectory(searchPath, &error);
-    if (!names) {
-      logLine(formatText("Invalid directory %@: %@", {searchPath, error}));
+    Result<std::vector<std::string>> names = listDirectory(searchPath);
+    if (!names.ok()) {
+      _log.write(formatText("Invalid directory %@: %@", {searchPath, names.error().text()}));
       std::erase(_searchPaths, searchPath);
       continue;
     }
     watchDirectory(searchPath);
-    for (const std::string& name : *names) watchDirectory(appendPathComponent(searchPath, name));
+    for (const std::string& name : names.value()) watchDirectory(appendPathComponent(searchPath, name));
   }
 
   std::vector<std::shared_ptr<KestrondInstance>> snapshot;
@@ -49,7 +47,7 @@ std::vector<std::shared_ptr<KestrondInstance>> KestrondManager::allInstances() {
   for (const std::shared_ptr<KestrondInstance>& instance : snapshot) {
     instance->refresh();
     if (instance->entryStatus() == EntryStatus::Invalid) {
-      logLine(formatText("No longer watching directory: %@", {instance->directory()}));
+      _log.write(formatText("No longer watching directory: %@", {instance->directory()}));
       _instances.erase(instance->directory());
     } else {
       result.push_back(instance);

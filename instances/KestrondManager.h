@@ -18,7 +18,9 @@ namespace kestrond {
 
 class KestrondManager {
  public:
-  KestrondManager() = default;
+  // Records reach the process table through `processes` and log to `log`;
+  // both outlive the manager.
+  KestrondManager(ProcessControl& processes, LogSink& log) : _processes(processes), _log(log) {}
 
   // True when the path names an existing directory (a final link is followed).
   bool isDirectory(const std::string& path) const;
@@ -36,6 +38,8 @@ class KestrondManager {
   const std::vector<std::string>& searchPaths() const { return _searchPaths; }
 
  private:
+  ProcessControl& _processes;
+  LogSink& _log;
   std::vector<std::string> _searchPaths;
   std::map<std::string, std::shared_ptr<KestrondInstance>> _instances;
 };

@@ -7,10 +7,10 @@
 namespace kestrond {
 namespace {
 
-LockFileReading readError(std::string reason) {
+LockFileReading readError(Error error) {
   LockFileReading reading;
   reading.outcome = LockFileReading::Outcome::ReadError;
-  reading.error = std::move(reason);
+  reading.error = std::move(error);
   return reading;
 }
 
@@ -22,7 +22,7 @@ LockFileReading parseLockFileText(std::string_view text) {
     if (byte >= 0x80) {
       char reason[96];
       std::snprintf(reason, sizeof reason, "byte 0x%02X at offset %zu is not 7-bit ASCII", byte, i);
-      return readError(reason);
+      return readError(Error::because(reason));
     }
   }
   size_t start = text.find_first_of("0123456789");
@@ -49,17 +49,10 @@ LockFileReading parseLockFileText(std::string_view text) {
 LockFileReading readLockFile(const std::string& path) {
   // One buffer for every read: a refresh runs twice a second per instance.
   static std::string text;
-  std::string error;
   double modified = 0;
-  switch (readRegularFile(path, kMaxLockFileSize, text, &error, &modified)) {
-    case ReadStatus::Absent:
-    case ReadStatus::Directory:
-      return LockFileReading{};
-    case ReadStatus::Failed:
-      return readError(error);
-    case ReadStatus::Read:
-      break;
-  }
+  Result<ReadStatus> read = readRegularFile(path, kMaxLockFileSize, text, &modified);
+  if (!read.ok()) return readError(read.error());
+  if (read.value() != ReadStatus::Read) return LockFileReading{};
   LockFileReading reading = parseLockFileText(text);
   reading.modified = modified;
   return reading;

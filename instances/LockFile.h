@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "Error.h"
+
 namespace kestrond {
 
 inline constexpr size_t kMaxLockFileSize = 64 * 1024;
@@ -18,12 +20,12 @@ struct LockFileReading {
   enum class Outcome {
     NoFile,     // nothing there, or a directory: no pid, nothing to report
     Pid,        // `pid` holds the number (0 means "no pid")
-    ReadError,  // `error` holds a readable reason
+    ReadError,  // `error` tells why
     Malformed,  // no decimal digit, or a number that is no valid pid
   };
   Outcome outcome = Outcome::NoFile;
   int32_t pid = 0;
-  std::string error;
+  Error error;
   // When the file was last written (seconds since the epoch); 0 if unknown.
   double modified = 0;
 };

@@ -13,16 +13,13 @@
 #include <climits>
 #include <cstdlib>
 
-#include "Log.h"
+#include "Environment.h"
 #include "Paths.h"
-#include "Text.h"
 
 extern char** environ;
 
 namespace kestrond {
 namespace {
-
-ProcessControl* installedControl = nullptr;
 
 // Through syscall(2): the C library's wrappers are new (2.36), and its
 // header declares them without C linkage for C++ there.
@@ -132,25 +129,11 @@ int aboveStandardDescriptors(int fd) {
 
 }  // namespace
 
-ProcessControl& ProcessControl::current() {
-  return installedControl ? *installedControl : SystemProcessControl::instance();
-}
-
-ProcessControl* ProcessControl::install(ProcessControl* control) {
-  ProcessControl* previous = installedControl;
-  installedControl = control;
-  return previous;
-}
-
-SystemProcessControl& SystemProcessControl::instance() {
-  static SystemProcessControl control;
-  return control;
-}
-
-std::vector<std::string> executableCandidates(const std::string& file, const char* searchPath) {
+std::vector<std::string> executableCandidates(const std::string& file,
+                                              const std::optional<std::string>& searchPath) {
   if (file.empty()) return {};
   if (file.find('/') != std::string::npos) return {absolutePath(file)};
-  std::string path = searchPath ? searchPath : defaultSearchPath();
+  std::string path = searchPath ? *searchPath : defaultSearchPath();
   std::vector<std::string> candidates;
   size_t start = 0;
   while (true) {
@@ -163,25 +146,28 @@ std::vector<std::string> executableCandidates(const std::string& file, const cha
   return candidates;
 }
 
-bool SystemProcessControl::raiseDescriptorLimit() {
+Error SystemProcessControl::raiseDescriptorLimit() {
   rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
-  if (limit.rlim_cur >= limit.rlim_max) return true;
-  rlimit raised = limit;
-  raised.rlim_cur = limit.rlim_max;
-  if (setrlimit(RLIMIT_NOFILE, &raised) != 0) {
-    logLine(formatText("Cannot raise the limit on open files: %@", {errnoText(errno)}));
-    return false;
+  rlimit raised{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+    if (limit.rlim_cur >= limit.rlim_max) return Error();
+    raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) {
+      _originalSoftLimit = limit.rlim_cur;
+      _limitRaised = true;
+      return Error();
+    }
   }
-  _originalSoftLimit = limit.rlim_cur;
-  _limitRaised = true;
-  return true;
+  Error error(errno, "Cannot raise the limit on open files");
+  _log.write(error.text());
+  return error;
 }
 
-pid_t SystemProcessControl::launch(const std::string& file,
-                                   const std::vector<std::string>& arguments,
-                                   const std::string& directory) {
-  std::vector<std::string> candidates = executableCandidates(file, getenv("PATH"));
+Result<pid_t> SystemProcessControl::launch(const std::string& file,
+                                           const std::vector<std::string>& arguments,
+                                           const std::string& directory) {
+  std::vector<std::string> candidates = executableCandidates(file, environmentValue("PATH"));
   ChildPlan plan;
   plan.directory = directory.c_str();
   for (const std::string& candidate : candidates) plan.candidates.push_back(candidate.c_str());
@@ -218,8 +204,9 @@ pid_t SystemProcessControl::launch(const std::string& file,
   int forkError = errno;
   if (plan.errorFd >= 0) close(plan.errorFd);
   if (child == -1) {
-    logLine(formatText("Cannot start %@: %@", {file, errnoText(forkError)}));
-    return 0;
+    Error error(forkError, "Cannot start " + file);
+    _log.write(error.text());
+    return error;
   }
   if (readEnd) fcntl(readEnd.get(), F_SETFL, O_NONBLOCK);
   _children.push_back(Child{child, file, std::move(readEnd)});
@@ -232,7 +219,7 @@ void SystemProcessControl::readExecError(Child& child) {
   ssize_t got = read(child.execError.get(), &error, sizeof error);
   if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;  // not exec'd yet
   if (got == static_cast<ssize_t>(sizeof error)) {
-    logLine(formatText("Cannot start %@: %@", {child.file, errnoText(error)}));
+    _log.write(Error(error, "Cannot start " + child.file).text());
   }
   child.execError.reset();
 }
@@ -262,16 +249,16 @@ UniqueFd SystemProcessControl::openPidfd(pid_t pid) {
   if (fd >= 0) return UniqueFd(fd);
   if (errno == ENOSYS) {
     _pidfdsMissing = true;
-    logLine(formatText("Process descriptors are not available; servers are known by pid: %@",
-                       {errnoText(errno)}));
+    _log.write(
+        Error(errno, "Process descriptors are not available; servers are known by pid").text());
   }
   return UniqueFd();
 }
 
-int SystemProcessControl::sendSignal(pid_t pid, int pidfd, int signal) {
-  if (pid < 1) return EINVAL;
-  if (pidfd >= 0) return signalProcessDescriptor(pidfd, signal) == 0 ? 0 : errno;
-  return kill(pid, signal) == 0 ? 0 : errno;
+Error SystemProcessControl::sendSignal(pid_t pid, int pidfd, int signal) {
+  if (pid < 1) return Error(EINVAL, "signal pid " + std::to_string(pid));
+  int result = pidfd >= 0 ? signalProcessDescriptor(pidfd, signal) : kill(pid, signal);
+  return result == 0 ? Error() : Error(errno, "signal pid " + std::to_string(pid));
 }
 
 namespace {

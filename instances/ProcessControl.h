@@ -1,11 +1,12 @@
 // The process table as the instance records see it: launching a detached
 // server, signalling it, and asking whether it is alive.
 //
-// KestrondInstance reaches the process table only through the current
-// ProcessControl, so that tests can put a recording fake in its place (see
-// tests/support). The system implementation keeps a registry of the children
-// it launched and collects only those: the desktop toolkit may have children
-// of its own whose exit statuses are not ours to take. Main thread only.
+// KestrondInstance reaches the process table only through the
+// ProcessControl it was given, so that tests can give it a recording fake
+// (see tests/support). The program makes one SystemProcessControl: it keeps
+// a registry of the children it launched and collects only those, since the
+// desktop toolkit may have children of its own whose exit statuses are not
+// ours to take. Main thread only.
 //
 // A process can be named by its pid alone or, where the system has them, by
 // a pidfd as well: a descriptor that keeps naming the one process it was
@@ -19,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "Error.h"
+#include "Log.h"
 #include "UniqueFd.h"
 
 namespace kestrond {
@@ -30,12 +33,12 @@ class ProcessControl {
   // Runs `file` (a path, or a bare name searched along PATH) with the argument
   // vector `arguments` in `directory`, as a child in a session of its own with
   // its standard descriptors on /dev/null and no other descriptor of ours.
-  // Returns the child's pid, or 0 when no child could be created. Whether the
-  // exec succeeds is learnt later: a child that could not run its file ends
-  // with status 1, and "Cannot start <file>: <reason>" is logged when its end
-  // is collected.
-  virtual pid_t launch(const std::string& file, const std::vector<std::string>& arguments,
-                       const std::string& directory) = 0;
+  // Returns the child's pid, or the Error (logged) when no child could be
+  // created. Whether the exec succeeds is learnt later: a child that could
+  // not run its file ends with status 1, and "Cannot start <file>: <reason>"
+  // is logged when its end is collected.
+  virtual Result<pid_t> launch(const std::string& file, const std::vector<std::string>& arguments,
+                               const std::string& directory) = 0;
 
   // A pidfd for the live process `pid` (close-on-exec); none when the process
   // does not exist, the system has no pidfds (logged once), or no descriptor
@@ -43,10 +46,10 @@ class ProcessControl {
   virtual UniqueFd openPidfd(pid_t pid) = 0;
 
   // Sends `signal` to `pid`, through `pidfd` when that is a pidfd for it (so
-  // that only that process can be reached), else by pid. Returns 0 on
-  // success, else the errno value; a pid below 1 is refused with EINVAL and
-  // never reaches kill(2).
-  virtual int sendSignal(pid_t pid, int pidfd, int signal) = 0;
+  // that only that process can be reached), else by pid. Returns the Error
+  // of the failed call, none on success; a pid below 1 is refused with
+  // EINVAL and never reaches kill(2).
+  virtual Error sendSignal(pid_t pid, int pidfd, int signal) = 0;
 
   // True when `pid` is a live process, other than the monitor itself. With
   // a pidfd for it (-1 for none), true while that process has not ended (a
@@ -67,32 +70,30 @@ class ProcessControl {
     std::string executable;
   };
   virtual std::optional<ProcessInfo> processInfo(pid_t pid) = 0;
-
-  // The implementation in use: the system one unless a test installed another.
-  static ProcessControl& current();
-  // Installs `control` (nullptr restores the system one); returns the previous
-  // one installed, nullptr for the system one.
-  static ProcessControl* install(ProcessControl* control);
 };
 
 // The implementation over fork/execve, pidfd_open, pidfd_send_signal, kill
-// and waitpid.
+// and waitpid. One per program: each collects only its own children.
 class SystemProcessControl : public ProcessControl {
  public:
-  static SystemProcessControl& instance();
+  // Exec failures and missing pidfds are logged to `log`, which outlives it.
+  explicit SystemProcessControl(LogSink& log) : _log(log) {}
+  SystemProcessControl(const SystemProcessControl&) = delete;
+  SystemProcessControl& operator=(const SystemProcessControl&) = delete;
 
-  pid_t launch(const std::string& file, const std::vector<std::string>& arguments,
-               const std::string& directory) override;
+  Result<pid_t> launch(const std::string& file, const std::vector<std::string>& arguments,
+                       const std::string& directory) override;
   UniqueFd openPidfd(pid_t pid) override;
-  int sendSignal(pid_t pid, int pidfd, int signal) override;
+  Error sendSignal(pid_t pid, int pidfd, int signal) override;
   bool isRunning(pid_t pid, int pidfd) override;
   // From /proc/<pid>/stat, cwd and exe, and the boot clock.
   std::optional<ProcessInfo> processInfo(pid_t pid) override;
 
   // Raises the soft limit on open descriptors to the hard limit, since every
   // running server holds one pidfd; servers started afterwards get the limit
-  // as it was. False (and the limit as it was) when it cannot be raised.
-  bool raiseDescriptorLimit();
+  // as it was. The Error (logged, and the limit as it was) when it cannot
+  // be raised.
+  Error raiseDescriptorLimit();
 
   // How many launched children have not been collected yet.
   size_t uncollectedChildCount() const { return _children.size(); }
@@ -104,13 +105,13 @@ class SystemProcessControl : public ProcessControl {
     UniqueFd execError;  // read end of the child's close-on-exec error pipe
   };
 
-  SystemProcessControl() = default;
   // Collects every launched child that has ended; true if `pid` was one.
   bool collectEndedChildren(pid_t pid);
   // Reads what the child's error pipe holds, logging an exec failure; closes
   // the pipe once it has told whether the exec succeeded.
   void readExecError(Child& child);
 
+  LogSink& _log;
   std::vector<Child> _children;
   bool _pidfdsMissing = false;
   bool _limitRaised = false;
@@ -119,9 +120,10 @@ class SystemProcessControl : public ProcessControl {
 
 // The paths execve should try, in order, for what execvp would run as `file`:
 // the file itself (made absolute against the current directory) when it holds
-// a "/", else each entry of `searchPath` joined with it ("" for an unset PATH
-// means the system's default search path; an empty entry means the current
-// directory, i.e. the working directory of the child).
-std::vector<std::string> executableCandidates(const std::string& file, const char* searchPath);
+// a "/", else each entry of `searchPath` joined with it (none for an unset
+// PATH means the system's default search path; an empty entry means the
+// current directory, i.e. the working directory of the child).
+std::vector<std::string> executableCandidates(const std::string& file,
+                                              const std::optional<std::string>& searchPath);
 
 }  // namespace kestrond

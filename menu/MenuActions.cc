@@ -12,7 +12,7 @@ bool Application::confirm(const KestrondInstance& instance, bool start) {
   // The menu can open during the modal loop with its old items still
   // enabled; a second question while one is on screen is not asked.
   if (_inModalDialog) return false;
-  desktop_.setFrontProcess(&_psn);
+  _desktop.activateApplication();
   _inModalDialog = true;
 
   std::string message = localizedString(start ? textKey("Do you want to start the %@?")
@@ -23,7 +23,7 @@ bool Application::confirm(const KestrondInstance& instance, bool start) {
   std::string button = localizedString(start ? textKey("Start") : textKey("Stop"));
   std::string cancel = localizedString("Cancel");
 
-  std::unique_ptr<Alert> alert = desktop_.makeAlert();
+  std::unique_ptr<Alert> alert = _desktop.makeAlert();
   alert->setMessageText(formatText(message, {instance.instanceName()}));
   alert->setInformativeText(formatText(informative, {instance.directory()}));
   alert->addButtonWithTitle(button);
@@ -35,17 +35,19 @@ bool Application::confirm(const KestrondInstance& instance, bool start) {
 }
 
 void Application::startInstance(MenuItem& sender) {
-  std::shared_ptr<KestrondInstance> instance = sender.representedObject();
+  std::shared_ptr<KestrondInstance> instance = representedObject(sender);
   if (instance && confirm(*instance, true)) instance->startup();
 }
 
 void Application::stopInstance(MenuItem& sender) {
-  std::shared_ptr<KestrondInstance> instance = sender.representedObject();
+  std::shared_ptr<KestrondInstance> instance = representedObject(sender);
   if (instance && confirm(*instance, false)) instance->shutdown();
 }
 
 void Application::openUrl(const std::string& url) {
-  desktop_.openURL(url);
+  // The desktop logs a handler that cannot be started; the menu has nothing
+  // to add.
+  (void)_desktop.openURL(url);
 }
 
 void Application::launchTessaline(MenuItem&) {
@@ -58,7 +60,8 @@ void Application::onlineDocumentation(MenuItem&) {
 
 void Application::viewLogFile(MenuItem&) {
   if (!_defaultInstance) return;
-  if (std::optional<std::string> log = _defaultInstance->logFile()) desktop_.openFile(*log);
+  // As for a URL: a failure is the desktop's to log.
+  if (std::optional<std::string> log = _defaultInstance->logFile()) (void)_desktop.openFile(*log);
 }
 
 bool Application::tryToPerform(const Action& action, MenuItem& sender) {

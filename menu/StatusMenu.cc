@@ -43,6 +43,11 @@ void Application::updateMenuItem(MenuItem& item, const KestrondInstance& instanc
   item.setAction(std::move(action));
 }
 
+std::shared_ptr<KestrondInstance> Application::representedObject(const MenuItem& item) const {
+  auto it = _representedObjects.find(&item);
+  return it == _representedObjects.end() ? nullptr : it->second;
+}
+
 void Application::menuWillOpen(Menu& menu) {
   if (_inModalDialog) return;
   _menuOpen = true;
@@ -51,7 +56,7 @@ void Application::menuWillOpen(Menu& menu) {
   // A desktop may deliver an opening without a closing; never leave a
   // second timer armed.
   if (_menuUpdateTimer) _menuUpdateTimer->invalidate();
-  _menuUpdateTimer = desktop_.scheduledTimer(
+  _menuUpdateTimer = _desktop.scheduledTimer(
       kMenuRefreshInterval, true, [this](Timer& timer) { menuTimerFired(timer); },
       menu.shared_from_this());
 }
@@ -65,11 +70,12 @@ bool Application::rebuildMenu(Menu& menu) {
     while (menu.numberOfItems() > 0) menu.removeItemAtIndex(0);
   }
   _defaultInstance.reset();
+  _representedObjects.clear();
 
   if (!instances.empty()) {
     for (const std::shared_ptr<KestrondInstance>& instance : instances) {
       auto item = std::make_shared<MenuItem>();
-      item->setRepresentedObject(instance);
+      _representedObjects[item.get()] = instance;
       updateMenuItem(*item, *instance);
       menu.addItem(item);
       if (instance->isDefault()) _defaultInstance = instance;
@@ -90,7 +96,7 @@ bool Application::rebuildMenu(Menu& menu) {
   menu.addItem(MenuItem::separatorItem());
   auto login = menu.addItemWithTitle(localizedString("Start Kestrond Monitor at Login"),
                                      kToggleStartAtLoginAction, "");
-  if (willStartAtLogin(desktop_, bundleUrl())) login->setState(ItemState::On);
+  if (willStartAtLogin(_desktop, bundleUrl())) login->setState(ItemState::On);
   menu.addItemWithTitle(localizedString("Quit Kestrond Monitor"), kStopAction, "q");
   watchShownInstances();
   return !instances.empty();
@@ -129,7 +135,7 @@ void Application::watchShownInstances() {
   std::vector<std::string> directories;
   std::vector<ChangeWatcher::Server> servers;
   for (const std::shared_ptr<MenuItem>& item : _statusItem->menu()->itemArray()) {
-    if (const std::shared_ptr<KestrondInstance>& instance = item->representedObject()) {
+    if (std::shared_ptr<KestrondInstance> instance = representedObject(*item)) {
       directories.push_back(instance->directory());
       if (instance->pidfd() >= 0) servers.push_back({instance->pidfd(), instance->pid()});
     }
@@ -152,7 +158,7 @@ void Application::menuTimerFired(Timer& timer) {
   // A copy: the items stay alive while they are refreshed.
   Menu::Items items = menu->itemArray();
   for (const std::shared_ptr<MenuItem>& item : items) {
-    if (const std::shared_ptr<KestrondInstance>& instance = item->representedObject()) {
+    if (std::shared_ptr<KestrondInstance> instance = representedObject(*item)) {
       instance->refresh();
       updateMenuItem(*item, *instance);
     }

@@ -6,19 +6,19 @@ extern char** environ;
 
 namespace kestrond {
 
-Desktop::Desktop() : application_(*this) {
+Desktop::Desktop(LogSink& log) : _log(log), _application(*this) {
   for (char** variable = environ; variable && *variable; ++variable) {
-    startupEnvironment_.emplace_back(*variable);
+    _startupEnvironment.emplace_back(*variable);
   }
 }
 
 void SharedApplication::run() {
-  desktop_.runEventLoop([this] {
-    if (delegate_) delegate_->applicationDidFinishLaunching();
+  _desktop.runEventLoop([this] {
+    if (_delegate) _delegate->applicationDidFinishLaunching();
   });
 }
 
-void SharedApplication::stop() { desktop_.stopEventLoop(); }
+void SharedApplication::stop() { _desktop.stopEventLoop(); }
 
 bool SharedApplication::tryToPerform(const Action& action, MenuItem&) {
   if (action != kStopAction) return false;
@@ -30,7 +30,7 @@ bool SharedApplication::sendAction(MenuItem& item) {
   if (item.action().empty()) return false;
   if (Responder* target = item.target()) return target->tryToPerform(item.action(), item);
   if (tryToPerform(item.action(), item)) return true;
-  return delegate_ && delegate_->tryToPerform(item.action(), item);
+  return _delegate && _delegate->tryToPerform(item.action(), item);
 }
 
 std::string fileURLWithPath(const std::string& path, bool isDirectory) {

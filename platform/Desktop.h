@@ -1,6 +1,6 @@
 // The desktop as the monitor sees it: the status item, the main loop and its
 // timers, the confirmation alert, opening URLs and files, the bundle, the
-// process's place in front, and the user's login-items list.
+// program's place in front, and the user's login-items list.
 //
 // The application object reaches the desktop only through a Desktop, so the
 // same application runs on the Qt backend (platform/qt) and, in the tests,
@@ -8,13 +8,14 @@
 // decided by the CMake target it links. Main thread only.
 #pragma once
 
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "Error.h"
+#include "Log.h"
 #include "Menu.h"
 #include "SharedApplication.h"
 
@@ -24,25 +25,20 @@ namespace kestrond {
 class StatusItem {
  public:
   virtual ~StatusItem() = default;
-  const std::string& title() const { return title_; }
+  const std::string& title() const { return _title; }
   void setTitle(std::string title) {
-    title_ = std::move(title);
+    _title = std::move(title);
     changed();
   }
-  const std::string& toolTip() const { return toolTip_; }
+  const std::string& toolTip() const { return _toolTip; }
   void setToolTip(std::string toolTip) {
-    toolTip_ = std::move(toolTip);
-    changed();
-  }
-  bool highlightMode() const { return highlightMode_; }
-  void setHighlightMode(bool on) {
-    highlightMode_ = on;
+    _toolTip = std::move(toolTip);
     changed();
   }
   // The item owns its menu.
-  const std::shared_ptr<Menu>& menu() const { return menu_; }
+  const std::shared_ptr<Menu>& menu() const { return _menu; }
   void setMenu(std::shared_ptr<Menu> menu) {
-    menu_ = std::move(menu);
+    _menu = std::move(menu);
     changed();
   }
 
@@ -51,10 +47,9 @@ class StatusItem {
   virtual void changed() {}
 
  private:
-  std::string title_;
-  std::string toolTip_;
-  bool highlightMode_ = false;
-  std::shared_ptr<Menu> menu_;
+  std::string _title;
+  std::string _toolTip;
+  std::shared_ptr<Menu> _menu;
 };
 
 // A timer on the main loop. It first fires one interval after it was
@@ -65,10 +60,10 @@ class Timer {
   // Stops the timer for good and lets go of its callback and user info.
   virtual void invalidate() = 0;
   virtual bool isValid() const = 0;
-  const std::shared_ptr<Menu>& userInfo() const { return userInfo_; }
+  const std::shared_ptr<Menu>& userInfo() const { return _userInfo; }
 
  protected:
-  std::shared_ptr<Menu> userInfo_;
+  std::shared_ptr<Menu> _userInfo;
 };
 
 // A modal question with two buttons.
@@ -78,29 +73,22 @@ class Alert {
   static constexpr int kSecondButtonReturn = 1001;
 
   virtual ~Alert() = default;
-  void setMessageText(std::string text) { messageText_ = std::move(text); }
-  void setInformativeText(std::string text) { informativeText_ = std::move(text); }
+  void setMessageText(std::string text) { _messageText = std::move(text); }
+  void setInformativeText(std::string text) { _informativeText = std::move(text); }
   // Buttons keep the order in which they are added; the first is the default.
-  void addButtonWithTitle(std::string title) { buttons_.push_back(std::move(title)); }
-  const std::string& messageText() const { return messageText_; }
-  const std::string& informativeText() const { return informativeText_; }
-  const std::vector<std::string>& buttons() const { return buttons_; }
+  void addButtonWithTitle(std::string title) { _buttons.push_back(std::move(title)); }
+  const std::string& messageText() const { return _messageText; }
+  const std::string& informativeText() const { return _informativeText; }
+  const std::vector<std::string>& buttons() const { return _buttons; }
   // Shows the alert application-modal and runs the main loop until it is
   // answered: 1000 for the first button, 1001 for the second (also for any
   // other way of dismissing it).
   virtual int runModal() = 0;
 
  private:
-  std::string messageText_;
-  std::string informativeText_;
-  std::vector<std::string> buttons_;
-};
-
-// The process serial number: the handle by which the desktop brings the
-// program to the front.
-struct ProcessSerialNumber {
-  uint32_t highLongOfPSN = 0;
-  uint32_t lowLongOfPSN = 0;
+  std::string _messageText;
+  std::string _informativeText;
+  std::vector<std::string> _buttons;
 };
 
 // One entry of the login-items list, as the list hands it out.
@@ -117,11 +105,11 @@ class LoginItemsList {
   // The file URL of the item's target, without asking the user and without
   // touching the target's file system; none when it cannot be resolved.
   virtual std::optional<std::string> resolve(const LoginItem& item) = 0;
-  // Adds an entry for the bundle URL at the head of the list; false when
-  // nothing was added.
-  virtual bool insertItemURL(const std::string& bundleUrl) = 0;
-  // Removes the item; 0 on success, else a non-zero status.
-  virtual int removeItem(const LoginItem& item) = 0;
+  // Adds an entry for the bundle URL at the head of the list; the Error
+  // when nothing was added.
+  virtual Error insertItemURL(const std::string& bundleUrl) = 0;
+  // Removes the item; the Error when it is still there.
+  virtual Error removeItem(const LoginItem& item) = 0;
 };
 
 // A descriptor watched by the main loop; destroying it ends the watch.
@@ -132,19 +120,22 @@ class DescriptorWatch {
 
 class Desktop {
  public:
-  Desktop();
+  // `log` receives the backend's own trouble; it outlives the desktop.
+  explicit Desktop(LogSink& log);
   virtual ~Desktop() = default;
 
+  LogSink& log() const { return _log; }
+
   // The shared application; lives as long as the desktop.
-  SharedApplication& sharedApplication() { return application_; }
+  SharedApplication& sharedApplication() { return _application; }
 
   // Runs the main loop: calls `didFinishLaunching` once from inside it, and
   // returns after stopEventLoop().
   virtual void runEventLoop(const std::function<void()>& didFinishLaunching) = 0;
   virtual void stopEventLoop() = 0;
 
-  // A new item in the tray (length -1: as wide as its content).
-  virtual std::shared_ptr<StatusItem> statusItemWithLength(double length) = 0;
+  // A new item in the tray, as wide as its content.
+  virtual std::shared_ptr<StatusItem> createStatusItem() = 0;
   // A timer scheduled on the main loop that calls `fired` with itself.
   virtual std::shared_ptr<Timer> scheduledTimer(double interval, bool repeats,
                                                 std::function<void(Timer&)> fired,
@@ -155,28 +146,34 @@ class Desktop {
                                                          std::function<void()> readable) = 0;
   // A new alert without texts or buttons.
   virtual std::unique_ptr<Alert> makeAlert() = 0;
-  // Open with the user's default handlers; false on failure.
-  virtual bool openURL(const std::string& url) = 0;
-  virtual bool openFile(const std::string& path) = 0;
+  // Open with the user's default handlers; the Error (already logged) when
+  // no handler could be started.
+  virtual Error openURL(const std::string& url) = 0;
+  virtual Error openFile(const std::string& path) = 0;
   // The directory that holds the bundle's "Contents".
   virtual std::string bundlePath() const = 0;
   // The user's login-items list, or nullptr when it cannot be had.
   virtual std::unique_ptr<LoginItemsList> createLoginItemsList() = 0;
-  virtual void getCurrentProcess(ProcessSerialNumber* psn) = 0;
-  virtual void setFrontProcess(const ProcessSerialNumber* psn) = 0;
+  // Asks that the program's next window come to the front with the keyboard
+  // focus, as a window the user asked for: a question raised from the tray
+  // must not open behind other windows. The window manager has the last
+  // word; nothing is reported.
+  virtual void activateApplication() = 0;
 
   // The environment as it was when the desktop was created, before the
   // monitor exported the server's: what opened URLs and files inherit.
-  const std::vector<std::string>& startupEnvironment() const { return startupEnvironment_; }
+  const std::vector<std::string>& startupEnvironment() const { return _startupEnvironment; }
 
  private:
-  SharedApplication application_;
-  std::vector<std::string> startupEnvironment_;
+  LogSink& _log;
+  SharedApplication _application;
+  std::vector<std::string> _startupEnvironment;
 };
 
-// The desktop of the backend this program was linked with, or nullptr when
-// it cannot be had (no display: the reason is on standard error).
-std::unique_ptr<Desktop> createSystemDesktop();
+// The desktop of the backend this program was linked with, logging to
+// `log`, or nullptr when it cannot be had (no display: the reason is on
+// standard error).
+std::unique_ptr<Desktop> createSystemDesktop(LogSink& log);
 
 // "file://" and the percent-encoded absolute path, with a trailing "/" for a
 // directory URL: the form in which the monitor compares bundle URLs.

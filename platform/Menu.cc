@@ -4,8 +4,8 @@ namespace kestrond {
 
 std::shared_ptr<MenuItem> MenuItem::separatorItem() {
   auto item = std::make_shared<MenuItem>();
-  item->separator_ = true;
-  item->enabled_ = false;
+  item->_separator = true;
+  item->_enabled = false;
   return item;
 }
 
@@ -21,7 +21,7 @@ std::shared_ptr<MenuItem> Menu::addItemWithTitle(std::string title, Action actio
 }
 
 void Menu::removeItemAtIndex(size_t index) {
-  if (index < items_.size()) items_.erase(items_.begin() + static_cast<long>(index));
+  if (index < _items.size()) _items.erase(_items.begin() + static_cast<long>(index));
 }
 
 }  // namespace kestrond

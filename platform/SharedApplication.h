@@ -22,11 +22,11 @@ inline const Action kStopAction{"stop:"};
 
 class SharedApplication : public Responder {
  public:
-  explicit SharedApplication(Desktop& desktop) : desktop_(desktop) {}
+  explicit SharedApplication(Desktop& desktop) : _desktop(desktop) {}
 
   // Not owned.
-  void setDelegate(ApplicationDelegate* delegate) { delegate_ = delegate; }
-  ApplicationDelegate* delegate() const { return delegate_; }
+  void setDelegate(ApplicationDelegate* delegate) { _delegate = delegate; }
+  ApplicationDelegate* delegate() const { return _delegate; }
 
   // Runs the main loop; the delegate hears of the launch from inside it.
   // Returns after stop().
@@ -40,8 +40,8 @@ class SharedApplication : public Responder {
   bool sendAction(MenuItem& item);
 
  private:
-  Desktop& desktop_;
-  ApplicationDelegate* delegate_ = nullptr;
+  Desktop& _desktop;
+  ApplicationDelegate* _delegate = nullptr;
 };
 
 }  // namespace kestrond

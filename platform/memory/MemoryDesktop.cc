@@ -1,5 +1,6 @@
 #include "MemoryDesktop.h"
 
+#include <errno.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -12,12 +13,12 @@ class MemoryDesktop::MemoryTimer : public Timer {
   MemoryTimer(double fireAt, double interval, bool repeats, std::function<void(Timer&)> fired,
               std::shared_ptr<Menu> userInfo)
       : fireAt(fireAt), interval(interval), repeats(repeats), fired(std::move(fired)) {
-    userInfo_ = std::move(userInfo);
+    _userInfo = std::move(userInfo);
   }
   void invalidate() override {
     valid = false;
     fired = nullptr;
-    userInfo_.reset();
+    _userInfo.reset();
   }
   bool isValid() const override { return valid; }
 
@@ -30,77 +31,77 @@ class MemoryDesktop::MemoryTimer : public Timer {
 
 class MemoryDesktop::MemoryAlert : public Alert {
  public:
-  explicit MemoryAlert(MemoryDesktop& desktop) : desktop_(desktop) {}
+  explicit MemoryAlert(MemoryDesktop& desktop) : _desktop(desktop) {}
   int runModal() override {
     AlertRecord record{messageText(), informativeText(), buttons()};
-    desktop_.alerts.push_back(record);
-    ++desktop_.alertDepth_;
+    _desktop.alerts.push_back(record);
+    ++_desktop._alertDepth;
     int code = kSecondButtonReturn;
-    if (!desktop_.alertAnswers.empty()) {
-      auto answer = std::move(desktop_.alertAnswers.front());
-      desktop_.alertAnswers.pop_front();
+    if (!_desktop.alertAnswers.empty()) {
+      auto answer = std::move(_desktop.alertAnswers.front());
+      _desktop.alertAnswers.pop_front();
       code = answer(record);
     }
-    --desktop_.alertDepth_;
+    --_desktop._alertDepth;
     return code == kFirstButtonReturn ? kFirstButtonReturn : kSecondButtonReturn;
   }
 
  private:
-  MemoryDesktop& desktop_;
+  MemoryDesktop& _desktop;
 };
 
 class MemoryDesktop::MemoryLoginItems : public LoginItemsList {
  public:
-  explicit MemoryLoginItems(MemoryDesktop& desktop) : desktop_(desktop) {}
+  explicit MemoryLoginItems(MemoryDesktop& desktop) : _desktop(desktop) {}
   std::vector<LoginItem> copySnapshot() override {
     std::vector<LoginItem> items;
-    for (const LoginEntry& entry : desktop_.loginEntries) items.push_back({entry.identifier});
+    for (const LoginEntry& entry : _desktop.loginEntries) items.push_back({entry.identifier});
     return items;
   }
   std::optional<std::string> resolve(const LoginItem& item) override {
-    for (const LoginEntry& entry : desktop_.loginEntries) {
+    for (const LoginEntry& entry : _desktop.loginEntries) {
       if (entry.identifier == item.identifier) return entry.url;
     }
     return std::nullopt;
   }
-  bool insertItemURL(const std::string& bundleUrl) override {
-    std::string id = "item" + std::to_string(desktop_.nextLoginId_++);
-    desktop_.loginEntries.insert(desktop_.loginEntries.begin(), {id, bundleUrl});
-    return true;
+  Error insertItemURL(const std::string& bundleUrl) override {
+    std::string id = "item" + std::to_string(_desktop._nextLoginId++);
+    _desktop.loginEntries.insert(_desktop.loginEntries.begin(), {id, bundleUrl});
+    return Error();
   }
-  int removeItem(const LoginItem& item) override {
-    auto& entries = desktop_.loginEntries;
+  Error removeItem(const LoginItem& item) override {
+    auto& entries = _desktop.loginEntries;
     auto it = std::find_if(entries.begin(), entries.end(),
                            [&](const LoginEntry& e) { return e.identifier == item.identifier; });
-    if (it == entries.end()) return -1;
+    if (it == entries.end()) return Error(ENOENT, "remove " + item.identifier);
     entries.erase(it);
-    return 0;
+    return Error();
   }
 
  private:
-  MemoryDesktop& desktop_;
+  MemoryDesktop& _desktop;
 };
 
-MemoryDesktop::MemoryDesktop() = default;
+MemoryDesktop::MemoryDesktop(LogSink& log) : Desktop(log) {}
 MemoryDesktop::~MemoryDesktop() = default;
 
 void MemoryDesktop::runEventLoop(const std::function<void()>& didFinishLaunching) {
-  running_ = true;
-  stopRequested_ = false;
+  _running = true;
+  _stopRequested = false;
   didFinishLaunching();
-  while (!stopRequested_ && !script.empty()) {
+  while (!_stopRequested && !script.empty()) {
     auto step = std::move(script.front());
     script.pop_front();
     step();
   }
-  running_ = false;
+  _running = false;
 }
 
 void MemoryDesktop::stopEventLoop() {
-  stopRequested_ = true;
+  _stopRequested = true;
 }
 
-std::shared_ptr<StatusItem> MemoryDesktop::statusItemWithLength(double) {
+std::shared_ptr<StatusItem> MemoryDesktop::createStatusItem() {
   auto item = std::make_shared<StatusItem>();
   statusItems.push_back(item);
   return item;
@@ -109,35 +110,35 @@ std::shared_ptr<StatusItem> MemoryDesktop::statusItemWithLength(double) {
 std::shared_ptr<Timer> MemoryDesktop::scheduledTimer(double interval, bool repeats,
                                                      std::function<void(Timer&)> fired,
                                                      std::shared_ptr<Menu> userInfo) {
-  auto timer = std::make_shared<MemoryTimer>(now_ + interval, interval, repeats, std::move(fired),
+  auto timer = std::make_shared<MemoryTimer>(_now + interval, interval, repeats, std::move(fired),
                                              std::move(userInfo));
-  timers_.push_back(timer);
+  _timers.push_back(timer);
   return timer;
 }
 
 class MemoryDesktop::MemoryDescriptorWatch : public DescriptorWatch {
  public:
   MemoryDescriptorWatch(MemoryDesktop& desktop, std::shared_ptr<WatchedDescriptor> watched)
-      : desktop_(desktop), watched_(std::move(watched)) {}
-  ~MemoryDescriptorWatch() override { std::erase(desktop_.watched_, watched_); }
+      : _desktop(desktop), _watched(std::move(watched)) {}
+  ~MemoryDescriptorWatch() override { std::erase(_desktop._watched, _watched); }
 
  private:
-  MemoryDesktop& desktop_;
-  std::shared_ptr<WatchedDescriptor> watched_;
+  MemoryDesktop& _desktop;
+  std::shared_ptr<WatchedDescriptor> _watched;
 };
 
 std::unique_ptr<DescriptorWatch> MemoryDesktop::watchReadable(int fd,
                                                               std::function<void()> readable) {
   if (fd < 0) return nullptr;
   auto watched = std::make_shared<WatchedDescriptor>(WatchedDescriptor{fd, std::move(readable)});
-  watched_.push_back(watched);
+  _watched.push_back(watched);
   return std::make_unique<MemoryDescriptorWatch>(*this, watched);
 }
 
 int MemoryDesktop::dispatchReadableDescriptors() {
   int called = 0;
   // A copy: a callback may end a watch.
-  auto watched = watched_;
+  auto watched = _watched;
   for (const auto& entry : watched) {
     pollfd ready{entry->fd, POLLIN, 0};
     if (poll(&ready, 1, 0) == 1 && (ready.revents & POLLIN)) {
@@ -149,19 +150,19 @@ int MemoryDesktop::dispatchReadableDescriptors() {
 }
 
 size_t MemoryDesktop::watchedDescriptorCount() const {
-  return watched_.size();
+  return _watched.size();
 }
 
 void MemoryDesktop::advance(double seconds) {
-  double until = now_ + seconds;
+  double until = _now + seconds;
   while (true) {
-    std::erase_if(timers_, [](const auto& timer) { return !timer->valid; });
-    auto next = std::min_element(timers_.begin(), timers_.end(), [](const auto& a, const auto& b) {
+    std::erase_if(_timers, [](const auto& timer) { return !timer->valid; });
+    auto next = std::min_element(_timers.begin(), _timers.end(), [](const auto& a, const auto& b) {
       return a->fireAt < b->fireAt;
     });
-    if (next == timers_.end() || (*next)->fireAt > until + 1e-9) break;
+    if (next == _timers.end() || (*next)->fireAt > until + 1e-9) break;
     std::shared_ptr<MemoryTimer> timer = *next;  // kept alive while it fires
-    now_ = timer->fireAt;
+    _now = timer->fireAt;
     if (timer->repeats) {
       timer->fireAt += timer->interval;
     }
@@ -169,11 +170,11 @@ void MemoryDesktop::advance(double seconds) {
     if (!timer->repeats) timer->invalidate();
     if (fired) fired(*timer);
   }
-  now_ = until;
+  _now = until;
 }
 
 size_t MemoryDesktop::armedTimerCount() const {
-  return static_cast<size_t>(std::count_if(timers_.begin(), timers_.end(),
+  return static_cast<size_t>(std::count_if(_timers.begin(), _timers.end(),
                                            [](const auto& timer) { return timer->valid; }));
 }
 
@@ -181,14 +182,14 @@ std::unique_ptr<Alert> MemoryDesktop::makeAlert() {
   return std::make_unique<MemoryAlert>(*this);
 }
 
-bool MemoryDesktop::openURL(const std::string& url) {
+Error MemoryDesktop::openURL(const std::string& url) {
   opened.push_back({Opened::Kind::Url, url, startupEnvironment()});
-  return true;
+  return Error();
 }
 
-bool MemoryDesktop::openFile(const std::string& path) {
+Error MemoryDesktop::openFile(const std::string& path) {
   opened.push_back({Opened::Kind::File, path, startupEnvironment()});
-  return true;
+  return Error();
 }
 
 std::unique_ptr<LoginItemsList> MemoryDesktop::createLoginItemsList() {
@@ -196,12 +197,7 @@ std::unique_ptr<LoginItemsList> MemoryDesktop::createLoginItemsList() {
   return std::make_unique<MemoryLoginItems>(*this);
 }
 
-void MemoryDesktop::getCurrentProcess(ProcessSerialNumber* psn) {
-  psn->highLongOfPSN = 0;
-  psn->lowLongOfPSN = static_cast<uint32_t>(getpid());
-}
-
-void MemoryDesktop::setFrontProcess(const ProcessSerialNumber*) {
+void MemoryDesktop::activateApplication() {
   ++frontRequests;
 }
 
@@ -210,13 +206,13 @@ Menu& MemoryDesktop::menu() {
 }
 
 void MemoryDesktop::openMenu() {
-  menuOpen_ = true;
+  _menuOpen = true;
   Menu& shown = menu();
   if (shown.delegate()) shown.delegate()->menuWillOpen(shown);
 }
 
 void MemoryDesktop::closeMenu() {
-  menuOpen_ = false;
+  _menuOpen = false;
   Menu& shown = menu();
   if (shown.delegate()) shown.delegate()->menuDidClose(shown);
 }

@@ -32,36 +32,36 @@ class MemoryDesktop : public Desktop {
     std::optional<std::string> url;  // none: cannot be resolved
   };
 
-  MemoryDesktop();
+  // `log` outlives the desktop.
+  explicit MemoryDesktop(LogSink& log);
   ~MemoryDesktop() override;
 
   // Desktop
   void runEventLoop(const std::function<void()>& didFinishLaunching) override;
   void stopEventLoop() override;
-  std::shared_ptr<StatusItem> statusItemWithLength(double length) override;
+  std::shared_ptr<StatusItem> createStatusItem() override;
   std::shared_ptr<Timer> scheduledTimer(double interval, bool repeats,
                                         std::function<void(Timer&)> fired,
                                         std::shared_ptr<Menu> userInfo) override;
   std::unique_ptr<Alert> makeAlert() override;
   std::unique_ptr<DescriptorWatch> watchReadable(int fd, std::function<void()> readable) override;
-  bool openURL(const std::string& url) override;
-  bool openFile(const std::string& path) override;
-  std::string bundlePath() const override { return bundlePath_; }
+  Error openURL(const std::string& url) override;
+  Error openFile(const std::string& path) override;
+  std::string bundlePath() const override { return _bundlePath; }
   std::unique_ptr<LoginItemsList> createLoginItemsList() override;
-  void getCurrentProcess(ProcessSerialNumber* psn) override;
-  void setFrontProcess(const ProcessSerialNumber* psn) override;
+  void activateApplication() override;
 
   // --- Test controls ---
-  void setBundlePath(std::string path) { bundlePath_ = std::move(path); }
+  void setBundlePath(std::string path) { _bundlePath = std::move(path); }
 
   // Steps run one after another inside runEventLoop(), after the launch,
   // until the loop is stopped or no step is left.
   std::deque<std::function<void()>> script;
-  bool eventLoopRunning() const { return running_; }
+  bool eventLoopRunning() const { return _running; }
 
   // Moves the clock on, firing due timers in order of their firing times.
   void advance(double seconds);
-  double now() const { return now_; }
+  double now() const { return _now; }
   // Timers scheduled and not invalidated.
   size_t armedTimerCount() const;
 
@@ -73,7 +73,7 @@ class MemoryDesktop : public Desktop {
     alertAnswers.push_back([code](const AlertRecord&) { return code; });
   }
   std::vector<AlertRecord> alerts;
-  bool alertOnScreen() const { return alertDepth_ > 0; }
+  bool alertOnScreen() const { return _alertDepth > 0; }
 
   std::vector<Opened> opened;
   int frontRequests = 0;
@@ -95,7 +95,7 @@ class MemoryDesktop : public Desktop {
   Menu& menu();
   void openMenu();
   void closeMenu();
-  bool menuOpen() const { return menuOpen_; }
+  bool menuOpen() const { return _menuOpen; }
   // Chooses the first item of the open menu whose title is `title`; false
   // when there is none or it is disabled.
   bool choose(const std::string& title);
@@ -110,15 +110,15 @@ class MemoryDesktop : public Desktop {
     std::function<void()> readable;
   };
 
-  bool running_ = false;
-  bool stopRequested_ = false;
-  double now_ = 0;
-  std::vector<std::shared_ptr<MemoryTimer>> timers_;
-  int alertDepth_ = 0;
-  std::string bundlePath_ = "/nonexistent-bundle";
-  bool menuOpen_ = false;
-  std::vector<std::shared_ptr<WatchedDescriptor>> watched_;
-  uint32_t nextLoginId_ = 1;
+  bool _running = false;
+  bool _stopRequested = false;
+  double _now = 0;
+  std::vector<std::shared_ptr<MemoryTimer>> _timers;
+  int _alertDepth = 0;
+  std::string _bundlePath = "/nonexistent-bundle";
+  bool _menuOpen = false;
+  std::vector<std::shared_ptr<WatchedDescriptor>> _watched;
+  uint32_t _nextLoginId = 1;
 };
 
 }  // namespace kestrond

@@ -9,11 +9,10 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cstdio>
-#include <cstdlib>
 
 #include "AutostartLoginItems.h"
 #include "BundleLocation.h"
-#include "Log.h"
+#include "Environment.h"
 #include "Paths.h"
 #include "QtStatusItem.h"
 #include "Text.h"
@@ -43,8 +42,8 @@ void handleQtMessage(QtMsgType type, const QMessageLogContext&, const QString& m
 class QtDescriptorWatch : public DescriptorWatch {
  public:
   QtDescriptorWatch(QtDesktop& desktop, int fd, std::function<void()> readable)
-      : notifier_(fd, QSocketNotifier::Read) {
-    QObject::connect(&notifier_, &QSocketNotifier::activated,
+      : _notifier(fd, QSocketNotifier::Read) {
+    QObject::connect(&_notifier, &QSocketNotifier::activated,
                      [&desktop, readable = std::move(readable)] {
                        readable();
                        desktop.syncMenus();
@@ -52,43 +51,44 @@ class QtDescriptorWatch : public DescriptorWatch {
   }
 
  private:
-  QSocketNotifier notifier_;
+  QSocketNotifier _notifier;
 };
 
 class QtTimer : public Timer {
  public:
   QtTimer(QtDesktop& desktop, double interval, bool repeats, std::function<void(Timer&)> fired,
           std::shared_ptr<Menu> userInfo)
-      : desktop_(desktop), fired_(std::move(fired)) {
-    userInfo_ = std::move(userInfo);
-    timer_.setTimerType(Qt::CoarseTimer);
-    timer_.setInterval(static_cast<int>(interval * 1000));
-    timer_.setSingleShot(!repeats);
-    QObject::connect(&timer_, &QTimer::timeout, [this] {
-      if (!fired_) return;
+      : _desktop(desktop), _fired(std::move(fired)) {
+    _userInfo = std::move(userInfo);
+    _timer.setTimerType(Qt::CoarseTimer);
+    _timer.setInterval(static_cast<int>(interval * 1000));
+    _timer.setSingleShot(!repeats);
+    QObject::connect(&_timer, &QTimer::timeout, [this] {
+      if (!_fired) return;
       // A copy: the callback may invalidate this timer.
-      auto fired = fired_;
-      if (timer_.isSingleShot()) invalidate();
+      auto fired = _fired;
+      if (_timer.isSingleShot()) invalidate();
       fired(*this);
-      desktop_.syncMenus();
+      _desktop.syncMenus();
     });
-    timer_.start();
+    _timer.start();
   }
   void invalidate() override {
-    timer_.stop();
-    fired_ = nullptr;
-    userInfo_.reset();
+    _timer.stop();
+    _fired = nullptr;
+    _userInfo.reset();
   }
-  bool isValid() const override { return static_cast<bool>(fired_); }
+  bool isValid() const override { return static_cast<bool>(_fired); }
 
  private:
-  QtDesktop& desktop_;
-  QTimer timer_;
-  std::function<void(Timer&)> fired_;
+  QtDesktop& _desktop;
+  QTimer _timer;
+  std::function<void(Timer&)> _fired;
 };
 
 class QtAlert : public Alert {
  public:
+  explicit QtAlert(QtDesktop& desktop) : _desktop(desktop) {}
   int runModal() override {
     QMessageBox box;
     box.setWindowTitle(QString::fromStdString(localizedString("Kestrond Monitor")));
@@ -113,56 +113,63 @@ class QtAlert : public Alert {
     if (second) box.setEscapeButton(second);
     box.setWindowModality(Qt::ApplicationModal);
     box.show();
-    box.raise();
-    box.activateWindow();
+    // Asked for from the tray: on X11 the window manager is asked to make it
+    // the active window (_NET_ACTIVE_WINDOW, with the user's last input
+    // time, which a focus-stealing guard accepts); on Wayland the compositor
+    // decides and may only mark it as wanting attention.
+    if (_desktop.takeActivationRequest()) {
+      box.raise();
+      box.activateWindow();
+    }
     box.exec();
     return first && box.clickedButton() == first ? kFirstButtonReturn : kSecondButtonReturn;
   }
+
+ private:
+  QtDesktop& _desktop;
 };
 
 }  // namespace
 
-std::unique_ptr<Desktop> createSystemDesktop() {
+std::unique_ptr<Desktop> createSystemDesktop(LogSink& log) {
   qInstallMessageHandler(handleQtMessage);
-  const char* platform = getenv("QT_QPA_PLATFORM");
-  const char* x11 = getenv("DISPLAY");
-  const char* wayland = getenv("WAYLAND_DISPLAY");
-  if (!(platform && *platform) && !(x11 && *x11) && !(wayland && *wayland)) {
+  if (!nonEmptyEnvironmentValue("QT_QPA_PLATFORM") && !nonEmptyEnvironmentValue("DISPLAY") &&
+      !nonEmptyEnvironmentValue("WAYLAND_DISPLAY")) {
     std::fprintf(stderr,
                  "kestrond-monitor: no display to show the tray icon on "
                  "(neither DISPLAY nor WAYLAND_DISPLAY is set)\n");
     return nullptr;
   }
-  return std::make_unique<QtDesktop>();
+  return std::make_unique<QtDesktop>(log);
 }
 
 // The executable's path is taken once: an upgrade that replaces the file
 // while the monitor runs makes /proc/self/exe read "... (deleted)".
-QtDesktop::QtDesktop() : executable_(currentExecutablePath()) {
+QtDesktop::QtDesktop(LogSink& log) : Desktop(log), _executable(currentExecutablePath()) {
   QApplication::setApplicationName(QStringLiteral("kestrond-monitor"));
   QApplication::setDesktopFileName(QStringLiteral("com.halvorix.KestrondMonitor"));
-  application_ = std::make_unique<QApplication>(qtArgc, qtArgv);
+  _application = std::make_unique<QApplication>(qtArgc, qtArgv);
   // Closing an alert must not end the program: it has no main window.
-  application_->setQuitOnLastWindowClosed(false);
+  _application->setQuitOnLastWindowClosed(false);
 }
 
 QtDesktop::~QtDesktop() = default;
 
 void QtDesktop::runEventLoop(const std::function<void()>& didFinishLaunching) {
-  QTimer::singleShot(0, application_.get(), [this, didFinishLaunching] {
+  QTimer::singleShot(0, _application.get(), [this, didFinishLaunching] {
     didFinishLaunching();
     syncMenus();
   });
-  application_->exec();
+  _application->exec();
 }
 
 void QtDesktop::stopEventLoop() {
   QCoreApplication::exit(0);
 }
 
-std::shared_ptr<StatusItem> QtDesktop::statusItemWithLength(double) {
+std::shared_ptr<StatusItem> QtDesktop::createStatusItem() {
   auto item = std::make_shared<QtStatusItem>(*this);
-  statusItems_.push_back(item);
+  _statusItems.push_back(item);
   item->start();
   return item;
 }
@@ -174,10 +181,10 @@ std::shared_ptr<Timer> QtDesktop::scheduledTimer(double interval, bool repeats,
 }
 
 std::unique_ptr<Alert> QtDesktop::makeAlert() {
-  return std::make_unique<QtAlert>();
+  return std::make_unique<QtAlert>(*this);
 }
 
-bool QtDesktop::openWithDefaultHandler(const std::string& target) {
+Error QtDesktop::openWithDefaultHandler(const std::string& target) {
   QProcess opener;
   opener.setProgram(QStringLiteral("xdg-open"));
   opener.setArguments({QString::fromLocal8Bit(target.c_str())});
@@ -188,36 +195,36 @@ bool QtDesktop::openWithDefaultHandler(const std::string& target) {
     environment << QString::fromLocal8Bit(variable.c_str());
   }
   opener.setEnvironment(environment);
-  if (opener.startDetached()) return true;
-  logLine(formatText("Cannot open %@: %@", {target, opener.errorString().toStdString()}));
-  return false;
+  if (opener.startDetached()) return Error();
+  Error error = Error::because(
+      formatText("Cannot open %@: %@", {target, opener.errorString().toStdString()}));
+  log().write(error.text());
+  return error;
 }
 
-bool QtDesktop::openURL(const std::string& url) {
+Error QtDesktop::openURL(const std::string& url) {
   return openWithDefaultHandler(url);
 }
 
-bool QtDesktop::openFile(const std::string& path) {
+Error QtDesktop::openFile(const std::string& path) {
   return openWithDefaultHandler(absolutePath(path));
 }
 
 std::string QtDesktop::bundlePath() const {
-  return bundlePathForExecutable(executable_);
+  return bundlePathForExecutable(_executable);
 }
 
 std::unique_ptr<LoginItemsList> QtDesktop::createLoginItemsList() {
   std::optional<std::string> directory = AutostartLoginItems::userAutostartDirectory();
-  if (!directory || executable_.empty()) return nullptr;
-  return std::make_unique<AutostartLoginItems>(*directory, executable_);
+  if (!directory || _executable.empty()) return nullptr;
+  return std::make_unique<AutostartLoginItems>(*directory, _executable, log());
 }
 
-void QtDesktop::getCurrentProcess(ProcessSerialNumber* psn) {
-  psn->highLongOfPSN = 0;
-  psn->lowLongOfPSN = static_cast<uint32_t>(getpid());
+// The monitor has no window of its own until the alert that follows: the
+// request waits for it.
+void QtDesktop::activateApplication() {
+  _activationRequested = true;
 }
-
-// The alert raises and activates itself; there is nothing else to bring up.
-void QtDesktop::setFrontProcess(const ProcessSerialNumber*) {}
 
 std::unique_ptr<DescriptorWatch> QtDesktop::watchReadable(int fd, std::function<void()> readable) {
   if (fd < 0) return nullptr;
@@ -225,12 +232,12 @@ std::unique_ptr<DescriptorWatch> QtDesktop::watchReadable(int fd, std::function<
 }
 
 void QtDesktop::syncMenus() {
-  for (auto it = statusItems_.begin(); it != statusItems_.end();) {
+  for (auto it = _statusItems.begin(); it != _statusItems.end();) {
     if (auto item = it->lock()) {
       item->syncMenu();
       ++it;
     } else {
-      it = statusItems_.erase(it);
+      it = _statusItems.erase(it);
     }
   }
 }

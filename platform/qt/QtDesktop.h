@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "Desktop.h"
@@ -15,35 +16,39 @@ class QtStatusItem;
 
 class QtDesktop : public Desktop {
  public:
-  // Needs a display; createSystemDesktop() checks for one first.
-  QtDesktop();
+  // Needs a display; createSystemDesktop() checks for one first. `log`
+  // outlives the desktop.
+  explicit QtDesktop(LogSink& log);
   ~QtDesktop() override;
 
   void runEventLoop(const std::function<void()>& didFinishLaunching) override;
   void stopEventLoop() override;
-  std::shared_ptr<StatusItem> statusItemWithLength(double length) override;
+  std::shared_ptr<StatusItem> createStatusItem() override;
   std::shared_ptr<Timer> scheduledTimer(double interval, bool repeats,
                                         std::function<void(Timer&)> fired,
                                         std::shared_ptr<Menu> userInfo) override;
   std::unique_ptr<Alert> makeAlert() override;
   std::unique_ptr<DescriptorWatch> watchReadable(int fd, std::function<void()> readable) override;
-  bool openURL(const std::string& url) override;
-  bool openFile(const std::string& path) override;
+  Error openURL(const std::string& url) override;
+  Error openFile(const std::string& path) override;
   std::string bundlePath() const override;
   std::unique_ptr<LoginItemsList> createLoginItemsList() override;
-  void getCurrentProcess(ProcessSerialNumber* psn) override;
-  void setFrontProcess(const ProcessSerialNumber* psn) override;
+  void activateApplication() override;
+  // Whether activateApplication() asked for the next window to be
+  // activated; reading it takes the request.
+  bool takeActivationRequest() { return std::exchange(_activationRequested, false); }
 
   // Brings every status item's QMenu in line with its model; called after
   // each callback into the application.
   void syncMenus();
 
  private:
-  bool openWithDefaultHandler(const std::string& target);
+  Error openWithDefaultHandler(const std::string& target);
 
-  const std::string executable_;
-  std::unique_ptr<QApplication> application_;
-  std::vector<std::weak_ptr<QtStatusItem>> statusItems_;
+  const std::string _executable;
+  std::unique_ptr<QApplication> _application;
+  std::vector<std::weak_ptr<QtStatusItem>> _statusItems;
+  bool _activationRequested = false;
 };
 
 }  // namespace kestrond

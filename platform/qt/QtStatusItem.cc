@@ -8,7 +8,6 @@
 #include <QPen>
 #include <QPixmap>
 
-#include "Log.h"
 #include "QtDesktop.h"
 
 namespace kestrond {
@@ -73,65 +72,65 @@ QIcon QtStatusItem::badgeIcon(const QString& title) {
   return icon;
 }
 
-QtStatusItem::QtStatusItem(QtDesktop& desktop) : desktop_(desktop) {
-  activation_.setSingleShot(true);
-  activation_.setInterval(kActivationGraceMs);
-  QObject::connect(&activation_, &QTimer::timeout, [this] {
-    if (!openedByHost_ && !qmenu_.isVisible()) qmenu_.popup(QCursor::pos());
+QtStatusItem::QtStatusItem(QtDesktop& desktop) : _desktop(desktop) {
+  _activation.setSingleShot(true);
+  _activation.setInterval(kActivationGraceMs);
+  QObject::connect(&_activation, &QTimer::timeout, [this] {
+    if (!_openedByHost && !_qmenu.isVisible()) _qmenu.popup(QCursor::pos());
   });
-  QObject::connect(&qmenu_, &QMenu::aboutToShow, [this] {
-    openedByHost_ = true;
+  QObject::connect(&_qmenu, &QMenu::aboutToShow, [this] {
+    _openedByHost = true;
     if (const auto& model = menu(); model && model->delegate())
       model->delegate()->menuWillOpen(*model);
     syncMenu();
   });
-  QObject::connect(&qmenu_, &QMenu::aboutToHide, [this] {
+  QObject::connect(&_qmenu, &QMenu::aboutToHide, [this] {
     if (const auto& model = menu(); model && model->delegate())
       model->delegate()->menuDidClose(*model);
     syncMenu();
   });
-  trayLookup_.setInterval(kTrayLookupIntervalMs);
-  QObject::connect(&trayLookup_, &QTimer::timeout, [this] { lookForTray(); });
+  _trayLookup.setInterval(kTrayLookupIntervalMs);
+  QObject::connect(&_trayLookup, &QTimer::timeout, [this] { lookForTray(); });
 }
 
 QtStatusItem::~QtStatusItem() {
-  trayLookup_.stop();
-  if (tray_) tray_->hide();
+  _trayLookup.stop();
+  if (_tray) _tray->hide();
 }
 
 void QtStatusItem::start() {
   // Deferred to the loop, so that the application has dressed the item (and
   // set its menu) before the icon is shown.
-  QTimer::singleShot(0, &qmenu_, [this] { lookForTray(); });
+  QTimer::singleShot(0, &_qmenu, [this] { lookForTray(); });
 }
 
 void QtStatusItem::lookForTray() {
-  if (lookupPending_) return;
-  lookupPending_ = true;
-  findTrayHost(&qmenu_, [this](TrayHostKind host) {
-    lookupPending_ = false;
+  if (_lookupPending) return;
+  _lookupPending = true;
+  findTrayHost(&_qmenu, [this](TrayHostKind host) {
+    _lookupPending = false;
     if (host == TrayHostKind::None) {
-      if (!announcedWaiting_) {
-        logLine("No system tray yet; waiting for one to show the status item");
-        announcedWaiting_ = true;
+      if (!_announcedWaiting) {
+        _desktop.log().write("No system tray yet; waiting for one to show the status item");
+        _announcedWaiting = true;
       }
-      if (!trayLookup_.isActive()) trayLookup_.start();
+      if (!_trayLookup.isActive()) _trayLookup.start();
       return;
     }
-    trayLookup_.stop();
-    if (!tray_) showIcon(host);
+    _trayLookup.stop();
+    if (!_tray) showIcon(host);
   });
 }
 
 void QtStatusItem::showIcon(TrayHostKind host) {
-  host_ = host;
+  _host = host;
   syncMenu();
-  tray_ = std::make_unique<QSystemTrayIcon>();
-  shownTitle_ = QString::fromStdString(title());
-  tray_->setIcon(badgeIcon(shownTitle_));
-  tray_->setToolTip(QString::fromStdString(toolTip()));
-  tray_->setContextMenu(&qmenu_);  // before show(): the D-Bus item exports it then
-  QObject::connect(tray_.get(), &QSystemTrayIcon::activated,
+  _tray = std::make_unique<QSystemTrayIcon>();
+  _shownTitle = QString::fromStdString(title());
+  _tray->setIcon(badgeIcon(_shownTitle));
+  _tray->setToolTip(QString::fromStdString(toolTip()));
+  _tray->setContextMenu(&_qmenu);  // before show(): the D-Bus item exports it then
+  QObject::connect(_tray.get(), &QSystemTrayIcon::activated,
                    [this](QSystemTrayIcon::ActivationReason reason) {
                      if (reason != QSystemTrayIcon::Trigger) return;
                      // An XEmbed tray leaves a left click to us. A D-Bus panel
@@ -139,29 +138,29 @@ void QtStatusItem::showIcon(TrayHostKind host) {
                      // left click only activates: there, on X11, the menu
                      // opens at the pointer unless the panel asked for its
                      // own meanwhile.
-                     if (host_ == TrayHostKind::XEmbed) {
-                       qmenu_.popup(QCursor::pos());
+                     if (_host == TrayHostKind::XEmbed) {
+                       _qmenu.popup(QCursor::pos());
                      } else if (QGuiApplication::platformName() == QStringLiteral("xcb")) {
-                       openedByHost_ = false;
-                       activation_.start();
+                       _openedByHost = false;
+                       _activation.start();
                      }
                    });
-  tray_->show();
+  _tray->show();
 }
 
 void QtStatusItem::changed() {
-  if (!tray_) return;
+  if (!_tray) return;
   QString title = QString::fromStdString(this->title());
-  if (title != shownTitle_) {
-    shownTitle_ = title;
-    tray_->setIcon(badgeIcon(title));
+  if (title != _shownTitle) {
+    _shownTitle = title;
+    _tray->setIcon(badgeIcon(title));
   }
   QString tip = QString::fromStdString(toolTip());
-  if (tray_->toolTip() != tip) tray_->setToolTip(tip);
+  if (_tray->toolTip() != tip) _tray->setToolTip(tip);
 }
 
 QAction* QtStatusItem::makeAction(const MenuItem& item) {
-  auto* action = new QAction(&qmenu_);
+  auto* action = new QAction(&_qmenu);
   action->setSeparator(item.isSeparator());
   QObject::connect(action, &QAction::triggered, [this, action] { triggered(action); });
   return action;
@@ -169,7 +168,7 @@ QAction* QtStatusItem::makeAction(const MenuItem& item) {
 
 void QtStatusItem::updateAction(QAction* action, const MenuItem& item) {
   if (item.isSeparator()) return;
-  QString text = menuText(item.title(), host_);
+  QString text = menuText(item.title(), _host);
   if (action->text() != text) action->setText(text);
   if (action->isEnabled() != item.isEnabled()) action->setEnabled(item.isEnabled());
   bool checkable = item.state() != ItemState::Off;
@@ -186,35 +185,35 @@ void QtStatusItem::syncMenu() {
   static const Menu::Items kNone;
   const Menu::Items& items = model ? model->itemArray() : kNone;
   for (size_t i = 0; i < items.size(); ++i) {
-    if (i < actions_.size() && actions_[i]->isSeparator() != items[i]->isSeparator()) {
-      QAction* replaced = actions_[i];
-      actions_[i] = makeAction(*items[i]);
-      qmenu_.insertAction(replaced, actions_[i]);
-      qmenu_.removeAction(replaced);
+    if (i < _actions.size() && _actions[i]->isSeparator() != items[i]->isSeparator()) {
+      QAction* replaced = _actions[i];
+      _actions[i] = makeAction(*items[i]);
+      _qmenu.insertAction(replaced, _actions[i]);
+      _qmenu.removeAction(replaced);
       replaced->deleteLater();
-    } else if (i >= actions_.size()) {
-      actions_.push_back(makeAction(*items[i]));
-      qmenu_.addAction(actions_.back());
+    } else if (i >= _actions.size()) {
+      _actions.push_back(makeAction(*items[i]));
+      _qmenu.addAction(_actions.back());
     }
-    updateAction(actions_[i], *items[i]);
+    updateAction(_actions[i], *items[i]);
   }
-  while (actions_.size() > items.size()) {
-    QAction* extra = actions_.back();
-    actions_.pop_back();
-    qmenu_.removeAction(extra);
+  while (_actions.size() > items.size()) {
+    QAction* extra = _actions.back();
+    _actions.pop_back();
+    _qmenu.removeAction(extra);
     extra->deleteLater();
   }
-  mirrored_.assign(items.begin(), items.end());
+  _mirrored.assign(items.begin(), items.end());
 }
 
 void QtStatusItem::triggered(QAction* action) {
-  for (size_t i = 0; i < actions_.size(); ++i) {
-    if (actions_[i] != action) continue;
-    std::shared_ptr<MenuItem> item = mirrored_[i];
+  for (size_t i = 0; i < _actions.size(); ++i) {
+    if (_actions[i] != action) continue;
+    std::shared_ptr<MenuItem> item = _mirrored[i];
     // As on the original platform, the action runs once the menu has closed.
-    QTimer::singleShot(0, &qmenu_, [this, item] {
-      desktop_.sharedApplication().sendAction(*item);
-      desktop_.syncMenus();
+    QTimer::singleShot(0, &_qmenu, [this, item] {
+      _desktop.sharedApplication().sendAction(*item);
+      _desktop.syncMenus();
     });
     return;
   }

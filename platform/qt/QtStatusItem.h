@@ -36,6 +36,9 @@ class QtStatusItem : public StatusItem {
   // The badge at one size (in device-independent pixels) and pixel ratio.
   static QPixmap badgePixmap(const QString& title, int size, qreal ratio = 1.0);
 
+  // The QMenu that mirrors the model, as a panel is shown it.
+  const QMenu& shownMenu() const { return _qmenu; }
+
  protected:
   void changed() override;
 
@@ -46,19 +49,19 @@ class QtStatusItem : public StatusItem {
   QAction* makeAction(const MenuItem& item);
   void updateAction(QAction* action, const MenuItem& item);
 
-  QtDesktop& desktop_;
-  QMenu qmenu_;
-  std::unique_ptr<QSystemTrayIcon> tray_;
-  QTimer trayLookup_;
-  QTimer activation_;  // an Activate from a D-Bus panel, waiting for its own menu
-  bool openedByHost_ = false;
-  bool announcedWaiting_ = false;
-  bool lookupPending_ = false;
-  TrayHostKind host_ = TrayHostKind::None;
-  QString shownTitle_;
+  QtDesktop& _desktop;
+  QMenu _qmenu;
+  std::unique_ptr<QSystemTrayIcon> _tray;
+  QTimer _trayLookup;
+  QTimer _activation;  // an Activate from a D-Bus panel, waiting for its own menu
+  bool _openedByHost = false;
+  bool _announcedWaiting = false;
+  bool _lookupPending = false;
+  TrayHostKind _host = TrayHostKind::None;
+  QString _shownTitle;
   // The model items the QActions show, index for index.
-  std::vector<std::shared_ptr<MenuItem>> mirrored_;
-  std::vector<QAction*> actions_;
+  std::vector<std::shared_ptr<MenuItem>> _mirrored;
+  std::vector<QAction*> _actions;
 };
 
 }  // namespace kestrond

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <string>
 
+#include "Environment.h"
+
 namespace kestrond {
 namespace {
 
@@ -22,8 +24,9 @@ constexpr int kWatcherTimeoutMs = 1000;
 
 // The X screen of $DISPLAY (":0.1" is screen 1).
 int screenNumber() {
-  const char* display = getenv("DISPLAY");
-  if (!display) return 0;
+  std::optional<std::string> value = environmentValue("DISPLAY");
+  if (!value) return 0;
+  const char* display = value->c_str();
   const char* colon = strrchr(display, ':');
   const char* dot = colon ? strchr(colon, '.') : nullptr;
   return dot ? atoi(dot + 1) : 0;

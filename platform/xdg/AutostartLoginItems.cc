@@ -8,10 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
-
 #include "BundleLocation.h"
-#include "Log.h"
+#include "Environment.h"
 #include "Paths.h"
 #include "Text.h"
 
@@ -50,19 +48,22 @@ bool writeAll(int fd, const std::string& data) {
 
 }  // namespace
 
-int EntryFileSystem::renameNoReplace(const std::string& from, const std::string& to) {
-  return renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0 ? 0 : errno;
+Error EntryFileSystem::renameNoReplace(const std::string& from, const std::string& to) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    return Error();
+  }
+  return Error(errno);
 }
 
-int EntryFileSystem::link(const std::string& from, const std::string& to) {
-  return ::link(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+Error EntryFileSystem::link(const std::string& from, const std::string& to) {
+  return ::link(from.c_str(), to.c_str()) == 0 ? Error() : Error(errno);
 }
 
-int EntryFileSystem::syncDirectory(const std::string& directory) {
+Error EntryFileSystem::syncDirectory(const std::string& directory) {
   int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  int error = fsync(fd) == 0 ? 0 : errno;
-  close(fd);
+  if (fd < 0) return Error(errno);
+  Error error = fsync(fd) == 0 ? Error() : Error(errno);
+  close(fd);  // read-only: the fsync has told what there is to tell
   return error;
 }
 
@@ -72,16 +73,19 @@ EntryFileSystem& EntryFileSystem::system() {
 }
 
 AutostartLoginItems::AutostartLoginItems(std::string directory, std::string executable,
-                                         EntryFileSystem& files)
-    : directory_(std::move(directory)), executable_(std::move(executable)), files_(files) {}
+                                         LogSink& log, EntryFileSystem& files)
+    : _directory(std::move(directory)),
+      _executable(std::move(executable)),
+      _log(log),
+      _files(files) {}
 
 std::optional<std::string> AutostartLoginItems::userAutostartDirectory() {
   // The base-directory rules ignore a relative XDG_CONFIG_HOME.
-  const char* config = getenv("XDG_CONFIG_HOME");
-  if (config && config[0] == '/') return appendPathComponent(config, "autostart");
+  std::optional<std::string> config = environmentValue("XDG_CONFIG_HOME");
+  if (config && config->front() == '/') return appendPathComponent(*config, "autostart");
   std::string home;
-  if (const char* value = getenv("HOME"); value && value[0] == '/') {
-    home = value;
+  if (std::optional<std::string> value = environmentValue("HOME"); value && value->front() == '/') {
+    home = *value;
   } else if (const passwd* user = getpwuid(getuid());
              user && user->pw_dir && user->pw_dir[0] == '/') {
     home = user->pw_dir;
@@ -93,11 +97,13 @@ std::optional<std::string> AutostartLoginItems::userAutostartDirectory() {
 
 std::vector<LoginItem> AutostartLoginItems::copySnapshot() {
   std::vector<LoginItem> items;
-  std::optional<std::vector<std::string>> names = listDirectory(directory_, nullptr);
-  if (!names) return items;
-  for (const std::string& name : *names) {
+  // A directory that cannot be listed holds no entries as far as the
+  // session is concerned either.
+  Result<std::vector<std::string>> names = listDirectory(_directory);
+  if (!names.ok()) return items;
+  for (const std::string& name : names.value()) {
     if (name.size() > 8 && name.compare(name.size() - 8, 8, ".desktop") == 0) {
-      items.push_back({appendPathComponent(directory_, name)});
+      items.push_back({appendPathComponent(_directory, name)});
     }
   }
   return items;
@@ -106,10 +112,10 @@ std::vector<LoginItem> AutostartLoginItems::copySnapshot() {
 std::optional<std::string> AutostartLoginItems::resolve(const LoginItem& item) {
   // Never blocks: a FIFO named like an entry must not hang the menu.
   std::string contents;
-  if (readRegularFile(item.identifier, kMaxEntrySize, contents, nullptr) != ReadStatus::Read) {
-    return std::nullopt;
-  }
-  return resolveDesktopEntry(contents, lastPathComponent(executable_));
+  // An entry that cannot be read starts nothing: it is none of ours.
+  Result<ReadStatus> read = readRegularFile(item.identifier, kMaxEntrySize, contents);
+  if (!read.ok() || read.value() != ReadStatus::Read) return std::nullopt;
+  return resolveDesktopEntry(contents, lastPathComponent(_executable));
 }
 
 std::string AutostartLoginItems::entryText() const {
@@ -118,7 +124,7 @@ std::string AutostartLoginItems::entryText() const {
   g_key_file_set_string(entry.file, kGroup, "Name", "Kestrond Monitor");
   g_key_file_set_string(entry.file, kGroup, "Comment",
                         "Start and stop the local Kestrond server instances");
-  g_key_file_set_string(entry.file, kGroup, "Exec", quoteExecArgument(executable_).c_str());
+  g_key_file_set_string(entry.file, kGroup, "Exec", quoteExecArgument(_executable).c_str());
   g_key_file_set_boolean(entry.file, kGroup, "Terminal", FALSE);
   // No X-GNOME-Autostart-Phase: systemd's generator, which starts the
   // entries of KDE Plasma and of every session using
@@ -135,27 +141,30 @@ std::string AutostartLoginItems::entryText() const {
   return text;
 }
 
-bool AutostartLoginItems::insertItemURL(const std::string& bundleUrl) {
-  if (bundleUrl != fileURLWithPath(bundlePathForExecutable(executable_))) return false;
+Error AutostartLoginItems::insertionFailed(Error error) {
+  _log.write(error.text());
+  return error;
+}
+
+Error AutostartLoginItems::insertItemURL(const std::string& bundleUrl) {
+  if (bundleUrl != fileURLWithPath(bundlePathForExecutable(_executable))) {
+    return Error(EINVAL, "Cannot start at login: " + bundleUrl + " is not this program's bundle");
+  }
   // A desktop entry is UTF-8: one that names this path could never be read
   // back, so every toggle would add another that is never recognised.
-  if (!isValidUtf8(executable_)) {
-    logLine(formatText("Cannot start at login: the program's path %@ is not valid UTF-8",
-                       {executable_}));
-    return false;
+  if (!isValidUtf8(_executable)) {
+    return insertionFailed(Error::because(formatText(
+        "Cannot start at login: the program's path %@ is not valid UTF-8", {_executable})));
   }
-  if (g_mkdir_with_parents(directory_.c_str(), 0700) != 0) {
-    logLine(
-        formatText("Cannot create the autostart directory %@: %@", {directory_, errnoText(errno)}));
-    return false;
+  if (g_mkdir_with_parents(_directory.c_str(), 0700) != 0) {
+    return insertionFailed(Error(errno, "Cannot create the autostart directory " + _directory));
   }
   // Written in full to a hidden temporary file, then moved to a name that is
   // not taken: a reader never sees half an entry, and no file is replaced.
-  std::string temporary = appendPathComponent(directory_, ".kestrond-monitor-XXXXXX");
+  std::string temporary = appendPathComponent(_directory, ".kestrond-monitor-XXXXXX");
   int fd = mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) {
-    logLine(formatText("Cannot write a login item in %@: %@", {directory_, errnoText(errno)}));
-    return false;
+    return insertionFailed(Error(errno, "Cannot write a login item in " + _directory));
   }
   bool written = fchmod(fd, 0644) == 0 && writeAll(fd, entryText()) && fsync(fd) == 0;
   int writeError = errno;
@@ -164,47 +173,46 @@ bool AutostartLoginItems::insertItemURL(const std::string& bundleUrl) {
     writeError = errno;
   }
   if (!written) {
-    unlink(temporary.c_str());
-    logLine(formatText("Cannot write a login item in %@: %@", {directory_, errnoText(writeError)}));
-    return false;
+    unlink(temporary.c_str());  // only our own temporary file; nothing else to undo
+    return insertionFailed(Error(writeError, "Cannot write a login item in " + _directory));
   }
   return putInPlace(temporary);
 }
 
-bool AutostartLoginItems::putInPlace(const std::string& temporary) {
+Error AutostartLoginItems::putInPlace(const std::string& temporary) {
   // Where the file system refuses a no-replace rename (NFS, many FUSE file
   // systems), a hard link is just as atomic and never replaces a file
   // either; the temporary name is then removed.
   bool linking = false;
-  int error = 0;
+  Error error;
   for (int n = 1; n <= kMaxEntryNames; ++n) {
     std::string name =
         n == 1 ? "kestrond-monitor.desktop" : "kestrond-monitor-" + std::to_string(n) + ".desktop";
-    std::string path = appendPathComponent(directory_, name);
-    error = linking ? files_.link(temporary, path) : files_.renameNoReplace(temporary, path);
-    if (!linking && (error == EINVAL || error == ENOSYS)) {
+    std::string path = appendPathComponent(_directory, name);
+    error = linking ? _files.link(temporary, path) : _files.renameNoReplace(temporary, path);
+    if (!linking && (error.code() == EINVAL || error.code() == ENOSYS)) {
       linking = true;
-      error = files_.link(temporary, path);
+      error = _files.link(temporary, path);
     }
-    if (error == 0) {
-      if (linking) unlink(temporary.c_str());
-      if (int syncError = files_.syncDirectory(directory_); syncError != 0) {
-        logLine(formatText("Cannot sync the autostart directory %@: %@",
-                           {directory_, errnoText(syncError)}));
+    if (!error.failed()) {
+      if (linking) unlink(temporary.c_str());  // the entry has its name; the rest is ours
+      // The entry is in place and read by the session already; only a crash
+      // before the directory reaches the disk could lose it.
+      if (Error sync = _files.syncDirectory(_directory); sync.failed()) {
+        _log.write(Error(sync.code(), "Cannot sync the autostart directory " + _directory).text());
       }
-      return true;
+      return Error();
     }
-    if (error != EEXIST) break;
+    if (error.code() != EEXIST) break;
   }
-  unlink(temporary.c_str());
-  logLine(formatText("Cannot write a login item in %@: %@", {directory_, errnoText(error)}));
-  return false;
+  unlink(temporary.c_str());  // only our own temporary file
+  return insertionFailed(Error(error.code(), "Cannot write a login item in " + _directory));
 }
 
-int AutostartLoginItems::removeItem(const LoginItem& item) {
-  if (unlink(item.identifier.c_str()) == 0) return 0;
-  int error = errno;
-  logLine(formatText("Cannot remove the login item %@: %@", {item.identifier, errnoText(error)}));
+Error AutostartLoginItems::removeItem(const LoginItem& item) {
+  if (unlink(item.identifier.c_str()) == 0) return Error();
+  Error error(errno, "Cannot remove the login item " + item.identifier);
+  _log.write(error.text());
   return error;
 }
 

@@ -22,17 +22,17 @@
 namespace kestrond {
 
 // The calls that put a finished entry in place, so that tests can make one
-// of them fail as a network file system would. Each returns 0 or the errno
-// value.
+// of them fail as a network file system would. Each returns the Error of the
+// call, none on success.
 class EntryFileSystem {
  public:
   virtual ~EntryFileSystem() = default;
   // renameat2(2) with RENAME_NOREPLACE.
-  virtual int renameNoReplace(const std::string& from, const std::string& to);
+  virtual Error renameNoReplace(const std::string& from, const std::string& to);
   // link(2): a new name for `from`; EEXIST when `to` is taken.
-  virtual int link(const std::string& from, const std::string& to);
+  virtual Error link(const std::string& from, const std::string& to);
   // fsync(2) of the directory itself, so that a new name survives a crash.
-  virtual int syncDirectory(const std::string& directory);
+  virtual Error syncDirectory(const std::string& directory);
 
   static EntryFileSystem& system();
 };
@@ -41,8 +41,8 @@ class AutostartLoginItems : public LoginItemsList {
  public:
   // The list kept in `directory` (created on the first insertion), for the
   // program at the absolute path `executable`; entries are put in place
-  // through `files`.
-  AutostartLoginItems(std::string directory, std::string executable,
+  // through `files`, trouble goes to `log` (which outlives the list).
+  AutostartLoginItems(std::string directory, std::string executable, LogSink& log,
                       EntryFileSystem& files = EntryFileSystem::system());
 
   // The current user's autostart directory: $XDG_CONFIG_HOME/autostart when
@@ -52,20 +52,23 @@ class AutostartLoginItems : public LoginItemsList {
 
   std::vector<LoginItem> copySnapshot() override;
   std::optional<std::string> resolve(const LoginItem& item) override;
-  bool insertItemURL(const std::string& bundleUrl) override;
-  int removeItem(const LoginItem& item) override;
+  Error insertItemURL(const std::string& bundleUrl) override;
+  Error removeItem(const LoginItem& item) override;
 
   // The entry this program writes for itself.
   std::string entryText() const;
 
  private:
-  // Moves the written temporary file to the first free entry name; false
-  // (logged) when none could be taken.
-  bool putInPlace(const std::string& temporary);
+  // Moves the written temporary file to the first free entry name; the
+  // Error when none could be taken.
+  Error putInPlace(const std::string& temporary);
+  // Logs the failure of an insertion and returns it.
+  Error insertionFailed(Error error);
 
-  std::string directory_;
-  std::string executable_;
-  EntryFileSystem& files_;
+  std::string _directory;
+  std::string _executable;
+  LogSink& _log;
+  EntryFileSystem& _files;
 };
 
 // What a desktop entry's text resolves to: none when it cannot be parsed, is

@@ -18,14 +18,12 @@ TEST_F(ApplicationTest, LaunchPutsTheStatusItemUp) {
   const StatusItem& item = *desktop.statusItems[0];
   EXPECT_EQ(item.title(), "K");
   EXPECT_EQ(item.toolTip(), "Halvorix Kestrond");
-  EXPECT_TRUE(item.highlightMode());
   ASSERT_TRUE(item.menu());
   EXPECT_EQ(item.menu()->delegate(), app.get());
   // Filled from the start: a panel may fetch the menu before any opening.
   ASSERT_EQ(item.menu()->numberOfItems(), 8u);
   EXPECT_EQ(item.menu()->itemArray()[0]->title(), "No Kestrond Instances");
 
-  EXPECT_EQ(app->psn().lowLongOfPSN, static_cast<uint32_t>(getpid()));
   EXPECT_EQ(app->manager()->searchPaths(), std::vector<std::string>{home});
   EXPECT_FALSE(app->inModalDialog());
   EXPECT_FALSE(app->menuUpdateTimer());
@@ -51,12 +49,13 @@ TEST_F(ApplicationTest, QuitEndsTheLoopWithStatusZeroAndServersKeepRunning) {
       [&] { ASSERT_TRUE(desktop.choose("Start Default Instance")); },
       [&] {
         desktop.openMenu();
-        server = desktop.menu().itemArray()[0]->representedObject()->pid();
+        auto* running = static_cast<Application*>(desktop.sharedApplication().delegate());
+        server = running->representedObject(*desktop.menu().itemArray()[0])->pid();
       },
       [&] { desktop.choose("Quit Kestrond Monitor"); },
       [&] { FAIL() << "the loop went on after Quit"; },
   };
-  EXPECT_EQ(runApplication(desktop), 0);
+  EXPECT_EQ(runApplication(desktop, processes, log), 0);
   EXPECT_FALSE(desktop.eventLoopRunning());
   EXPECT_EQ(desktop.script.size(), 1u);
   ASSERT_GT(server, 0);

@@ -24,8 +24,9 @@ class GlobalEnvironmentTest : public ::testing::Test {
 
   test::TempDir dir;
   test::LogCapture log;
+  SystemProcessControl processes{log};
   test::ScopedEnvironment environment;
-  KestrondManager manager;
+  KestrondManager manager{processes, log};
 };
 
 TEST_F(GlobalEnvironmentTest, BundledInstallation) {
@@ -37,7 +38,7 @@ TEST_F(GlobalEnvironmentTest, BundledInstallation) {
   dir.writeFile("Monitor.app/Contents/kestrond/bin/odbc.ini", "");
   environment.set("PATH", "/usr/bin:/bin");
 
-  setupGlobalEnvironment(manager, bundle);
+  setupGlobalEnvironment(manager, bundle, log);
   EXPECT_EQ(get("KESTROND_HOME"), home);
   EXPECT_EQ(get("PATH"), home + "/bin:/usr/bin:/bin");
   EXPECT_EQ(get("LD_LIBRARY_PATH"), home + "/lib");
@@ -59,7 +60,7 @@ TEST_F(GlobalEnvironmentTest, HomeThroughASymbolicLink) {
   environment.set("LD_LIBRARY_PATH", "/usr/local/lib");
   environment.set("ODBCINI", "/etc/odbc.ini");
 
-  setupGlobalEnvironment(manager, dir.path() + "/no-bundle");
+  setupGlobalEnvironment(manager, dir.path() + "/no-bundle", log);
   EXPECT_EQ(get("KESTROND_HOME"), real);
   EXPECT_EQ(get("PATH"), real + "/bin:");
   EXPECT_EQ(get("LD_LIBRARY_PATH"), "/usr/local/lib");
@@ -77,8 +78,8 @@ TEST_F(GlobalEnvironmentTest, UnusableHomeFallsBackToTheBundleSilently) {
                             dir.path() + "/\xFF\xFE"}) {
     if (value.find('\xFF') != std::string::npos) dir.makeDir("\xFF\xFE");
     environment.set("KESTROND_HOME", value);
-    KestrondManager fresh;
-    setupGlobalEnvironment(fresh, bundle);
+    KestrondManager fresh{processes, log};
+    setupGlobalEnvironment(fresh, bundle, log);
     EXPECT_EQ(get("KESTROND_HOME"), home) << value;
   }
   EXPECT_TRUE(log.lines().empty());
@@ -89,7 +90,7 @@ TEST_F(GlobalEnvironmentTest, RelativeHomeIsMadeAbsolute) {
   char* saved = getcwd(nullptr, 0);
   ASSERT_EQ(chdir(dir.path().c_str()), 0);
   environment.set("KESTROND_HOME", "rel/home");
-  setupGlobalEnvironment(manager, "/nonexistent");
+  setupGlobalEnvironment(manager, "/nonexistent", log);
   ASSERT_EQ(chdir(saved), 0);
   free(saved);
   EXPECT_EQ(get("KESTROND_HOME"), home);
@@ -98,7 +99,7 @@ TEST_F(GlobalEnvironmentTest, RelativeHomeIsMadeAbsolute) {
 TEST_F(GlobalEnvironmentTest, NoInstallationChangesNothing) {
   environment.set("KESTROND_HOME", dir.path() + "/missing");
   environment.set("PATH", "/bin");
-  setupGlobalEnvironment(manager, dir.path());
+  setupGlobalEnvironment(manager, dir.path(), log);
   EXPECT_EQ(log.lines(), std::vector<std::string>{"Kestrond installation not found"});
   EXPECT_EQ(get("KESTROND_HOME"), dir.path() + "/missing");
   EXPECT_EQ(get("PATH"), "/bin");
@@ -113,7 +114,7 @@ TEST_F(GlobalEnvironmentTest, VariablesFollowWhatTheHomeHolds) {
   environment.set("KESTROND_HOME", home);
 
   // No bin: PATH and both ODBC variables are left alone; lib is still used.
-  setupGlobalEnvironment(manager, "/nonexistent");
+  setupGlobalEnvironment(manager, "/nonexistent", log);
   EXPECT_EQ(get("PATH"), std::nullopt);
   EXPECT_EQ(get("ODBCINI"), std::nullopt);
   EXPECT_EQ(get("LD_LIBRARY_PATH"), home + "/lib");
@@ -127,22 +128,22 @@ TEST_F(GlobalEnvironmentTest, VariablesFollowWhatTheHomeHolds) {
   dir.writeFile("real-bin/odbcinst.ini", "");
   environment.unset("LD_LIBRARY_PATH");
   environment.set("ODBCINSTINI", "");
-  KestrondManager second;
-  setupGlobalEnvironment(second, "/nonexistent");
+  KestrondManager second{processes, log};
+  setupGlobalEnvironment(second, "/nonexistent", log);
   EXPECT_EQ(get("PATH"), home + "/bin");
   EXPECT_EQ(get("ODBCINI"), std::nullopt);
   EXPECT_EQ(get("ODBCINSTINI"), "");
 
   // PATH that already begins with home/bin gets it once more.
-  KestrondManager third;
-  setupGlobalEnvironment(third, "/nonexistent");
+  KestrondManager third{processes, log};
+  setupGlobalEnvironment(third, "/nonexistent", log);
   EXPECT_EQ(get("PATH"), home + "/bin:" + home + "/bin");
 }
 
 TEST_F(GlobalEnvironmentTest, BundlePathSeenThroughALinkIsNotResolved) {
   std::string real = dir.makeDir("real-bundle/Contents/kestrond");
   symlink((dir.path() + "/real-bundle").c_str(), (dir.path() + "/bundle-link").c_str());
-  setupGlobalEnvironment(manager, dir.path() + "/bundle-link");
+  setupGlobalEnvironment(manager, dir.path() + "/bundle-link", log);
   EXPECT_EQ(get("KESTROND_HOME"), dir.path() + "/bundle-link/Contents/kestrond");
   EXPECT_EQ(manager.searchPaths(), std::vector<std::string>{real});
 }

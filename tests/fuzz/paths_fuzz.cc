@@ -23,7 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string last = kestrond::lastPathComponent(joined);
   if (last != "/" && last.find('/') != std::string::npos) std::abort();
 
-  // Standardising never touches the disk for paths under a missing root.
+  // Under a root that does not exist, realpath() fails at its first lookup,
+  // so the result is the lexical standard form whatever else is on disk.
   std::string rooted = "/nonexistent-fuzz-root/" + base;
   std::string once = kestrond::resolveSymlinks(rooted);
   if (once.empty() || once[0] != '/') std::abort();

@@ -34,7 +34,7 @@ class ChangeWatcherTest : public ::testing::Test {
 
   test::TempDir dir;
   test::LogCapture log;
-  ChangeWatcher watcher;
+  ChangeWatcher watcher{log};
   std::string search, instance;
 };
 

@@ -33,15 +33,15 @@ class FaultTest : public ::testing::Test {
 
   test::TempDir dir;
   test::LogCapture log;
+  test::RecordingProcessControl control{log};
   test::ScopedEnvironment environment;
   void SetUp() override { environment.unset("KESTROND_BINARY"); }
 };
 
 TEST_F(FaultTest, DirectoryRemovedBeforeTheChildChangesIntoIt) {
   std::string path = makeServedInstance("demo");
-  test::RecordingProcessControl control;
   control.beforeLaunch = [&] { std::filesystem::remove_all(path); };
-  KestrondInstance instance(path);
+  KestrondInstance instance(path, control, log);
   ASSERT_TRUE(instance.startup());  // the child's chdir fails: it ends with status 1
   EXPECT_EQ(instance.serverStatus(), ServerStatus::Starting);
   ASSERT_TRUE(refreshUntil(instance, ServerStatus::Stopped));
@@ -49,7 +49,7 @@ TEST_F(FaultTest, DirectoryRemovedBeforeTheChildChangesIntoIt) {
 }
 
 TEST_F(FaultTest, ServerThatCrashesWhileRunningEndsStoppedAndStale) {
-  KestrondInstance instance(makeServedInstance("demo"));
+  KestrondInstance instance(makeServedInstance("demo"), control, log);
   ASSERT_TRUE(instance.startup());
   ASSERT_TRUE(refreshUntil(instance, ServerStatus::Running));
   kill(instance.pid(), SIGKILL);  // no chance to remove its lock file
@@ -63,8 +63,7 @@ TEST_F(FaultTest, ServerThatCrashesWhileRunningEndsStoppedAndStale) {
 }
 
 TEST_F(FaultTest, StoppingAServerThatEndedMeanwhileIsLoggedNotSignalled) {
-  test::RecordingProcessControl control;
-  KestrondInstance instance(makeServedInstance("demo"));
+  KestrondInstance instance(makeServedInstance("demo"), control, log);
   ASSERT_TRUE(instance.startup());
   ASSERT_TRUE(refreshUntil(instance, ServerStatus::Running));
   control.signalError = ESRCH;
@@ -84,7 +83,7 @@ TEST_F(FaultTest, MonitorKilledWhileItsServersRun) {
   ASSERT_EQ(pipe(ready), 0);
   pid_t monitor = fork();
   if (monitor == 0) {
-    KestrondInstance a(first), b(second);
+    KestrondInstance a(first, control, log), b(second, control, log);
     bool ok = a.startup() && b.startup() && refreshUntil(a, ServerStatus::Running) &&
               refreshUntil(b, ServerStatus::Running);
     char answer = ok ? 'y' : 'n';
@@ -100,7 +99,7 @@ TEST_F(FaultTest, MonitorKilledWhileItsServersRun) {
   close(ready[1]);
 
   // Started again: the servers are Running from their lock files, and stop.
-  KestrondManager manager;
+  KestrondManager manager{control, log};
   manager.addSearchPath(dir.path());
   auto instances = manager.allInstances();
   ASSERT_EQ(instances.size(), 2u);
@@ -130,7 +129,7 @@ TEST_F(FaultTest, SearchPathWithTenThousandEntries) {
       dir.writeFile("home/" + name, "");
     }
   }
-  KestrondManager manager;
+  KestrondManager manager{control, log};
   manager.addSearchPath(home);
   EXPECT_EQ(manager.allInstances().size(), 100u);
   log.clear();
@@ -141,7 +140,7 @@ TEST_F(FaultTest, SearchPathWithTenThousandEntries) {
 TEST_F(FaultTest, ConfigurationFileThatIsAFifoIsOnlyEverStatted) {
   std::string path = dir.makeDir("demo");
   ASSERT_EQ(mkfifo((path + "/kestrond.ini").c_str(), 0644), 0);
-  KestrondManager manager;
+  KestrondManager manager{control, log};
   manager.addSearchPath(dir.path());
   auto instances = manager.allInstances();  // would hang if the FIFO were opened
   ASSERT_EQ(instances.size(), 1u);
@@ -158,10 +157,10 @@ TEST_F(FaultTest, UnreadableSearchPathAndLockFileAsAnotherUser) {
   chmod((open + "/kestrond.lck").c_str(), 0600);
   auto status = test::runAsUnprivileged([&] {
     test::LogCapture inner;
-    KestrondManager manager;
+    KestrondManager manager{control, inner};
     manager.addSearchPath(closed);
     manager.allInstances();
-    KestrondInstance unreadable(open);
+    KestrondInstance unreadable(open, control, inner);
     unreadable.refresh();
     bool listed = inner.lines().size() == 2 &&
                   inner.lines()[0] == "Invalid directory " + closed + ": Permission denied" &&
@@ -174,7 +173,7 @@ TEST_F(FaultTest, UnreadableSearchPathAndLockFileAsAnotherUser) {
 
 TEST_F(FaultTest, LockFileThatVanishesOrChangesBetweenReads) {
   std::string path = dir.makeInstance("demo");
-  KestrondInstance instance(path);
+  KestrondInstance instance(path, control, log);
   test::SleepingProcess server;
   for (int round = 0; round < 200; ++round) {
     // Replace the file under the reader, as a server rewriting it would.

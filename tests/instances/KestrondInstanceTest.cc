@@ -25,20 +25,21 @@ class InstanceTest : public ::testing::Test {
 
   test::TempDir dir;
   test::LogCapture log;
+  test::RecordingProcessControl control{log};
 };
 
 TEST_F(InstanceTest, NamesAndPathsAreFixedAtCreation) {
-  KestrondInstance database(dir.path() + "/database/");
+  KestrondInstance database(dir.path() + "/database/", control, log);
   EXPECT_EQ(database.directory(), dir.path() + "/database/");
   EXPECT_EQ(database.displayName(), "database");
   EXPECT_TRUE(database.isDefault());
   EXPECT_EQ(database.instanceName(), "Default Instance");
 
-  KestrondInstance capitalised(dir.path() + "/Database");
+  KestrondInstance capitalised(dir.path() + "/Database", control, log);
   EXPECT_FALSE(capitalised.isDefault());
   EXPECT_EQ(capitalised.instanceName(), "Instance 'Database'");
 
-  KestrondInstance odd(dir.path() + "/a %@ & %d");
+  KestrondInstance odd(dir.path() + "/a %@ & %d", control, log);
   EXPECT_EQ(odd.instanceName(), "Instance 'a %@ & %d'");
 
   EXPECT_EQ(database.serverStatus(), ServerStatus::Unknown);
@@ -48,7 +49,7 @@ TEST_F(InstanceTest, NamesAndPathsAreFixedAtCreation) {
 
 TEST_F(InstanceTest, ValidityAndLogFileFollowTheFiles) {
   std::string path = makeInstance();
-  KestrondInstance instance(path);
+  KestrondInstance instance(path, control, log);
   EXPECT_TRUE(instance.isValid());
   EXPECT_FALSE(instance.logFile());
   dir.makeDir("demo/kestrond.log");
@@ -63,7 +64,7 @@ TEST_F(InstanceTest, ValidityAndLogFileFollowTheFiles) {
 }
 
 TEST_F(InstanceTest, FirstRefreshesOfAStoppedInstance) {
-  KestrondInstance instance(makeInstance());
+  KestrondInstance instance(makeInstance(), control, log);
   instance.refresh();
   EXPECT_EQ(instance.serverStatus(), ServerStatus::Stopped);
   EXPECT_EQ(instance.entryStatus(), EntryStatus::Changed);
@@ -73,7 +74,7 @@ TEST_F(InstanceTest, FirstRefreshesOfAStoppedInstance) {
 }
 
 TEST_F(InstanceTest, MissingConfigurationIsInvalidOnlyWithoutALivePid) {
-  KestrondInstance empty(dir.makeDir("empty"));
+  KestrondInstance empty(dir.makeDir("empty"), control, log);
   empty.refresh();
   EXPECT_EQ(empty.serverStatus(), ServerStatus::Stopped);
   EXPECT_EQ(empty.entryStatus(), EntryStatus::Invalid);
@@ -81,7 +82,7 @@ TEST_F(InstanceTest, MissingConfigurationIsInvalidOnlyWithoutALivePid) {
   test::SleepingProcess server;
   dir.makeDir("noini");
   writeLock("noini", server.pid());
-  KestrondInstance running(dir.path() + "/noini");
+  KestrondInstance running(dir.path() + "/noini", control, log);
   running.refresh();
   EXPECT_EQ(running.serverStatus(), ServerStatus::Running);
   EXPECT_EQ(running.entryStatus(), EntryStatus::Changed);
@@ -91,7 +92,7 @@ TEST_F(InstanceTest, LockFileNamingALiveProcessIsRunning) {
   test::SleepingProcess server;
   makeInstance();
   writeLock("demo", server.pid());
-  KestrondInstance instance(dir.path() + "/demo");
+  KestrondInstance instance(dir.path() + "/demo", control, log);
   instance.refresh();
   EXPECT_EQ(instance.serverStatus(), ServerStatus::Running);
   EXPECT_EQ(instance.pid(), server.pid());
@@ -108,7 +109,7 @@ TEST_F(InstanceTest, StaleLockFileIsLoggedAtEveryRefreshAndKeepsItsPid) {
   pid_t dead = test::deadPid();
   makeInstance();
   writeLock("demo", dead);
-  KestrondInstance instance(dir.path() + "/demo");
+  KestrondInstance instance(dir.path() + "/demo", control, log);
   instance.refresh();
   instance.refresh();
   EXPECT_EQ(instance.serverStatus(), ServerStatus::Stopped);
@@ -119,7 +120,7 @@ TEST_F(InstanceTest, StaleLockFileIsLoggedAtEveryRefreshAndKeepsItsPid) {
 TEST_F(InstanceTest, OwnPidAndReusedStalePidNeverCountAsTheServer) {
   makeInstance();
   writeLock("demo", getpid());
-  KestrondInstance own(dir.path() + "/demo");
+  KestrondInstance own(dir.path() + "/demo", control, log);
   own.refresh();
   EXPECT_EQ(own.serverStatus(), ServerStatus::Stopped);
 
@@ -127,7 +128,7 @@ TEST_F(InstanceTest, OwnPidAndReusedStalePidNeverCountAsTheServer) {
   test::SleepingProcess unrelated;
   dir.makeInstance("other");
   writeLock("other", test::deadPid());
-  KestrondInstance other(dir.path() + "/other");
+  KestrondInstance other(dir.path() + "/other", control, log);
   other.refresh();
   unlink((dir.path() + "/other/kestrond.lck").c_str());
   other.refresh();
@@ -144,11 +145,10 @@ TEST_F(InstanceTest, LockFileOlderThanItsProcessIsStale) {
   std::string lock = dir.path() + "/demo/kestrond.lck";
   timespec hourAgo[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
   ASSERT_EQ(utimensat(AT_FDCWD, lock.c_str(), hourAgo, 0), 0);
-  KestrondInstance instance(dir.path() + "/demo");
+  KestrondInstance instance(dir.path() + "/demo", control, log);
   instance.refresh();
   EXPECT_EQ(instance.serverStatus(), ServerStatus::Stopped);
   EXPECT_EQ(log.lines(), std::vector<std::string>{staleLine("demo")});
-  test::RecordingProcessControl control;
   EXPECT_FALSE(instance.shutdown());  // and it is never signalled
   EXPECT_TRUE(control.signals.empty());
 }
@@ -158,24 +158,24 @@ TEST_F(InstanceTest, ZombieIsNoServer) {
   if (zombie == 0) _exit(0);
   // Not collected: it lingers as a zombie, which kill(pid, 0) still finds.
   ASSERT_TRUE(test::waitFor([&] {
-    auto info = SystemProcessControl::instance().processInfo(zombie);
+    auto info = control.system().processInfo(zombie);
     return info && info->zombie;
   }));
   makeInstance();
   writeLock("demo", zombie);
-  KestrondInstance instance(dir.path() + "/demo");
+  KestrondInstance instance(dir.path() + "/demo", control, log);
   instance.refresh();
   EXPECT_EQ(instance.serverStatus(), ServerStatus::Stopped);
   waitpid(zombie, nullptr, 0);
 }
 
-TEST(ProcessInfo, KnowsWhenThisProcessStarted) {
-  auto info = SystemProcessControl::instance().processInfo(getpid());
+TEST_F(InstanceTest, ProcessInfoKnowsWhenThisProcessStarted) {
+  auto info = control.system().processInfo(getpid());
   ASSERT_TRUE(info);
   EXPECT_FALSE(info->zombie);
   EXPECT_LE(info->startTime, static_cast<double>(time(nullptr)) + 1.0);
   EXPECT_GT(info->startTime, static_cast<double>(time(nullptr)) - 24 * 3600.0 * 365);
-  EXPECT_FALSE(SystemProcessControl::instance().processInfo(test::deadPid()));
+  EXPECT_FALSE(control.system().processInfo(test::deadPid()));
 }
 
 TEST_F(InstanceTest, LiveProcessOfAnotherUserIsStale) {
@@ -185,7 +185,7 @@ TEST_F(InstanceTest, LiveProcessOfAnotherUserIsStale) {
   std::string path = dir.path() + "/demo";
   auto status = test::runAsUnprivileged([&] {
     test::LogCapture inner;
-    KestrondInstance instance(path);
+    KestrondInstance instance(path, control, inner);
     instance.refresh();
     bool stale = instance.serverStatus() == ServerStatus::Stopped && inner.lines().size() == 1;
     return stale ? 0 : 1;
@@ -196,10 +196,10 @@ TEST_F(InstanceTest, LiveProcessOfAnotherUserIsStale) {
 
 TEST_F(InstanceTest, CanStartNeedsReadAndWrite) {
   std::string path = makeInstance();
-  EXPECT_TRUE(KestrondInstance(path).canStart());
+  EXPECT_TRUE(KestrondInstance(path, control, log).canStart());
   if (!test::canDropPrivileges()) GTEST_SKIP() << "root passes every access() check";
   chmod(path.c_str(), 0555);  // readable, not writable, by "nobody"
-  auto status = test::runAsUnprivileged([&] { return KestrondInstance(path).canStart() ? 1 : 0; });
+  auto status = test::runAsUnprivileged([&] { return KestrondInstance(path, control, log).canStart() ? 1 : 0; });
   ASSERT_TRUE(status);
   EXPECT_EQ(*status, 0);
 }
@@ -208,10 +208,7 @@ TEST_F(InstanceTest, CanStartNeedsReadAndWrite) {
 // transitions can be driven one at a time.
 constexpr const char* kSlowServer = "[standin]\nlock_delay_ms = 600000\n";
 
-class TransitionTest : public InstanceTest {
- protected:
-  test::RecordingProcessControl control;
-};
+class TransitionTest : public InstanceTest {};
 
 TEST_F(TransitionTest, StartingWaitsForTheLockFileThenRuns) {
   // A stand-in that takes its time before writing the lock file: the test
@@ -219,7 +216,7 @@ TEST_F(TransitionTest, StartingWaitsForTheLockFileThenRuns) {
   std::string path = dir.makeInstance("database", kSlowServer);
   test::ScopedEnvironment environment;
   environment.set("KESTROND_BINARY", test::standinServerPath());
-  KestrondInstance instance(path);
+  KestrondInstance instance(path, control, log);
   ASSERT_TRUE(instance.startup());
   pid_t launched = instance.pid();
   EXPECT_EQ(instance.serverStatus(), ServerStatus::Starting);
@@ -261,7 +258,7 @@ TEST_F(TransitionTest, StartingAdoptsADifferentLivePidWithALine) {
   std::string path = dir.makeInstance("demo", kSlowServer);
   test::ScopedEnvironment environment;
   environment.set("KESTROND_BINARY", test::standinServerPath());
-  KestrondInstance instance(path);
+  KestrondInstance instance(path, control, log);
   ASSERT_TRUE(instance.startup());
   pid_t launched = instance.pid();
   test::SleepingProcess forked;  // the server's real process, as after a fork of its own
@@ -280,7 +277,7 @@ TEST_F(TransitionTest, LaunchedChildThatExitsEndsStopped) {
   std::string path = makeInstance();
   test::ScopedEnvironment environment;
   environment.set("KESTROND_BINARY", "/bin/false");
-  KestrondInstance instance(path);
+  KestrondInstance instance(path, control, log);
   ASSERT_TRUE(instance.startup());
   ASSERT_TRUE(test::waitFor([&] {
     instance.refresh();
@@ -292,15 +289,15 @@ TEST_F(TransitionTest, LaunchedChildThatExitsEndsStopped) {
 TEST_F(TransitionTest, ChildCollectedWhileAnotherRecordIsTested) {
   test::ScopedEnvironment environment;
   environment.set("KESTROND_BINARY", "/bin/false");
-  KestrondInstance first(makeInstance("first"));
-  KestrondInstance second(makeInstance("second"));
+  KestrondInstance first(makeInstance("first"), control, log);
+  KestrondInstance second(makeInstance("second"), control, log);
   test::SleepingProcess secondServer;
   writeLock("second", secondServer.pid());
   ASSERT_TRUE(first.startup());
   // Testing the other record collects the first one's ended child.
   ASSERT_TRUE(test::waitFor([&] {
     second.refresh();
-    return SystemProcessControl::instance().uncollectedChildCount() == 0;
+    return control.system().uncollectedChildCount() == 0;
   }));
   first.refresh();
   EXPECT_EQ(first.serverStatus(), ServerStatus::Stopped);
@@ -310,7 +307,7 @@ TEST_F(TransitionTest, StoppingLastsWhileTheProcessLives) {
   test::SleepingProcess server;
   makeInstance();
   writeLock("demo", server.pid());
-  KestrondInstance instance(dir.path() + "/demo");
+  KestrondInstance instance(dir.path() + "/demo", control, log);
   // kill fails as when the server ended between the refresh and the signal.
   control.signalError = ESRCH;
   EXPECT_FALSE(instance.shutdown());
@@ -337,17 +334,17 @@ TEST_F(TransitionTest, StoppingLastsWhileTheProcessLives) {
 }
 
 TEST_F(TransitionTest, StartupGuards) {
-  KestrondInstance invalid(dir.makeDir("invalid"));
+  KestrondInstance invalid(dir.makeDir("invalid"), control, log);
   EXPECT_FALSE(invalid.startup());
 
   test::SleepingProcess server;
   makeInstance();
   writeLock("demo", server.pid());
-  KestrondInstance running(dir.path() + "/demo");
+  KestrondInstance running(dir.path() + "/demo", control, log);
   EXPECT_FALSE(running.startup());
 
   control.failFork = true;
-  KestrondInstance stopped(makeInstance("stopped"));
+  KestrondInstance stopped(makeInstance("stopped"), control, log);
   EXPECT_FALSE(stopped.startup());
   EXPECT_EQ(stopped.serverStatus(), ServerStatus::Stopped);
   EXPECT_EQ(stopped.pid(), 0);

@@ -22,7 +22,8 @@ class ManagerTest : public ::testing::Test {
 
   test::TempDir dir;
   test::LogCapture log;
-  KestrondManager manager;
+  SystemProcessControl processes{log};
+  KestrondManager manager{processes, log};
 };
 
 TEST_F(ManagerTest, NoSearchPathsGiveNothing) {

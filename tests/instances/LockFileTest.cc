@@ -16,6 +16,8 @@ class LockFileShapes : public ::testing::Test {
   std::string lockPath() const { return instanceDir + "/kestrond.lck"; }
 
   test::TempDir dir;
+  test::LogCapture processLog;  // the process control's own lines: none here
+  test::RecordingProcessControl control{processLog};
   std::string instanceDir;
 };
 
@@ -43,7 +45,7 @@ TEST_F(LockFileShapes, TextGivesItsPidAndLogLine) {
   for (const Case& c : cases) {
     dir.writeFile("demo/kestrond.lck", c.contents);
     test::LogCapture log;
-    KestrondInstance instance(instanceDir);
+    KestrondInstance instance(instanceDir, control, log);
     EXPECT_EQ(instance.pidValueFromLockFile(), c.pid) << c.contents;
     if (c.line.empty()) {
       EXPECT_TRUE(log.lines().empty()) << c.contents;
@@ -55,7 +57,7 @@ TEST_F(LockFileShapes, TextGivesItsPidAndLogLine) {
 
 TEST_F(LockFileShapes, AbsentOrDirectoryIsNoPidWithoutALine) {
   test::LogCapture log;
-  KestrondInstance instance(instanceDir);
+  KestrondInstance instance(instanceDir, control, log);
   EXPECT_EQ(instance.pidValueFromLockFile(), 0);
   dir.makeDir("demo/kestrond.lck");
   EXPECT_EQ(instance.pidValueFromLockFile(), 0);
@@ -80,7 +82,7 @@ TEST_F(LockFileShapes, HostileFilesAreReadErrorsAndNeverBlock) {
     unlink(lockPath().c_str());
     c.make();
     test::LogCapture log;
-    KestrondInstance instance(instanceDir);
+    KestrondInstance instance(instanceDir, control, log);
     EXPECT_EQ(instance.pidValueFromLockFile(), 0) << c.name;
     EXPECT_EQ(log.lines(),
               std::vector<std::string>{"Error reading " + lockPath() + ": " + c.reason})

@@ -102,14 +102,14 @@ class ServerIdentityTest : public ::testing::Test {
 
   test::TempDir dir;
   test::LogCapture log;
+  test::RecordingProcessControl control{log};
   std::vector<pid_t> children;
 };
 
 TEST_F(ServerIdentityTest, ReusedPidOfARunningServerIsNeverSignalled) {
   std::string path = dir.makeInstance("demo");
-  test::RecordingProcessControl control;
   pid_t server = startForeignServer(path);
-  KestrondInstance record(path);
+  KestrondInstance record(path, control, log);
   record.refresh();
   ASSERT_EQ(record.serverStatus(), ServerStatus::Running);
   ASSERT_EQ(record.pid(), server);
@@ -124,7 +124,7 @@ TEST_F(ServerIdentityTest, ReusedPidOfARunningServerIsNeverSignalled) {
 
   EXPECT_FALSE(record.shutdown());
   EXPECT_EQ(record.serverStatus(), ServerStatus::Stopped);
-  KestrondInstance fresh(path);
+  KestrondInstance fresh(path, control, log);
   fresh.refresh();
   EXPECT_EQ(fresh.serverStatus(), ServerStatus::Stopped);
   EXPECT_TRUE(control.signals.empty());
@@ -134,9 +134,8 @@ TEST_F(ServerIdentityTest, ReusedPidOfARunningServerIsNeverSignalled) {
 
 TEST_F(ServerIdentityTest, ReusedPidOfAStoppingServerIsNeverSignalled) {
   std::string path = dir.makeInstance("demo", "[standin]\nignore_sigterm = true\n");
-  test::RecordingProcessControl control;
   pid_t server = startForeignServer(path);
-  KestrondInstance record(path);
+  KestrondInstance record(path, control, log);
   ASSERT_TRUE(record.shutdown());
   record.refresh();
   ASSERT_EQ(record.serverStatus(), ServerStatus::Stopping);
@@ -159,7 +158,7 @@ TEST_F(ServerIdentityTest, ServerThatEndedIsStoppedWhileStillAZombie) {
   // but it has ended.
   std::string path = dir.makeInstance("demo");
   pid_t server = startForeignServer(path);
-  KestrondInstance record(path);
+  KestrondInstance record(path, control, log);
   record.refresh();
   ASSERT_EQ(record.serverStatus(), ServerStatus::Running);
   kill(server, SIGKILL);
@@ -180,7 +179,7 @@ TEST_F(ServerIdentityTest, ServerWhoseLockFileLooksNewerIsKnownByWhatItRuns) {
   timespec past[2] = {{0, UTIME_OMIT}, {time(nullptr) - 5, 0}};
   ASSERT_EQ(utimensat(AT_FDCWD, (path + "/kestrond.lck").c_str(), past, 0), 0);
 
-  KestrondInstance record(path);
+  KestrondInstance record(path, control, log);
   record.refresh();
   EXPECT_EQ(record.serverStatus(), ServerStatus::Running);
   EXPECT_EQ(record.pid(), server);
@@ -204,7 +203,7 @@ TEST_F(ServerIdentityTest, YoungerProcessInTheDirectoryThatRunsNoServerIsStale) 
   pid_t stranger = takeOverPid(server, path, why);
   if (stranger == 0) GTEST_SKIP() << why;
 
-  KestrondInstance record(path);
+  KestrondInstance record(path, control, log);
   record.refresh();
   EXPECT_EQ(record.serverStatus(), ServerStatus::Stopped);
   EXPECT_FALSE(record.shutdown());

@@ -43,6 +43,7 @@ class ServerProcessTest : public ::testing::Test {
 
   test::TempDir dir;
   test::LogCapture log;
+  test::RecordingProcessControl control{log};
   test::ScopedEnvironment environment;
   std::string report;
 };
@@ -70,7 +71,7 @@ TEST_F(ServerProcessTest, ServerIsDetachedOnDevNullInItsDirectory) {
   sigaction(SIGTERM, &ignore, &previous);
   sigprocmask(SIG_BLOCK, &term, nullptr);
 
-  KestrondInstance instance(path);
+  KestrondInstance instance(path, control, log);
   bool started = instance.startup();
   sigprocmask(SIG_UNBLOCK, &term, nullptr);
   sigaction(SIGTERM, &previous, nullptr);
@@ -108,10 +109,10 @@ TEST_F(ServerProcessTest, ServerGetsTheOpenFilesLimitAsItWas) {
   std::string path = makeReportingInstance("demo");
   linkServer(path + "/kestrond");
   environment.unset("KESTROND_BINARY");
-  ASSERT_TRUE(SystemProcessControl::instance().raiseDescriptorLimit());
+  ASSERT_FALSE(control.system().raiseDescriptorLimit().failed());
   rlimit raised{};
   getrlimit(RLIMIT_NOFILE, &raised);
-  KestrondInstance instance(path);
+  KestrondInstance instance(path, control, log);
   bool started = instance.startup();
   setrlimit(RLIMIT_NOFILE, &saved);
   EXPECT_EQ(raised.rlim_cur, before.rlim_max);
@@ -124,7 +125,7 @@ TEST_F(ServerProcessTest, ExecutableSearchOrder) {
   std::string home = dir.makeDir("home");
   std::string path = dir.makeInstance("home/demo");
   std::string binary = dir.writeFile("elsewhere/server", "");
-  KestrondInstance instance(path);
+  KestrondInstance instance(path, control, log);
 
   environment.set("KESTROND_BINARY", dir.path() + "/missing");
   EXPECT_EQ(instance.findExecutable(), "kestrond");
@@ -145,7 +146,7 @@ TEST_F(ServerProcessTest, BareNameIsFoundAlongPath) {
   linkServer(bin + "/kestrond");
   environment.unset("KESTROND_BINARY");
   environment.set("PATH", dir.path() + "/nothing-here:" + bin);
-  KestrondInstance instance(path);
+  KestrondInstance instance(path, control, log);
   ASSERT_EQ(instance.findExecutable(), "kestrond");
   ASSERT_TRUE(instance.startup());
   EXPECT_EQ(awaitReport()["argv0"], "kestrond");
@@ -158,7 +159,7 @@ TEST_F(ServerProcessTest, RelativeBinaryRunsTheFileThatWasTested) {
   char* saved = getcwd(nullptr, 0);
   ASSERT_EQ(chdir(dir.path().c_str()), 0);
   environment.set("KESTROND_BINARY", "./server");
-  KestrondInstance instance(path);
+  KestrondInstance instance(path, control, log);
   bool started = instance.startup();
   ASSERT_EQ(chdir(saved), 0);
   free(saved);
@@ -177,7 +178,7 @@ TEST_F(ServerProcessTest, BareBinaryNameRunsTheFileThatWasTested) {
   environment.set("KESTROND_BINARY", "server");
   char* saved = getcwd(nullptr, 0);
   ASSERT_EQ(chdir(dir.path().c_str()), 0);
-  KestrondInstance instance(path);
+  KestrondInstance instance(path, control, log);
   std::string executable = instance.findExecutable();
   bool started = instance.startup();
   ASSERT_EQ(chdir(saved), 0);
@@ -204,7 +205,7 @@ TEST_F(ServerProcessTest, CandidateThatCannotRunIsLoggedAndEndsStopped) {
     std::string path = dir.makeInstance("demo");
     std::string server = dir.writeFile("demo/kestrond", c.contents);
     ASSERT_EQ(chmod(server.c_str(), c.mode), 0);
-    KestrondInstance instance(path);
+    KestrondInstance instance(path, control, log);
     ASSERT_TRUE(instance.startup());
     EXPECT_EQ(instance.serverStatus(), ServerStatus::Starting);
     ASSERT_TRUE(test::waitFor([&] {
@@ -221,9 +222,10 @@ TEST_F(ServerProcessTest, WithoutPidfdsServersAreKnownByPid) {
   environment.unset("KESTROND_BINARY");
   for (bool pidfds : {true, false}) {
     SCOPED_TRACE(pidfds ? "pidfds" : "pids only");
-    test::RecordingProcessControl control;
     control.noPidfds = !pidfds;
-    KestrondInstance instance(path);
+    control.signals.clear();
+    control.signalsThroughPidfd = 0;
+    KestrondInstance instance(path, control, log);
     ASSERT_TRUE(instance.startup());
     stop(instance);
     EXPECT_EQ(control.signals.size(), 1u);
@@ -235,7 +237,7 @@ TEST_F(ServerProcessTest, ServerThatRefusesOrFailsEndsStopped) {
   std::string path = dir.makeInstance("demo", "[standin]\nexit_status = 7\n");
   linkServer(path + "/kestrond");
   environment.unset("KESTROND_BINARY");
-  KestrondInstance instance(path);
+  KestrondInstance instance(path, control, log);
   ASSERT_TRUE(instance.startup());
   ASSERT_TRUE(test::waitFor([&] {
     instance.refresh();
@@ -257,16 +259,18 @@ TEST(ExecutableCandidates, FollowExecvpRules) {
       {"", "/bin", {}},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(executableCandidates(c.file, c.path), c.expected) << c.file;
+    std::optional<std::string> path = c.path ? std::optional<std::string>(c.path) : std::nullopt;
+    EXPECT_EQ(executableCandidates(c.file, path), c.expected) << c.file;
   }
-  EXPECT_EQ(executableCandidates("bin/kestrond", "/x"),
+  EXPECT_EQ(executableCandidates("bin/kestrond", std::string("/x")),
             (std::vector<std::string>{absolutePath("bin/kestrond")}));
 }
 
 TEST(SystemProcessControl, RefusesPidsBelowOne) {
-  auto& control = SystemProcessControl::instance();
+  test::LogCapture log;
+  SystemProcessControl control(log);
   for (pid_t pid : {0, -1, -2147483647}) {
-    EXPECT_EQ(control.sendSignal(pid, -1, 0), EINVAL);
+    EXPECT_EQ(control.sendSignal(pid, -1, 0).code(), EINVAL);
     EXPECT_FALSE(control.isRunning(pid, -1));
   }
   EXPECT_FALSE(control.isRunning(getpid(), -1));

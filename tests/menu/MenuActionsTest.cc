@@ -14,7 +14,7 @@ class MenuActionsTest : public test::MonitorFixture {
  protected:
   void answer(int code) { desktop.answerAlertsWith(code); }
   ServerStatus statusOfFirst() {
-    return desktop.menu().itemArray()[0]->representedObject()->serverStatus();
+    return app->representedObject(*desktop.menu().itemArray()[0])->serverStatus();
   }
 };
 
@@ -65,7 +65,7 @@ TEST_F(MenuActionsTest, ServerIgnoringSigtermStaysStopping) {
   desktop.choose("Start Instance 'demo'");
   desktop.openMenu();
   ASSERT_TRUE(tickUntil([&] { return hasTitle("Stop Instance 'demo'"); }));
-  pid_t server = desktop.menu().itemArray()[0]->representedObject()->pid();
+  pid_t server = app->representedObject(*desktop.menu().itemArray()[0])->pid();
   answer(Alert::kFirstButtonReturn);
   desktop.choose("Stop Instance 'demo'");
   desktop.openMenu();
@@ -103,7 +103,7 @@ TEST_F(MenuActionsTest, OpeningDuringTheAlertChangesNothing) {
     EXPECT_EQ(desktop.menu().itemArray(), before);
     EXPECT_EQ(desktop.armedTimerCount(), 0u);
     // Its old items are still enabled: a second question is not asked.
-    EXPECT_FALSE(app->confirm(*chosen->representedObject(), true));
+    EXPECT_FALSE(app->confirm(*app->representedObject(*chosen), true));
     desktop.closeMenu();
     return Alert::kSecondButtonReturn;
   });

@@ -50,7 +50,7 @@ TEST_F(StatusMenuTest, StoppedDefaultInstanceWithoutLog) {
                            tail(false, false)));
   auto instanceItem = desktop.menu().itemArray()[0];
   EXPECT_EQ(instanceItem->target(), app.get());
-  EXPECT_EQ(instanceItem->representedObject(), app->defaultInstance());
+  EXPECT_EQ(app->representedObject(*instanceItem), app->defaultInstance());
   EXPECT_EQ(desktop.armedTimerCount(), 1u);
 }
 
@@ -174,7 +174,7 @@ TEST_F(StatusMenuTest, TicksRefreshInPlaceWithoutRescanning) {
 TEST_F(StatusMenuTest, ItemsFollowTheStatusTable) {
   launch();
   std::string path = dir.makeInstance("home/demo");
-  KestrondInstance unknown(path);  // never refreshed: Unknown
+  KestrondInstance unknown(path, processes, log);  // never refreshed: Unknown
   MenuItem item;
   app->updateMenuItem(item, unknown);
   EXPECT_EQ(item.title(), "Instance 'demo': Unknown");

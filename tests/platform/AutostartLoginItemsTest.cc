@@ -21,14 +21,15 @@ class AutostartTest : public ::testing::Test {
  protected:
   // An in-memory desktop whose login items are this fixture's directory.
   struct AutostartDesktop : MemoryDesktop {
+    using MemoryDesktop::MemoryDesktop;
     AutostartTest* test = nullptr;
     std::unique_ptr<LoginItemsList> createLoginItemsList() override {
-      return std::make_unique<AutostartLoginItems>(test->autostart, test->executable);
+      return std::make_unique<AutostartLoginItems>(test->autostart, test->executable, test->log);
     }
   };
   Desktop& desktop() {
-    desktop_.test = this;
-    return desktop_;
+    _desktop.test = this;
+    return _desktop;
   }
 
   void SetUp() override {
@@ -36,7 +37,8 @@ class AutostartTest : public ::testing::Test {
     executable = dir.path() + "/Monitor/Contents/bin/kestrond-monitor";
     bundleUrl = fileURLWithPath(dir.path() + "/Monitor");
   }
-  AutostartLoginItems list() { return AutostartLoginItems(autostart, executable); }
+  AutostartLoginItems list() { return AutostartLoginItems(autostart, executable, log); }
+  AutostartLoginItems list(LogSink& to) { return AutostartLoginItems(autostart, executable, to); }
   // Makes the program a real executable, alone on PATH.
   void installExecutable() {
     dir.writeFile("Monitor/Contents/bin/kestrond-monitor", "#!/bin/sh\n");
@@ -44,14 +46,14 @@ class AutostartTest : public ::testing::Test {
     environment.set("PATH", dir.path() + "/Monitor/Contents/bin");
   }
   std::vector<std::string> entries() {
-    auto names = listDirectory(autostart, nullptr);
-    return names ? *names : std::vector<std::string>{};
+    auto names = listDirectory(autostart);
+    return names.ok() ? names.value() : std::vector<std::string>{};
   }
 
   test::TempDir dir;
   test::LogCapture log;
   test::ScopedEnvironment environment;
-  AutostartDesktop desktop_;
+  AutostartDesktop _desktop{log};
   std::string autostart;
   std::string executable;
   std::string bundleUrl;
@@ -60,7 +62,7 @@ class AutostartTest : public ::testing::Test {
 TEST_F(AutostartTest, EnableWritesOneValidEntryAndDisableRemovesIt) {
   AutostartLoginItems items = list();
   EXPECT_TRUE(items.copySnapshot().empty());  // the directory does not exist yet
-  ASSERT_TRUE(items.insertItemURL(bundleUrl));
+  ASSERT_FALSE(items.insertItemURL(bundleUrl).failed());
   ASSERT_EQ(entries(), std::vector<std::string>{"kestrond-monitor.desktop"});
   std::string entry = autostart + "/kestrond-monitor.desktop";
   EXPECT_EQ(items.resolve({entry}), bundleUrl);
@@ -75,7 +77,7 @@ TEST_F(AutostartTest, EnableWritesOneValidEntryAndDisableRemovesIt) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
   EXPECT_EQ(output, "");
 
-  EXPECT_EQ(items.removeItem({entry}), 0);
+  EXPECT_FALSE(items.removeItem({entry}).failed());
   EXPECT_TRUE(entries().empty());
 }
 
@@ -147,7 +149,7 @@ TEST_F(AutostartTest, SystemdGeneratorMakesAUnitOfOurEntry) {
   const char* generator = "/usr/lib/systemd/user-generators/systemd-xdg-autostart-generator";
   ASSERT_EQ(access(generator, X_OK), 0) << "systemd's generator is part of the test setup";
   installExecutable();
-  ASSERT_TRUE(list().insertItemURL(bundleUrl));
+  ASSERT_FALSE(list().insertItemURL(bundleUrl).failed());
   std::string out = dir.makeDir("units");
   environment.set("XDG_CONFIG_HOME", dir.path() + "/config");
   environment.set("XDG_CONFIG_DIRS", dir.makeDir("no-system-entries"));
@@ -167,15 +169,15 @@ TEST_F(AutostartTest, RefusedNoReplaceRenameFallsBackToALink) {
   struct FaultyFiles : EntryFileSystem {
     int renameError = 0;
     std::vector<std::string> calls;
-    int renameNoReplace(const std::string& from, const std::string& to) override {
+    Error renameNoReplace(const std::string& from, const std::string& to) override {
       calls.push_back("rename " + lastPathComponent(to));
-      return renameError != 0 ? renameError : EntryFileSystem::renameNoReplace(from, to);
+      return renameError != 0 ? Error(renameError) : EntryFileSystem::renameNoReplace(from, to);
     }
-    int link(const std::string& from, const std::string& to) override {
+    Error link(const std::string& from, const std::string& to) override {
       calls.push_back("link " + lastPathComponent(to));
       return EntryFileSystem::link(from, to);
     }
-    int syncDirectory(const std::string& directory) override {
+    Error syncDirectory(const std::string& directory) override {
       calls.push_back("sync " + lastPathComponent(directory));
       return EntryFileSystem::syncDirectory(directory);
     }
@@ -200,8 +202,8 @@ TEST_F(AutostartTest, RefusedNoReplaceRenameFallsBackToALink) {
     dir.writeFile("config/autostart/kestrond-monitor.desktop", "[Desktop Entry]\nExec=/opt/x\n");
     FaultyFiles files;
     files.renameError = c.renameError;
-    AutostartLoginItems items(autostart, executable, files);
-    ASSERT_TRUE(items.insertItemURL(bundleUrl));
+    AutostartLoginItems items(autostart, executable, log, files);
+    ASSERT_FALSE(items.insertItemURL(bundleUrl).failed());
     EXPECT_EQ(files.calls, c.calls);
     EXPECT_EQ(entries(),
               (std::vector<std::string>{"kestrond-monitor-2.desktop", "kestrond-monitor.desktop"}));
@@ -215,7 +217,7 @@ TEST_F(AutostartTest, PathThatIsNotUtf8WritesNoEntry) {
   executable = dir.path() + "/Mon\xe9itor/Contents/bin/kestrond-monitor";
   bundleUrl = fileURLWithPath(dir.path() + "/Mon\xe9itor");
   AutostartLoginItems items = list();
-  EXPECT_FALSE(items.insertItemURL(bundleUrl));
+  EXPECT_TRUE(items.insertItemURL(bundleUrl).failed());
   ASSERT_EQ(log.lines().size(), 1u);
   EXPECT_EQ(log.lines()[0].rfind("Cannot start at login: the program's path ", 0), 0u);
   EXPECT_TRUE(entries().empty());
@@ -233,14 +235,14 @@ TEST_F(AutostartTest, NeverOverwritesAFileItDidNotWrite) {
   dir.writeFile("config/autostart/notes.txt", "not an entry");
   AutostartLoginItems items = list();
   EXPECT_EQ(items.copySnapshot().size(), 2u);
-  ASSERT_TRUE(items.insertItemURL(bundleUrl));
+  ASSERT_FALSE(items.insertItemURL(bundleUrl).failed());
   EXPECT_EQ(test::readFile(autostart + "/kestrond-monitor.desktop"), foreign);
   EXPECT_EQ(items.resolve({autostart + "/kestrond-monitor-2.desktop"}), bundleUrl);
   // No temporary file is left behind.
   EXPECT_EQ(entries(),
             (std::vector<std::string>{"kestrond-monitor-2.desktop", "kestrond-monitor.desktop",
                                       "notes.txt", "other.desktop"}));
-  EXPECT_FALSE(items.insertItemURL("file:///somewhere/else/"));
+  EXPECT_TRUE(items.insertItemURL("file:///somewhere/else/").failed());
 }
 
 TEST_F(AutostartTest, EntryNamedLikeAFifoNeverBlocks) {
@@ -254,7 +256,7 @@ TEST_F(AutostartTest, EntryNamedLikeAFifoNeverBlocks) {
 TEST_F(AutostartTest, UnwritableOrFileDirectoryFailsWithALine) {
   dir.writeFile("config", "a plain file");
   AutostartLoginItems items = list();
-  EXPECT_FALSE(items.insertItemURL(bundleUrl));
+  EXPECT_TRUE(items.insertItemURL(bundleUrl).failed());
   ASSERT_EQ(log.lines().size(), 1u);
   EXPECT_EQ(log.lines()[0].rfind("Cannot create the autostart directory ", 0), 0u);
 }
@@ -265,7 +267,7 @@ TEST_F(AutostartTest, MalformedEntryOfOursIsLeftAlone) {
   AutostartLoginItems items = list();
   ASSERT_EQ(items.copySnapshot().size(), 1u);
   EXPECT_FALSE(items.resolve(items.copySnapshot()[0]));  // never matches, never removed
-  ASSERT_TRUE(items.insertItemURL(bundleUrl));
+  ASSERT_FALSE(items.insertItemURL(bundleUrl).failed());
   EXPECT_EQ(test::readFile(autostart + "/kestrond-monitor.desktop"), malformed);
   EXPECT_EQ(items.resolve({autostart + "/kestrond-monitor-2.desktop"}), bundleUrl);
 }
@@ -279,7 +281,7 @@ TEST_F(AutostartTest, WriteFailingHalfWayLeavesNoFile) {
     rlimit limit{40, 40};
     setrlimit(RLIMIT_FSIZE, &limit);
     test::LogCapture inner;
-    bool inserted = list().insertItemURL(bundleUrl);
+    bool inserted = !list(inner).insertItemURL(bundleUrl).failed();
     _exit(!inserted && inner.lines().size() == 1 ? 0 : 1);
   }
   int status = 0;
@@ -293,7 +295,7 @@ TEST_F(AutostartTest, UnwritableDirectoryFailsAsAnotherUser) {
   dir.makeDir("config/autostart");  // root's, 0755
   auto status = test::runAsUnprivileged([&] {
     test::LogCapture inner;
-    bool inserted = list().insertItemURL(bundleUrl);
+    bool inserted = !list(inner).insertItemURL(bundleUrl).failed();
     return !inserted && inner.lines().size() == 1 ? 0 : 1;
   });
   ASSERT_TRUE(status);

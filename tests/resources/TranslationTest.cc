@@ -14,7 +14,7 @@ class TranslationTest : public test::MonitorFixture {
  protected:
   void SetUp() override {
     MonitorFixture::SetUp();
-    ASSERT_TRUE(bindCatalogDirectory(KESTROND_LOCALE_DIR));
+    ASSERT_FALSE(bindCatalogDirectory(KESTROND_LOCALE_DIR).failed());
     dir.makeInstance("home/database");
     dir.makeInstance("home/demo");
   }

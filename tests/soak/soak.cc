@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -51,8 +52,8 @@ long residentKiB() {
   return value;
 }
 
-Figures figures(const MemoryDesktop& desktop) {
-  return {openDescriptors(), residentKiB(), SystemProcessControl::instance().uncollectedChildCount(),
+Figures figures(const MemoryDesktop& desktop, const SystemProcessControl& processes) {
+  return {openDescriptors(), residentKiB(), processes.uncollectedChildCount(),
           desktop.armedTimerCount()};
 }
 
@@ -84,6 +85,7 @@ int main(int argc, char** argv) {
   long startStopCycles = argc > 2 ? std::atol(argv[2]) : 1000;
   test::TempDir dir;
   test::LogCapture quiet;
+  SystemProcessControl processes(quiet);
   test::ScopedEnvironment environment;
   std::string home = dir.makeDir("home");
   dir.makeDir("home/bin");
@@ -91,24 +93,20 @@ int main(int argc, char** argv) {
   environment.set("KESTROND_HOME", home);
   environment.unset("KESTROND_BINARY");
 
-  std::vector<pid_t> servers;
+  std::vector<std::unique_ptr<test::SleepingProcess>> servers;
   for (int i = 0; i < 200; ++i) {
     std::string name = "instance" + std::to_string(i);
     dir.makeInstance("home/" + name);
     if (i < 50) {
-      pid_t server = fork();
-      if (server == 0) {
-        while (true) pause();
-      }
-      servers.push_back(server);
-      dir.writeFile("home/" + name + "/kestrond.lck", std::to_string(server) + "\n");
+      servers.push_back(std::make_unique<test::SleepingProcess>());
+      dir.writeFile("home/" + name + "/kestrond.lck", std::to_string(servers.back()->pid()) + "\n");
     }
   }
 
-  MemoryDesktop desktop;
+  MemoryDesktop desktop(quiet);
   bool ok = true;
   {
-    Application app(desktop);
+    Application app(desktop, processes, quiet);
     desktop.sharedApplication().setDelegate(&app);
     app.applicationDidFinishLaunching();
     auto cycle = [&] {
@@ -117,21 +115,18 @@ int main(int argc, char** argv) {
       desktop.closeMenu();
     };
     cycle();
-    Figures start = figures(desktop);
+    Figures start = figures(desktop, processes);
     print("menu", "start", start);
     for (long i = 1; i < menuCycles; ++i) cycle();
-    Figures end = figures(desktop);
+    Figures end = figures(desktop, processes);
     print("menu", "end", end);
     std::printf("menu: %ld open/tick/close cycles over 200 instances, %zu of them running: %s\n",
                 menuCycles, servers.size(), flat(start, end) ? "flat" : "NOT FLAT");
     ok = ok && flat(start, end) && desktop.menu().numberOfItems() == 207;
   }
-  for (pid_t server : servers) {
-    kill(server, SIGKILL);
-    waitpid(server, nullptr, 0);
-  }
+  servers.clear();
 
-  KestrondInstance instance(dir.makeInstance("cycling"));
+  KestrondInstance instance(dir.makeInstance("cycling"), processes, quiet);
   symlink(test::standinServerPath().c_str(), (instance.directory() + "/kestrond").c_str());
   auto reach = [&](ServerStatus status) {
     return test::waitFor([&] {
@@ -144,10 +139,10 @@ int main(int argc, char** argv) {
            reach(ServerStatus::Stopped);
   };
   bool cycled = startStop();
-  Figures start = figures(desktop);
+  Figures start = figures(desktop, processes);
   print("servers", "start", start);
   for (long i = 1; i < startStopCycles && cycled; ++i) cycled = startStop();
-  Figures end = figures(desktop);
+  Figures end = figures(desktop, processes);
   print("servers", "end", end);
   std::printf("servers: %ld start/stop cycles of the stand-in server: %s\n", startStopCycles,
               cycled && flat(start, end) ? "flat" : "NOT FLAT");

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "Application.h"
+#include "Environment.h"
 #include "MemoryDesktop.h"
 #include "TestSupport.h"
 
@@ -20,8 +21,8 @@ class MonitorFixture : public ::testing::Test {
     ASSERT_EQ(symlink(standinServerPath().c_str(), (home + "/bin/kestrond").c_str()), 0);
     environment.set("KESTROND_HOME", home);
     environment.unset("KESTROND_BINARY");
-    environment.set("PATH", getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
-    environment.set("LD_LIBRARY_PATH", getenv("LD_LIBRARY_PATH") ? getenv("LD_LIBRARY_PATH") : "");
+    environment.set("PATH", environmentValue("PATH").value_or("/usr/bin:/bin"));
+    environment.set("LD_LIBRARY_PATH", environmentValue("LD_LIBRARY_PATH").value_or(""));
     desktop.setBundlePath(dir.path() + "/Monitor");
   }
   void TearDown() override {
@@ -36,7 +37,7 @@ class MonitorFixture : public ::testing::Test {
   }
 
   void launch() {
-    app = std::make_unique<Application>(desktop);
+    app = std::make_unique<Application>(desktop, processes, log);
     desktop.sharedApplication().setDelegate(app.get());
     app->applicationDidFinishLaunching();
   }
@@ -83,8 +84,9 @@ class MonitorFixture : public ::testing::Test {
 
   TempDir dir;
   LogCapture log;
+  SystemProcessControl processes{log};
   ScopedEnvironment environment;
-  MemoryDesktop desktop;
+  MemoryDesktop desktop{log};
   std::string home;
   std::unique_ptr<Application> app;
 };

@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -24,30 +25,30 @@ TempDir::TempDir() {
   std::string pattern = std::string(base && *base ? base : "/tmp") + "/kestrond-test-XXXXXX";
   if (!mkdtemp(pattern.data())) std::abort();
   // Resolved, so that paths built on it compare equal to resolved search paths.
-  path_ = fs::canonical(pattern).string();
-  chmod(path_.c_str(), 0755);
+  _path = fs::canonical(pattern).string();
+  chmod(_path.c_str(), 0755);
 }
 
 TempDir::~TempDir() {
   std::error_code error;
   // Restore permissions that a test took away, so that removal works.
   for (auto it = fs::recursive_directory_iterator(
-           path_, fs::directory_options::skip_permission_denied, error);
+           _path, fs::directory_options::skip_permission_denied, error);
        !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
     if (it->is_directory(error) && !it->is_symlink(error)) chmod(it->path().c_str(), 0755);
   }
-  chmod(path_.c_str(), 0755);
-  fs::remove_all(path_, error);
+  chmod(_path.c_str(), 0755);
+  fs::remove_all(_path, error);
 }
 
 std::string TempDir::makeDir(const std::string& relative) const {
-  fs::path full = fs::path(path_) / relative;
+  fs::path full = fs::path(_path) / relative;
   fs::create_directories(full);
   return full.string();
 }
 
 std::string TempDir::writeFile(const std::string& relative, const std::string& contents) const {
-  fs::path full = fs::path(path_) / relative;
+  fs::path full = fs::path(_path) / relative;
   fs::create_directories(full.parent_path());
   std::ofstream(full, std::ios::binary) << contents;
   return full.string();
@@ -55,19 +56,11 @@ std::string TempDir::writeFile(const std::string& relative, const std::string& c
 
 std::string TempDir::makeInstance(const std::string& name, const std::string& ini) const {
   writeFile(name + "/kestrond.ini", ini);
-  return (fs::path(path_) / name).string();
-}
-
-LogCapture::LogCapture() {
-  previous_ = setLogSink([this](const std::string& line) { lines_.push_back(line); });
-}
-
-LogCapture::~LogCapture() {
-  setLogSink(std::move(previous_));
+  return (fs::path(_path) / name).string();
 }
 
 ScopedEnvironment::~ScopedEnvironment() {
-  for (const auto& [name, value] : saved_) {
+  for (const auto& [name, value] : _saved) {
     if (value) {
       setenv(name.c_str(), value->c_str(), 1);
     } else {
@@ -77,9 +70,9 @@ ScopedEnvironment::~ScopedEnvironment() {
 }
 
 void ScopedEnvironment::remember(const std::string& name) {
-  if (saved_.count(name)) return;
+  if (_saved.count(name)) return;
   const char* value = getenv(name.c_str());
-  saved_[name] = value ? std::optional<std::string>(value) : std::nullopt;
+  _saved[name] = value ? std::optional<std::string>(value) : std::nullopt;
 }
 
 void ScopedEnvironment::set(const std::string& name, const std::string& value) {
@@ -93,8 +86,8 @@ void ScopedEnvironment::unset(const std::string& name) {
 }
 
 SleepingProcess::SleepingProcess() {
-  pid_ = fork();
-  if (pid_ == 0) {
+  _pid = fork();
+  if (_pid == 0) {
     while (true) pause();
   }
 }
@@ -104,10 +97,10 @@ SleepingProcess::~SleepingProcess() {
 }
 
 void SleepingProcess::end() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGKILL);
-  waitpid(pid_, nullptr, 0);
-  pid_ = 0;
+  if (_pid <= 0) return;
+  kill(_pid, SIGKILL);
+  waitpid(_pid, nullptr, 0);
+  _pid = 0;
 }
 
 pid_t deadPid() {
@@ -173,33 +166,33 @@ std::string standinServerPath() {
   return KESTROND_STANDIN_PATH;
 }
 
-pid_t RecordingProcessControl::launch(const std::string& file,
-                                      const std::vector<std::string>& arguments,
-                                      const std::string& directory) {
+Result<pid_t> RecordingProcessControl::launch(const std::string& file,
+                                              const std::vector<std::string>& arguments,
+                                              const std::string& directory) {
   launches.push_back({file, arguments, directory});
   if (beforeLaunch) beforeLaunch();
-  if (failFork) return 0;
-  return SystemProcessControl::instance().launch(file, arguments, directory);
+  if (failFork) return Error(EAGAIN, "Cannot start " + file);
+  return _system.launch(file, arguments, directory);
 }
 
 UniqueFd RecordingProcessControl::openPidfd(pid_t pid) {
   if (noPidfds) return UniqueFd();
-  return SystemProcessControl::instance().openPidfd(pid);
+  return _system.openPidfd(pid);
 }
 
-int RecordingProcessControl::sendSignal(pid_t pid, int pidfd, int signal) {
+Error RecordingProcessControl::sendSignal(pid_t pid, int pidfd, int signal) {
   signals.emplace_back(pid, signal);
   if (pidfd >= 0) ++signalsThroughPidfd;
-  if (signalError != 0) return signalError;
-  return SystemProcessControl::instance().sendSignal(pid, pidfd, signal);
+  if (signalError != 0) return Error(signalError, "signal");
+  return _system.sendSignal(pid, pidfd, signal);
 }
 
 bool RecordingProcessControl::isRunning(pid_t pid, int pidfd) {
-  return SystemProcessControl::instance().isRunning(pid, pidfd);
+  return _system.isRunning(pid, pidfd);
 }
 
 std::optional<ProcessControl::ProcessInfo> RecordingProcessControl::processInfo(pid_t pid) {
-  return SystemProcessControl::instance().processInfo(pid);
+  return _system.processInfo(pid);
 }
 
 }  // namespace kestrond::test

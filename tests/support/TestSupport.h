@@ -24,7 +24,7 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 
-  const std::string& path() const { return path_; }
+  const std::string& path() const { return _path; }
   // path()/relative; creates the directory (and its parents).
   std::string makeDir(const std::string& relative) const;
   // Writes `contents` to path()/relative, creating parent directories.
@@ -33,20 +33,18 @@ class TempDir {
   std::string makeInstance(const std::string& name, const std::string& ini = "") const;
 
  private:
-  std::string path_;
+  std::string _path;
 };
 
-// Collects every log line while it lives.
-class LogCapture {
+// A log sink that keeps every line written to it.
+class LogCapture : public LogSink {
  public:
-  LogCapture();
-  ~LogCapture();
-  const std::vector<std::string>& lines() const { return lines_; }
-  void clear() { lines_.clear(); }
+  void write(const std::string& line) override { _lines.push_back(line); }
+  const std::vector<std::string>& lines() const { return _lines; }
+  void clear() { _lines.clear(); }
 
  private:
-  std::vector<std::string> lines_;
-  LogSink previous_;
+  std::vector<std::string> _lines;
 };
 
 // Sets or unsets environment variables, restoring them on destruction.
@@ -58,7 +56,7 @@ class ScopedEnvironment {
 
  private:
   void remember(const std::string& name);
-  std::map<std::string, std::optional<std::string>> saved_;
+  std::map<std::string, std::optional<std::string>> _saved;
 };
 
 // A helper process that sleeps until it is killed; not a child the process
@@ -67,12 +65,12 @@ class SleepingProcess {
  public:
   SleepingProcess();
   ~SleepingProcess();
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return _pid; }
   // Kills and collects it; its pid is then dead.
   void end();
 
  private:
-  pid_t pid_ = 0;
+  pid_t _pid = 0;
 };
 
 // A pid that belongs to no process (a child that was started and collected).
@@ -97,11 +95,12 @@ bool canDropPrivileges();
 std::string standinServerPath();
 
 // A process control that records what it was asked and can be told to fail;
-// what it does not fake it passes on to the system implementation.
+// what it does not fake it passes on to a system implementation of its own,
+// which logs to `log`.
 class RecordingProcessControl : public ProcessControl {
  public:
-  RecordingProcessControl() { previous_ = ProcessControl::install(this); }
-  ~RecordingProcessControl() override { ProcessControl::install(previous_); }
+  explicit RecordingProcessControl(LogSink& log) : _system(log) {}
+  SystemProcessControl& system() { return _system; }
 
   struct Launch {
     std::string file;
@@ -116,15 +115,15 @@ class RecordingProcessControl : public ProcessControl {
   bool noPidfds = false;               // as on a system without them
   int signalsThroughPidfd = 0;
 
-  pid_t launch(const std::string& file, const std::vector<std::string>& arguments,
-               const std::string& directory) override;
+  Result<pid_t> launch(const std::string& file, const std::vector<std::string>& arguments,
+                       const std::string& directory) override;
   UniqueFd openPidfd(pid_t pid) override;
-  int sendSignal(pid_t pid, int pidfd, int signal) override;
+  Error sendSignal(pid_t pid, int pidfd, int signal) override;
   bool isRunning(pid_t pid, int pidfd) override;
   std::optional<ProcessInfo> processInfo(pid_t pid) override;
 
  private:
-  ProcessControl* previous_ = nullptr;
+  SystemProcessControl _system;
 };
 
 }  // namespace kestrond::test

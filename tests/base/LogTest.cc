@@ -1,4 +1,4 @@
-// The default log sink, writing to a real standard error: a line on standard
+// The system log sink, writing to a real standard error: a line on standard
 // error with a time stamp, the identifier and the pid, except where standard
 // error is the journal's stream, which gets the system-log copy alone.
 #include <fcntl.h>
@@ -14,10 +14,11 @@ namespace {
 
 class DefaultLogSinkTest : public ::testing::Test {
  protected:
-  // What the default sink writes to standard error for one line, with
+  // What the system log sink writes to standard error for `line`, with
   // standard error on a fresh file and JOURNAL_STREAM set by `stream` from
   // that file's device and inode.
-  std::string standardErrorFor(const std::function<std::string(const struct stat&)>& stream) {
+  std::string standardErrorFor(const std::function<std::string(const struct stat&)>& stream,
+                               const std::string& line = "a line for the log") {
     std::string file = dir.path() + "/stderr" + std::to_string(++files);
     int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     struct stat info {};
@@ -32,9 +33,7 @@ class DefaultLogSinkTest : public ::testing::Test {
     int saved = dup(STDERR_FILENO);
     dup2(fd, STDERR_FILENO);
     close(fd);
-    LogSink previous = setLogSink({});
-    logLine("a line for the log");
-    setLogSink(previous);
+    systemLog().write(line);
     std::fflush(stderr);
     dup2(saved, STDERR_FILENO);
     close(saved);
@@ -72,6 +71,16 @@ TEST_F(DefaultLogSinkTest, EachLineReachesTheJournalOnce) {
       EXPECT_EQ(written, "") << c.what;
     }
   }
+}
+
+TEST_F(DefaultLogSinkTest, ALineIsDataNeverAFormat) {
+  // A directory may be named like printf directives; "%n" would write
+  // through a pointer that was never passed.
+  std::string line = "Watching directory: /home/u/%n%s%d%x %%";
+  std::string written = standardErrorFor([](const struct stat&) { return std::string(); }, line);
+  std::string expected = "kestrond-monitor[" + std::to_string(getpid()) + "]: " + line + "\n";
+  ASSERT_GE(written.size(), expected.size());
+  EXPECT_EQ(written.substr(written.size() - expected.size()), expected);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "Text.h"
 
+#include <errno.h>
 #include <libintl.h>
 
 namespace kestrond {
@@ -69,9 +70,14 @@ bool isValidUtf8(std::string_view bytes) {
   return true;
 }
 
-bool bindCatalogDirectory(const std::string& directory) {
-  if (!bindtextdomain(kTextDomain, directory.c_str())) return false;
-  return bind_textdomain_codeset(kTextDomain, "UTF-8") != nullptr;
+Error bindCatalogDirectory(const std::string& directory) {
+  if (!bindtextdomain(kTextDomain, directory.c_str())) {
+    return Error(errno, "Cannot use the catalogs in " + directory);
+  }
+  if (!bind_textdomain_codeset(kTextDomain, "UTF-8")) {
+    return Error(errno, "Cannot ask the catalogs for UTF-8");
+  }
+  return Error();
 }
 
 std::string localizedString(const std::string& key) {

@@ -2,12 +2,13 @@
 //
 // Paths are compared as exact strings everywhere in the monitor; only the
 // functions here ever rewrite one. Any caller may use them. None of them
-// throws; failures are values (PathKind::Absent, an empty optional).
+// throws; failures are values (PathKind::Absent, an Error).
 #pragma once
 
-#include <optional>
 #include <string>
 #include <vector>
+
+#include "Error.h"
 
 namespace kestrond {
 
@@ -19,6 +20,10 @@ std::string appendPathComponent(const std::string& base, const std::string& comp
 // The last component of a path ("/a/b/" gives "b", "/" gives "/"). This is
 // the name the monitor shows for a directory.
 std::string lastPathComponent(const std::string& path);
+
+// The path without its last component ("/a/b" and "/a/b/" give "/a"; "/a",
+// "/" and a bare name give "/").
+std::string parentPath(const std::string& path);
 
 // The path made absolute against the current directory, with every symbolic
 // link along it replaced by its target, and in standard form: no "." or ".."
@@ -44,22 +49,22 @@ inline bool isNonDirectoryPath(const std::string& path) {
   return pathKind(path) == PathKind::Other;
 }
 
-enum class ReadStatus { Read, Absent, Directory, Failed };
+enum class ReadStatus { Read, Absent, Directory };
 
 // Reads the whole of a small regular file into `contents` without ever
 // blocking: only a regular file of at most `maxBytes` is read, and it is
 // opened non-blocking, so a FIFO or a device named like one is never opened.
 // Absent (nothing there, or a dangling link) and Directory are no failure;
-// on Failed, `error` holds a readable reason ("the file is a FIFO"). When
-// `modified` is given it receives the file's modification time in seconds
-// since the epoch. `contents` keeps its capacity, so a caller may reuse it.
-ReadStatus readRegularFile(const std::string& path, size_t maxBytes, std::string& contents,
-                           std::string* error, double* modified = nullptr);
+// anything else is an Error with a readable reason ("the file is a FIFO").
+// When `modified` is given it receives the file's modification time in
+// seconds since the epoch. `contents` keeps its capacity, so a caller may
+// reuse it.
+Result<ReadStatus> readRegularFile(const std::string& path, size_t maxBytes,
+                                   std::string& contents, double* modified = nullptr);
 
 // The names directly inside a directory, hidden names included, "." and ".."
-// excluded, in byte order. On failure: no value, and `error` (if given) holds
-// a readable reason such as "No such file or directory".
-std::optional<std::vector<std::string>> listDirectory(const std::string& path,
-                                                      std::string* error);
+// excluded, in byte order; an Error (such as "No such file or directory")
+// when it cannot be listed.
+Result<std::vector<std::string>> listDirectory(const std::string& path);
 
 }  // namespace kestrond

@@ -13,19 +13,21 @@
 #include <string>
 #include <string_view>
 
+#include "Error.h"
+
 namespace kestrond {
 
 // One argument of formatText(): a string, or an integer shown in decimal.
 class FormatArgument {
  public:
-  FormatArgument(std::string text) : text_(std::move(text)) {}
-  FormatArgument(const char* text) : text_(text ? text : "") {}
-  FormatArgument(int value) : text_(std::to_string(value)) {}
-  FormatArgument(int64_t value) : text_(std::to_string(value)) {}
-  const std::string& text() const { return text_; }
+  FormatArgument(std::string text) : _text(std::move(text)) {}
+  FormatArgument(const char* text) : _text(text ? text : "") {}
+  FormatArgument(int value) : _text(std::to_string(value)) {}
+  FormatArgument(int64_t value) : _text(std::to_string(value)) {}
+  const std::string& text() const { return _text; }
 
  private:
-  std::string text_;
+  std::string _text;
 };
 
 // The format with each "%@" and "%d" replaced, in order, by the next
@@ -41,8 +43,8 @@ bool isValidUtf8(std::string_view bytes);
 inline constexpr const char* kTextDomain = "kestrond-monitor";
 
 // Points the text domain at a catalog directory (a "share/locale" tree) and
-// asks for UTF-8 output. Returns false when gettext refuses the directory.
-bool bindCatalogDirectory(const std::string& directory);
+// asks for UTF-8 output. The Error when gettext refuses either.
+Error bindCatalogDirectory(const std::string& directory);
 
 // The translation of the English text `key`, or `key` itself when there is
 // none. Never fails.

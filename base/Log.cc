@@ -1,13 +1,14 @@
 #include "Log.h"
 
-#include <string.h>
+
 #include <sys/stat.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
+
+#include "Environment.h"
 
 namespace kestrond {
 namespace {
@@ -18,11 +19,11 @@ constexpr const char* kIdentifier = "kestrond-monitor";
 // and inode into JOURNAL_STREAM for a service whose output it collects.
 // Checked for each line, since standard error can be redirected meanwhile.
 bool standardErrorIsJournal() {
-  const char* stream = getenv("JOURNAL_STREAM");
+  std::optional<std::string> stream = environmentValue("JOURNAL_STREAM");
   if (!stream) return false;
   unsigned long long device = 0, inode = 0;
   char end = 0;
-  if (std::sscanf(stream, "%llu:%llu%c", &device, &inode, &end) != 2) return false;
+  if (std::sscanf(stream->c_str(), "%llu:%llu%c", &device, &inode, &end) != 2) return false;
   struct stat info {};
   return fstat(STDERR_FILENO, &info) == 0 && info.st_dev == device && info.st_ino == inode;
 }
@@ -50,33 +51,16 @@ void writeToSystemLogAndStderr(const std::string& line) {
                static_cast<long>(getpid()), line.c_str());
 }
 
-LogSink& currentSink() {
-  static LogSink sink;
-  return sink;
-}
+class SystemLog : public LogSink {
+ public:
+  void write(const std::string& line) override { writeToSystemLogAndStderr(line); }
+};
 
 }  // namespace
 
-void logLine(const std::string& line) {
-  const LogSink& sink = currentSink();
-  if (sink) {
-    sink(line);
-  } else {
-    writeToSystemLogAndStderr(line);
-  }
-}
-
-LogSink setLogSink(LogSink sink) {
-  LogSink previous = std::move(currentSink());
-  currentSink() = std::move(sink);
-  return previous;
-}
-
-std::string errnoText(int error) {
-  char buffer[256];
-  // GNU strerror_r may return a static string instead of filling the buffer.
-  const char* text = strerror_r(error, buffer, sizeof buffer);
-  return text ? std::string(text) : "errno " + std::to_string(error);
+LogSink& systemLog() {
+  static SystemLog log;
+  return log;
 }
 
 }  // namespace kestrond

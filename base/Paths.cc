@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <memory>
 
-#include "Log.h"
 
 namespace kestrond {
 namespace {
@@ -58,10 +57,6 @@ std::string unreadableKind(const struct stat& info, size_t maxBytes) {
   return "";
 }
 
-ReadStatus failed(std::string* error, std::string reason) {
-  if (error) *error = std::move(reason);
-  return ReadStatus::Failed;
-}
 
 }  // namespace
 
@@ -83,6 +78,14 @@ std::string lastPathComponent(const std::string& path) {
   return path.substr(start, end - start + 1);
 }
 
+std::string parentPath(const std::string& path) {
+  size_t end = path.find_last_not_of('/');
+  if (end == std::string::npos) return "/";
+  size_t slash = path.rfind('/', end);
+  if (slash == std::string::npos || slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
 std::string absolutePath(const std::string& path) {
   if (path.empty() || path[0] == '/') return path;
   return appendPathComponent(currentDirectory(), path);
@@ -102,71 +105,67 @@ PathKind pathKind(const std::string& path) {
   return S_ISDIR(info.st_mode) ? PathKind::Directory : PathKind::Other;
 }
 
-ReadStatus readRegularFile(const std::string& path, size_t maxBytes, std::string& contents,
-                           std::string* error, double* modified) {
+Result<ReadStatus> readRegularFile(const std::string& path, size_t maxBytes,
+                                   std::string& contents, double* modified) {
   contents.clear();
   struct stat info;
   if (stat(path.c_str(), &info) != 0) {
     if (errno == ENOENT || errno == ENOTDIR) return ReadStatus::Absent;
-    return failed(error, errnoText(errno));
+    return Error(errno);
   }
   if (S_ISDIR(info.st_mode)) return ReadStatus::Directory;
   // Checked before opening, so that a FIFO or a device is never opened at all.
   if (std::string reason = unreadableKind(info, maxBytes); !reason.empty()) {
-    return failed(error, reason);
+    return Error::because(reason);
   }
   int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) {
     if (errno == ENOENT) return ReadStatus::Absent;  // removed since the stat
-    return failed(error, errnoText(errno));
+    return Error(errno);
   }
   // The file may have been replaced between the stat and the open.
-  std::string reason;
+  Error error;
   if (fstat(fd, &info) != 0) {
-    reason = errnoText(errno);
-  } else {
-    reason = unreadableKind(info, maxBytes);
+    error = Error(errno);
+  } else if (std::string reason = unreadableKind(info, maxBytes); !reason.empty()) {
+    error = Error::because(reason);
   }
   // Room for the size fstat gave and one byte more, which tells a file that
   // grew meanwhile; it grows up to one byte past the limit.
   size_t length = 0;
-  if (reason.empty()) contents.resize(static_cast<size_t>(info.st_size) + 1);
-  while (reason.empty()) {
+  if (!error.failed()) contents.resize(static_cast<size_t>(info.st_size) + 1);
+  while (!error.failed()) {
     if (length == contents.size()) {
       if (contents.size() > maxBytes) break;
       contents.resize(std::min(contents.size() * 2, maxBytes + 1));
     }
     ssize_t got = read(fd, contents.data() + length, contents.size() - length);
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) reason = errnoText(errno);
+    if (got < 0) error = Error(errno);
     if (got <= 0) break;
     length += static_cast<size_t>(got);
   }
-  close(fd);
+  close(fd);  // read-only: closing cannot lose anything
   contents.resize(std::min(length, contents.size()));
-  if (reason.empty() && length > maxBytes) {
-    reason = "the file is larger than " + std::to_string(maxBytes) + " bytes";
+  if (!error.failed() && length > maxBytes) {
+    error = Error::because("the file is larger than " + std::to_string(maxBytes) + " bytes");
   }
-  if (!reason.empty()) {
+  if (error.failed()) {
     contents.clear();
-    return failed(error, reason);
+    return error;
   }
   if (modified) *modified = static_cast<double>(info.st_mtim.tv_sec) + info.st_mtim.tv_nsec / 1e9;
   return ReadStatus::Read;
 }
 
-std::optional<std::vector<std::string>> listDirectory(const std::string& path,
-                                                      std::string* error) {
+Result<std::vector<std::string>> listDirectory(const std::string& path) {
   // opendir() opens its descriptor close-on-exec, so nothing leaks into a
   // server started meanwhile.
   struct CloseDirectory {
     void operator()(DIR* directory) const { closedir(directory); }
   };
   std::unique_ptr<DIR, CloseDirectory> directory(opendir(path.c_str()));
-  if (!directory) {
-    if (error) *error = errnoText(errno);
-    return std::nullopt;
-  }
+  if (!directory) return Error(errno);
   std::vector<std::string> names;
   errno = 0;
   while (dirent* entry = readdir(directory.get())) {
@@ -174,10 +173,7 @@ std::optional<std::vector<std::string>> listDirectory(const std::string& path,
     if (name != "." && name != "..") names.push_back(std::move(name));
     errno = 0;
   }
-  if (errno != 0) {
-    if (error) *error = errnoText(errno);
-    return std::nullopt;
-  }
+  if (errno != 0) return Error(errno);
   std::sort(names.begin(), names.end());
   return names;
 }

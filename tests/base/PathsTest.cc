@@ -81,15 +81,16 @@ TEST_F(PathsOnDisk, ListDirectoryGivesNamesOrAReason) {
   dir.writeFile(".hidden", "");
   dir.writeFile("b", "");
   dir.makeDir("a");
-  std::string error;
-  auto names = listDirectory(dir.path(), &error);
-  ASSERT_TRUE(names);
-  EXPECT_EQ(*names, (std::vector<std::string>{".hidden", "a", "b"}));
+  auto names = listDirectory(dir.path());
+  ASSERT_TRUE(names.ok());
+  EXPECT_EQ(names.value(), (std::vector<std::string>{".hidden", "a", "b"}));
 
-  EXPECT_FALSE(listDirectory(dir.path() + "/missing", &error));
-  EXPECT_EQ(error, "No such file or directory");
-  EXPECT_FALSE(listDirectory(dir.path() + "/b", &error));
-  EXPECT_EQ(error, "Not a directory");
+  auto missing = listDirectory(dir.path() + "/missing");
+  EXPECT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error().text(), "No such file or directory");
+  auto file = listDirectory(dir.path() + "/b");
+  EXPECT_FALSE(file.ok());
+  EXPECT_EQ(file.error().text(), "Not a directory");
 }
 
 }  // namespace
