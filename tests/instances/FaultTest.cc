@@ -24,12 +24,6 @@ class FaultTest : public ::testing::Test {
     symlink(test::standinServerPath().c_str(), (path + "/kestrond").c_str());
     return path;
   }
-  bool refreshUntil(KestrondInstance& instance, ServerStatus status) {
-    return test::waitFor([&] {
-      instance.refresh();
-      return instance.serverStatus() == status;
-    });
-  }
 
   test::TempDir dir;
   test::LogCapture log;
@@ -44,34 +38,34 @@ TEST_F(FaultTest, DirectoryRemovedBeforeTheChildChangesIntoIt) {
   KestrondInstance instance(path, control, log);
   ASSERT_TRUE(instance.startup());  // the child's chdir fails: it ends with status 1
   EXPECT_EQ(instance.serverStatus(), ServerStatus::Starting);
-  ASSERT_TRUE(refreshUntil(instance, ServerStatus::Stopped));
+  ASSERT_TRUE(test::refreshUntil(instance, ServerStatus::Stopped));
   EXPECT_EQ(instance.entryStatus(), EntryStatus::Invalid);
 }
 
 TEST_F(FaultTest, ServerThatCrashesWhileRunningEndsStoppedAndStale) {
   KestrondInstance instance(makeServedInstance("demo"), control, log);
   ASSERT_TRUE(instance.startup());
-  ASSERT_TRUE(refreshUntil(instance, ServerStatus::Running));
+  ASSERT_TRUE(test::refreshUntil(instance, ServerStatus::Running));
   kill(instance.pid(), SIGKILL);  // no chance to remove its lock file
-  ASSERT_TRUE(refreshUntil(instance, ServerStatus::Stopped));
+  ASSERT_TRUE(test::refreshUntil(instance, ServerStatus::Stopped));
   EXPECT_EQ(log.lines().back(), "stale .lck file detected: " + instance.directory() + "/kestrond.lck");
   // A stale lock file does not stop a new start: the stand-in sees a dead pid.
   ASSERT_TRUE(instance.startup());
-  ASSERT_TRUE(refreshUntil(instance, ServerStatus::Running));
+  ASSERT_TRUE(test::refreshUntil(instance, ServerStatus::Running));
   ASSERT_TRUE(instance.shutdown());
-  ASSERT_TRUE(refreshUntil(instance, ServerStatus::Stopped));
+  ASSERT_TRUE(test::refreshUntil(instance, ServerStatus::Stopped));
 }
 
 TEST_F(FaultTest, StoppingAServerThatEndedMeanwhileIsLoggedNotSignalled) {
   KestrondInstance instance(makeServedInstance("demo"), control, log);
   ASSERT_TRUE(instance.startup());
-  ASSERT_TRUE(refreshUntil(instance, ServerStatus::Running));
+  ASSERT_TRUE(test::refreshUntil(instance, ServerStatus::Running));
   control.signalError = ESRCH;
   EXPECT_FALSE(instance.shutdown());
   EXPECT_EQ(instance.serverStatus(), ServerStatus::Running);
   control.signalError = 0;
   ASSERT_TRUE(instance.shutdown());
-  ASSERT_TRUE(refreshUntil(instance, ServerStatus::Stopped));
+  ASSERT_TRUE(test::refreshUntil(instance, ServerStatus::Stopped));
 }
 
 TEST_F(FaultTest, MonitorKilledWhileItsServersRun) {
@@ -84,8 +78,8 @@ TEST_F(FaultTest, MonitorKilledWhileItsServersRun) {
   pid_t monitor = fork();
   if (monitor == 0) {
     KestrondInstance a(first, control, log), b(second, control, log);
-    bool ok = a.startup() && b.startup() && refreshUntil(a, ServerStatus::Running) &&
-              refreshUntil(b, ServerStatus::Running);
+    bool ok = a.startup() && b.startup() && test::refreshUntil(a, ServerStatus::Running) &&
+              test::refreshUntil(b, ServerStatus::Running);
     char answer = ok ? 'y' : 'n';
     if (write(ready[1], &answer, 1) != 1) _exit(1);
     while (true) pause();

@@ -279,10 +279,7 @@ TEST_F(TransitionTest, LaunchedChildThatExitsEndsStopped) {
   environment.set("KESTROND_BINARY", "/bin/false");
   KestrondInstance instance(path, control, log);
   ASSERT_TRUE(instance.startup());
-  ASSERT_TRUE(test::waitFor([&] {
-    instance.refresh();
-    return instance.serverStatus() == ServerStatus::Stopped;
-  }));
+  ASSERT_TRUE(test::refreshUntil(instance, ServerStatus::Stopped));
   EXPECT_TRUE(log.lines().empty());
 }
 

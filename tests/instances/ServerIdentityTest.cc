@@ -93,12 +93,6 @@ class ServerIdentityTest : public ::testing::Test {
   // than any lock file written so far, by more than the tolerance.
   static void outliveTheLockFile() { std::this_thread::sleep_for(std::chrono::milliseconds(1300)); }
 
-  void refreshUntil(KestrondInstance& instance, ServerStatus status) {
-    ASSERT_TRUE(test::waitFor([&] {
-      instance.refresh();
-      return instance.serverStatus() == status;
-    }));
-  }
 
   test::TempDir dir;
   test::LogCapture log;
@@ -188,7 +182,7 @@ TEST_F(ServerIdentityTest, ServerWhoseLockFileLooksNewerIsKnownByWhatItRuns) {
   ASSERT_TRUE(test::waitFor([&] { return waitpid(server, &status, WNOHANG) == server; }));
   std::erase(children, server);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  refreshUntil(record, ServerStatus::Stopped);
+  ASSERT_TRUE(test::refreshUntil(record, ServerStatus::Stopped));
   EXPECT_TRUE(log.lines().empty());
 }
 

@@ -30,15 +30,9 @@ class ServerProcessTest : public ::testing::Test {
     return test::readReport(report);
   }
   void stop(KestrondInstance& instance) {
-    ASSERT_TRUE(test::waitFor([&] {
-      instance.refresh();
-      return instance.serverStatus() == ServerStatus::Running;
-    }));
+    ASSERT_TRUE(test::refreshUntil(instance, ServerStatus::Running));
     ASSERT_TRUE(instance.shutdown());
-    ASSERT_TRUE(test::waitFor([&] {
-      instance.refresh();
-      return instance.serverStatus() == ServerStatus::Stopped;
-    }));
+    ASSERT_TRUE(test::refreshUntil(instance, ServerStatus::Stopped));
   }
 
   test::TempDir dir;
@@ -208,10 +202,7 @@ TEST_F(ServerProcessTest, CandidateThatCannotRunIsLoggedAndEndsStopped) {
     KestrondInstance instance(path, control, log);
     ASSERT_TRUE(instance.startup());
     EXPECT_EQ(instance.serverStatus(), ServerStatus::Starting);
-    ASSERT_TRUE(test::waitFor([&] {
-      instance.refresh();
-      return instance.serverStatus() == ServerStatus::Stopped;
-    }));
+    ASSERT_TRUE(test::refreshUntil(instance, ServerStatus::Stopped));
     EXPECT_EQ(log.lines(), std::vector<std::string>{"Cannot start " + server + ": " + c.reason});
   }
 }
@@ -239,10 +230,7 @@ TEST_F(ServerProcessTest, ServerThatRefusesOrFailsEndsStopped) {
   environment.unset("KESTROND_BINARY");
   KestrondInstance instance(path, control, log);
   ASSERT_TRUE(instance.startup());
-  ASSERT_TRUE(test::waitFor([&] {
-    instance.refresh();
-    return instance.serverStatus() == ServerStatus::Stopped;
-  }));
+  ASSERT_TRUE(test::refreshUntil(instance, ServerStatus::Stopped));
 }
 
 TEST(ExecutableCandidates, FollowExecvpRules) {

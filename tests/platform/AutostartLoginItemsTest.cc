@@ -274,19 +274,16 @@ TEST_F(AutostartTest, MalformedEntryOfOursIsLeftAlone) {
 
 TEST_F(AutostartTest, WriteFailingHalfWayLeavesNoFile) {
   dir.makeDir("config/autostart");
-  pid_t child = fork();
-  if (child == 0) {
+  std::optional<int> status = test::runInChild([&] {
     // Files may grow to 40 bytes only: the entry cannot be written whole.
     signal(SIGXFSZ, SIG_IGN);
     rlimit limit{40, 40};
     setrlimit(RLIMIT_FSIZE, &limit);
     test::LogCapture inner;
     bool inserted = !list(inner).insertItemURL(bundleUrl).failed();
-    _exit(!inserted && inner.lines().size() == 1 ? 0 : 1);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    return !inserted && inner.lines().size() == 1 ? 0 : 1;
+  });
+  EXPECT_EQ(status, 0);
   EXPECT_TRUE(entries().empty());
 }
 

@@ -129,10 +129,7 @@ int main(int argc, char** argv) {
   KestrondInstance instance(dir.makeInstance("cycling"), processes, quiet);
   symlink(test::standinServerPath().c_str(), (instance.directory() + "/kestrond").c_str());
   auto reach = [&](ServerStatus status) {
-    return test::waitFor([&] {
-      instance.refresh();
-      return instance.serverStatus() == status;
-    });
+    return test::refreshUntil(instance, status);
   };
   auto startStop = [&] {
     return instance.startup() && reach(ServerStatus::Running) && instance.shutdown() &&

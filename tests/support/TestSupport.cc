@@ -123,6 +123,13 @@ bool waitFor(const std::function<bool()>& condition, double seconds) {
   }
 }
 
+bool refreshUntil(KestrondInstance& instance, ServerStatus status) {
+  return waitFor([&] {
+    instance.refresh();
+    return instance.serverStatus() == status;
+  });
+}
+
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream out;
@@ -146,20 +153,25 @@ bool canDropPrivileges() {
   return geteuid() == 0 && getpwnam("nobody") != nullptr;
 }
 
+std::optional<int> runInChild(const std::function<int()>& body) {
+  pid_t child = fork();
+  if (child == 0) _exit(body());
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return std::nullopt;
+  return WEXITSTATUS(status);
+}
+
 std::optional<int> runAsUnprivileged(const std::function<int()>& body) {
   if (!canDropPrivileges()) return std::nullopt;
   const passwd* nobody = getpwnam("nobody");
   uid_t uid = nobody->pw_uid;
   gid_t gid = nobody->pw_gid;
-  pid_t child = fork();
-  if (child == 0) {
-    if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(125);
-    _exit(body());
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) == 125) return std::nullopt;
-  return WEXITSTATUS(status);
+  std::optional<int> status = runInChild([&] {
+    if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) return 125;
+    return body();
+  });
+  if (status == 125) return std::nullopt;
+  return status;
 }
 
 std::string standinServerPath() {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "KestrondInstance.h"
 #include "Log.h"
 #include "ProcessControl.h"
 
@@ -79,11 +80,19 @@ pid_t deadPid();
 // Polls `condition` every 20 ms for up to `seconds`; true once it holds.
 bool waitFor(const std::function<bool()>& condition, double seconds = 20.0);
 
+// Refreshes `instance` until its server status is `status` (bounded as
+// waitFor); true once it is.
+bool refreshUntil(KestrondInstance& instance, ServerStatus status);
+
 // The whole file, or "" when it cannot be read.
 std::string readFile(const std::string& path);
 
 // The "key=value" lines of a stand-in report file.
 std::map<std::string, std::string> readReport(const std::string& path);
+
+// Runs `body` in a forked child and returns its exit status; none when the
+// child did not exit normally.
+std::optional<int> runInChild(const std::function<int()>& body);
 
 // Runs `body` in a forked child with the identity of user "nobody" and
 // returns its exit status, or nullopt when privileges cannot be dropped
