@@ -38,8 +38,7 @@ void setIfUnsetAndFile(const char* variable, const std::string& file, LogSink& l
 
 }  // namespace
 
-void setupGlobalEnvironment(KestrondManager& manager, const std::string& bundlePath,
-                            LogSink& log) {
+void setupGlobalEnvironment(KestrondManager& manager, const std::string& bundlePath, LogSink& log) {
   std::optional<std::string> home = locateHome(bundlePath);
   if (!home) {
     log.write("Kestrond installation not found");

@@ -20,7 +20,6 @@ class KestrondManager;
 // path. Without an installation: logs "Kestrond installation not found" to
 // `log` and changes nothing. A variable the system refuses to set is logged
 // and left as it was; the rest are still written.
-void setupGlobalEnvironment(KestrondManager& manager, const std::string& bundlePath,
-                            LogSink& log);
+void setupGlobalEnvironment(KestrondManager& manager, const std::string& bundlePath, LogSink& log);
 
 }  // namespace kestrond

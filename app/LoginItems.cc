@@ -6,8 +6,7 @@ namespace kestrond {
 namespace {
 
 // The first item in list order that resolves to `bundleUrl`.
-std::optional<LoginItem> matchingItem(LoginItemsList& list,
-                                      const std::vector<LoginItem>& snapshot,
+std::optional<LoginItem> matchingItem(LoginItemsList& list, const std::vector<LoginItem>& snapshot,
                                       const std::string& bundleUrl) {
   for (const LoginItem& item : snapshot) {
     std::optional<std::string> resolved = list.resolve(item);
@@ -43,6 +42,8 @@ void Application::toggleStartAtLogin(MenuItem& sender) {
   setStartAtLogin(_desktop, bundleUrl(), sender.state() == ItemState::Off);
 }
 
-std::string Application::bundleUrl() const { return fileURLWithPath(_desktop.bundlePath()); }
+std::string Application::bundleUrl() const {
+  return fileURLWithPath(_desktop.bundlePath());
+}
 
 }  // namespace kestrond

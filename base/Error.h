@@ -13,7 +13,7 @@
 
 namespace kestrond {
 
-class Error {
+class [[nodiscard]] Error {
  public:
   // No failure.
   Error() = default;
@@ -42,7 +42,7 @@ std::string errnoText(int code);
 
 // A value, or the Error that prevented it.
 template <typename T>
-class Result {
+class [[nodiscard]] Result {
  public:
   Result(T value) : _value(std::move(value)) {}
   Result(Error error) : _error(std::move(error)) {}

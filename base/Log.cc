@@ -1,6 +1,5 @@
 #include "Log.h"
 
-
 #include <sys/stat.h>
 #include <syslog.h>
 #include <time.h>

@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <memory>
 
-
 namespace kestrond {
 namespace {
 
@@ -56,7 +55,6 @@ std::string unreadableKind(const struct stat& info, size_t maxBytes) {
   }
   return "";
 }
-
 
 }  // namespace
 
@@ -105,8 +103,8 @@ PathKind pathKind(const std::string& path) {
   return S_ISDIR(info.st_mode) ? PathKind::Directory : PathKind::Other;
 }
 
-Result<ReadStatus> readRegularFile(const std::string& path, size_t maxBytes,
-                                   std::string& contents, double* modified) {
+Result<ReadStatus> readRegularFile(const std::string& path, size_t maxBytes, std::string& contents,
+                                   double* modified) {
   contents.clear();
   struct stat info;
   if (stat(path.c_str(), &info) != 0) {
@@ -145,7 +143,7 @@ Result<ReadStatus> readRegularFile(const std::string& path, size_t maxBytes,
     if (got <= 0) break;
     length += static_cast<size_t>(got);
   }
-  close(fd);  // read-only: closing cannot lose anything
+  (void)close(fd);  // read-only: closing cannot lose anything
   contents.resize(std::min(length, contents.size()));
   if (!error.failed() && length > maxBytes) {
     error = Error::because("the file is larger than " + std::to_string(maxBytes) + " bytes");

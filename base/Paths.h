@@ -59,8 +59,8 @@ enum class ReadStatus { Read, Absent, Directory };
 // When `modified` is given it receives the file's modification time in
 // seconds since the epoch. `contents` keeps its capacity, so a caller may
 // reuse it.
-Result<ReadStatus> readRegularFile(const std::string& path, size_t maxBytes,
-                                   std::string& contents, double* modified = nullptr);
+Result<ReadStatus> readRegularFile(const std::string& path, size_t maxBytes, std::string& contents,
+                                   double* modified = nullptr);
 
 // The names directly inside a directory, hidden names included, "." and ".."
 // excluded, in byte order; an Error (such as "No such file or directory")

@@ -52,6 +52,8 @@ std::string localizedString(const std::string& key);
 
 // Marks an English text that is looked up later, so that the catalog
 // template picks it up; returns it unchanged.
-constexpr const char* textKey(const char* key) { return key; }
+constexpr const char* textKey(const char* key) {
+  return key;
+}
 
 }  // namespace kestrond

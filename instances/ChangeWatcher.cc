@@ -74,7 +74,9 @@ void ChangeWatcher::watch(const std::vector<std::string>& searchPaths,
   for (auto it = _directories.begin(); it != _directories.end();) {
     auto keep = wanted.find(it->first);
     if (keep == wanted.end() || keep->second != it->second.kind) {
-      inotify_rm_watch(_inotify.get(), it->second.descriptor);
+      // Fails only for a watch the kernel dropped already (the directory
+      // went): gone either way.
+      (void)inotify_rm_watch(_inotify.get(), it->second.descriptor);
       _kinds.erase(it->second.descriptor);
       it = _directories.erase(it);
     } else {
@@ -96,7 +98,9 @@ void ChangeWatcher::watch(const std::vector<std::string>& searchPaths,
   for (const Server& server : servers) listed[server.pidfd] = server.pid;
   for (const auto& known : _servers) {
     // Unchecked on purpose: a pidfd closed since has left the set already.
-    if (!listed.count(known.first)) epoll_ctl(_epoll.get(), EPOLL_CTL_DEL, known.first, nullptr);
+    if (!listed.count(known.first)) {
+      (void)epoll_ctl(_epoll.get(), EPOLL_CTL_DEL, known.first, nullptr);
+    }
   }
   for (const auto& [fd, pid] : listed) {
     auto known = _servers.find(fd);
@@ -105,8 +109,9 @@ void ChangeWatcher::watch(const std::vector<std::string>& searchPaths,
     event.events = EPOLLIN | EPOLLONESHOT;
     event.data.fd = fd;
     // EEXIST: the number's old file is still registered (open elsewhere).
+    // A server that cannot be watched is still seen at the next opening.
     if (epoll_ctl(_epoll.get(), EPOLL_CTL_ADD, fd, &event) != 0 && errno == EEXIST) {
-      epoll_ctl(_epoll.get(), EPOLL_CTL_MOD, fd, &event);
+      (void)epoll_ctl(_epoll.get(), EPOLL_CTL_MOD, fd, &event);
     }
   }
   _servers = std::move(listed);

@@ -10,9 +10,9 @@
 // Used by the application. Main thread only.
 #pragma once
 
+#include <sys/types.h>
 #include <map>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 #include "Log.h"
@@ -65,7 +65,7 @@ class ChangeWatcher {
   UniqueFd _inotify;
   std::map<std::string, Watch> _directories;  // by path
   std::map<int, Kind> _kinds;                 // by watch descriptor
-  std::map<int, pid_t> _servers;  // pid by pidfd
+  std::map<int, pid_t> _servers;              // pid by pidfd
   bool _limitLogged = false;
 };
 

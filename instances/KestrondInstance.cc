@@ -10,8 +10,7 @@
 
 namespace kestrond {
 
-KestrondInstance::KestrondInstance(const std::string& path, ProcessControl& processes,
-                                   LogSink& log)
+KestrondInstance::KestrondInstance(const std::string& path, ProcessControl& processes, LogSink& log)
     : _processes(processes),
       _log(log),
       _path(path),
@@ -136,7 +135,7 @@ void KestrondInstance::refresh() {
         UniqueFd pidfd;
         if (!isServerOfLockFile(fromLock, modified, &pidfd)) return;
         _log.write(formatText("pid value from .lck file is different (expected %d, got %d)",
-                           {_pid, fromLock}));
+                              {_pid, fromLock}));
         takeServerPid(fromLock, std::move(pidfd));
       }
     }

@@ -7,7 +7,9 @@
 
 namespace kestrond {
 
-bool KestrondManager::isDirectory(const std::string& path) const { return isDirectoryPath(path); }
+bool KestrondManager::isDirectory(const std::string& path) const {
+  return isDirectoryPath(path);
+}
 
 void KestrondManager::addSearchPath(const std::string& path) {
   std::string resolved = resolveSymlinks(path);
@@ -35,7 +37,8 @@ std::vector<std::shared_ptr<KestrondInstance>> KestrondManager::allInstances() {
       continue;
     }
     watchDirectory(searchPath);
-    for (const std::string& name : names.value()) watchDirectory(appendPathComponent(searchPath, name));
+    for (const std::string& name : names.value())
+      watchDirectory(appendPathComponent(searchPath, name));
   }
 
   std::vector<std::shared_ptr<KestrondInstance>> snapshot;

@@ -57,10 +57,11 @@ struct ChildPlan {
 void closeFrom(unsigned first, unsigned last, int highestFd) {
   if (first > last) return;
   if (close_range(first, last, 0) == 0) return;
-  // Kernels before 5.9 have no close_range.
+  // Kernels before 5.9 have no close_range. EBADF for every number not
+  // open is expected.
   for (int fd = static_cast<int>(first); fd <= highestFd && static_cast<unsigned>(fd) <= last;
        ++fd) {
-    close(fd);
+    (void)close(fd);
   }
 }
 
@@ -72,15 +73,18 @@ void closeFrom(unsigned first, unsigned last, int highestFd) {
   _exit(1);
 }
 
+// In the child nothing can be reported but an exec error: a call whose
+// failure leaves the server no worse off (closing what may not be open,
+// duplicating /dev/null, resetting the signal mask) is not checked.
 [[noreturn]] void runChild(ChildPlan& plan) {
-  close(0);
-  close(1);
-  close(2);
+  (void)close(0);
+  (void)close(1);
+  (void)close(2);
   if (chdir(plan.directory) != 0) failChild(plan, errno);
   if (setsid() == -1) failChild(plan, errno);
   if (open("/dev/null", O_RDWR) != 0) failChild(plan, errno);
-  dup2(0, 1);
-  dup2(0, 2);
+  (void)dup2(0, 1);
+  (void)dup2(0, 2);
   // A descriptor the monitor inherited without close-on-exec would
   // otherwise live as long as the server.
   if (plan.errorFd >= 3) {
@@ -94,7 +98,7 @@ void closeFrom(unsigned first, unsigned last, int highestFd) {
   // impossible to stop; handlers are reset by the exec anyway.
   sigset_t none;
   sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
+  (void)sigprocmask(SIG_SETMASK, &none, nullptr);
   struct sigaction byDefault {};
   byDefault.sa_handler = SIG_DFL;
   for (int signal = 1; signal < NSIG; ++signal) {
@@ -123,7 +127,7 @@ void closeFrom(unsigned first, unsigned last, int highestFd) {
 int aboveStandardDescriptors(int fd) {
   if (fd > 2) return fd;
   int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-  close(fd);
+  (void)close(fd);  // a pipe end of ours, not written to yet
   return moved;
 }
 
@@ -193,7 +197,7 @@ Result<pid_t> SystemProcessControl::launch(const std::string& file,
     readEnd.reset(aboveStandardDescriptors(pipeFds[0]));
     plan.errorFd = aboveStandardDescriptors(pipeFds[1]);
     if (!readEnd || plan.errorFd < 0) {
-      if (plan.errorFd >= 0) close(plan.errorFd);
+      if (plan.errorFd >= 0) (void)close(plan.errorFd);  // unused: no error pipe then
       plan.errorFd = -1;
       readEnd.reset();
     }
@@ -202,13 +206,15 @@ Result<pid_t> SystemProcessControl::launch(const std::string& file,
   pid_t child = fork();
   if (child == 0) runChild(plan);
   int forkError = errno;
-  if (plan.errorFd >= 0) close(plan.errorFd);
+  if (plan.errorFd >= 0) (void)close(plan.errorFd);  // the child holds its own copy
   if (child == -1) {
     Error error(forkError, "Cannot start " + file);
     _log.write(error.text());
     return error;
   }
-  if (readEnd) fcntl(readEnd.get(), F_SETFL, O_NONBLOCK);
+  // Without O_NONBLOCK a read could wait for a child that has not exec'd;
+  // F_SETFL on a pipe end of ours cannot fail short of a bad descriptor.
+  if (readEnd) (void)fcntl(readEnd.get(), F_SETFL, O_NONBLOCK);
   _children.push_back(Child{child, file, std::move(readEnd)});
   return child;
 }
@@ -269,7 +275,7 @@ std::string readProcFile(const std::string& path) {
   if (fd < 0) return "";
   char buffer[4096];
   ssize_t got = read(fd, buffer, sizeof buffer - 1);
-  close(fd);
+  (void)close(fd);  // read-only
   return got > 0 ? std::string(buffer, static_cast<size_t>(got)) : "";
 }
 

@@ -18,7 +18,9 @@ void SharedApplication::run() {
   });
 }
 
-void SharedApplication::stop() { _desktop.stopEventLoop(); }
+void SharedApplication::stop() {
+  _desktop.stopEventLoop();
+}
 
 bool SharedApplication::tryToPerform(const Action& action, MenuItem&) {
   if (action != kStopAction) return false;

@@ -3,8 +3,8 @@
 //
 // The application builds and rebuilds these objects, and keeps for itself
 // what each item stands for; a desktop backend shows them (mirroring every
-// change) and reports openings, closings and choices back. An item without a target sends its action up the chain that the
-// shared application keeps (see SharedApplication). Main thread only.
+// change) and reports openings, closings and choices back. An item without a target sends its
+// action up the chain that the shared application keeps (see SharedApplication). Main thread only.
 #pragma once
 
 #include <memory>

@@ -63,7 +63,7 @@ Error EntryFileSystem::syncDirectory(const std::string& directory) {
   int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return Error(errno);
   Error error = fsync(fd) == 0 ? Error() : Error(errno);
-  close(fd);  // read-only: the fsync has told what there is to tell
+  (void)close(fd);  // read-only: the fsync has told what there is to tell
   return error;
 }
 
@@ -173,7 +173,7 @@ Error AutostartLoginItems::insertItemURL(const std::string& bundleUrl) {
     writeError = errno;
   }
   if (!written) {
-    unlink(temporary.c_str());  // only our own temporary file; nothing else to undo
+    (void)unlink(temporary.c_str());  // only our own temporary file; nothing else to undo
     return insertionFailed(Error(writeError, "Cannot write a login item in " + _directory));
   }
   return putInPlace(temporary);
@@ -195,7 +195,7 @@ Error AutostartLoginItems::putInPlace(const std::string& temporary) {
       error = _files.link(temporary, path);
     }
     if (!error.failed()) {
-      if (linking) unlink(temporary.c_str());  // the entry has its name; the rest is ours
+      if (linking) (void)unlink(temporary.c_str());  // the entry has its name; the rest is ours
       // The entry is in place and read by the session already; only a crash
       // before the directory reaches the disk could lose it.
       if (Error sync = _files.syncDirectory(_directory); sync.failed()) {
@@ -205,7 +205,7 @@ Error AutostartLoginItems::putInPlace(const std::string& temporary) {
     }
     if (error.code() != EEXIST) break;
   }
-  unlink(temporary.c_str());  // only our own temporary file
+  (void)unlink(temporary.c_str());  // only our own temporary file
   return insertionFailed(Error(error.code(), "Cannot write a login item in " + _directory));
 }
 

@@ -15,7 +15,8 @@ int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QGuiApplication application(argc, argv);
   for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
-    QString directory = QStringLiteral("%1/%2x%2/apps").arg(QString::fromLocal8Bit(argv[1])).arg(size);
+    QString directory =
+        QStringLiteral("%1/%2x%2/apps").arg(QString::fromLocal8Bit(argv[1])).arg(size);
     QDir().mkpath(directory);
     QPixmap pixmap = kestrond::QtStatusItem::badgePixmap(QStringLiteral("K"), size);
     if (!pixmap.save(directory + QStringLiteral("/kestrond-monitor.png"))) {

@@ -13,7 +13,8 @@ namespace {
 class GlobalEnvironmentTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* name : {"KESTROND_HOME", "PATH", "LD_LIBRARY_PATH", "ODBCINI", "ODBCINSTINI"}) {
+    for (const char* name :
+         {"KESTROND_HOME", "PATH", "LD_LIBRARY_PATH", "ODBCINI", "ODBCINSTINI"}) {
       environment.unset(name);
     }
   }
@@ -74,8 +75,8 @@ TEST_F(GlobalEnvironmentTest, UnusableHomeFallsBackToTheBundleSilently) {
   std::string bundle = dir.makeDir("B");
   std::string home = dir.makeDir("B/Contents/kestrond");
   std::string file = dir.writeFile("plain", "");
-  for (std::string value : {file, dir.path() + "/missing", std::string(""),
-                            dir.path() + "/\xFF\xFE"}) {
+  for (std::string value :
+       {file, dir.path() + "/missing", std::string(""), dir.path() + "/\xFF\xFE"}) {
     if (value.find('\xFF') != std::string::npos) dir.makeDir("\xFF\xFE");
     environment.set("KESTROND_HOME", value);
     KestrondManager fresh{processes, log};

@@ -35,8 +35,12 @@ TEST(LastPathComponent, IsTheShownName) {
     const char* path;
     const char* expected;
   } cases[] = {
-      {"/srv/home/database", "database"}, {"/srv/home/demo/", "demo"}, {"demo", "demo"},
-      {"/", "/"},                         {"", ""},                    {"/a b/&x", "&x"},
+      {"/srv/home/database", "database"},
+      {"/srv/home/demo/", "demo"},
+      {"demo", "demo"},
+      {"/", "/"},
+      {"", ""},
+      {"/a b/&x", "&x"},
   };
   for (const Case& c : cases) EXPECT_EQ(lastPathComponent(c.path), c.expected) << c.path;
 }

@@ -35,7 +35,9 @@ TEST(IsValidUtf8, AcceptsWellFormedAndRejectsTheRest) {
     bool valid;
   } cases[] = {
       {"plain", true},
-      {"Gr\xC3\xBC\xC3\x9F" "e", true},
+      {"Gr\xC3\xBC\xC3\x9F"
+       "e",
+       true},
       {"\xE2\x82\xAC", true},
       {"\xF0\x9F\x98\x80", true},
       {"\xFF", false},

@@ -48,7 +48,8 @@ TEST_F(FaultTest, ServerThatCrashesWhileRunningEndsStoppedAndStale) {
   ASSERT_TRUE(test::refreshUntil(instance, ServerStatus::Running));
   kill(instance.pid(), SIGKILL);  // no chance to remove its lock file
   ASSERT_TRUE(test::refreshUntil(instance, ServerStatus::Stopped));
-  EXPECT_EQ(log.lines().back(), "stale .lck file detected: " + instance.directory() + "/kestrond.lck");
+  EXPECT_EQ(log.lines().back(),
+            "stale .lck file detected: " + instance.directory() + "/kestrond.lck");
   // A stale lock file does not stop a new start: the stand-in sees a dead pid.
   ASSERT_TRUE(instance.startup());
   ASSERT_TRUE(test::refreshUntil(instance, ServerStatus::Running));

@@ -1,8 +1,8 @@
 #include "KestrondInstance.h"
 
-#include <gtest/gtest.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -199,7 +199,8 @@ TEST_F(InstanceTest, CanStartNeedsReadAndWrite) {
   EXPECT_TRUE(KestrondInstance(path, control, log).canStart());
   if (!test::canDropPrivileges()) GTEST_SKIP() << "root passes every access() check";
   chmod(path.c_str(), 0555);  // readable, not writable, by "nobody"
-  auto status = test::runAsUnprivileged([&] { return KestrondInstance(path, control, log).canStart() ? 1 : 0; });
+  auto status = test::runAsUnprivileged(
+      [&] { return KestrondInstance(path, control, log).canStart() ? 1 : 0; });
   ASSERT_TRUE(status);
   EXPECT_EQ(*status, 0);
 }
@@ -266,10 +267,10 @@ TEST_F(TransitionTest, StartingAdoptsADifferentLivePidWithALine) {
   instance.refresh();
   EXPECT_EQ(instance.serverStatus(), ServerStatus::Running);
   EXPECT_EQ(instance.pid(), forked.pid());
-  EXPECT_EQ(log.lines(), std::vector<std::string>{
-                             "pid value from .lck file is different (expected " +
-                             std::to_string(launched) + ", got " +
-                             std::to_string(forked.pid()) + ")"});
+  EXPECT_EQ(log.lines(),
+            std::vector<std::string>{"pid value from .lck file is different (expected " +
+                                     std::to_string(launched) + ", got " +
+                                     std::to_string(forked.pid()) + ")"});
   kill(launched, SIGKILL);
 }
 

@@ -94,7 +94,7 @@ TEST_F(ManagerTest, SymlinkedSearchPathsAndEntries) {
   symlink((real + "/self-loop").c_str(), (real + "/self-loop").c_str());
 
   manager.addSearchPath(dir.path() + "/via-link/");
-  manager.addSearchPath(dir.path() + "/loop");        // never a directory: not added
+  manager.addSearchPath(dir.path() + "/loop");         // never a directory: not added
   manager.addSearchPath(dir.writeFile("a-file", ""));  // nor is a file
   EXPECT_EQ(manager.searchPaths(), std::vector<std::string>{real});
 
@@ -149,7 +149,8 @@ TEST_F(ManagerTest, UnlistableSearchPathsAreDroppedAndTheRestScanned) {
 
   log.clear();
   directories();  // dropped for good: never logged again
-  for (const std::string& line : log.lines()) EXPECT_EQ(line.find("Invalid directory"), std::string::npos);
+  for (const std::string& line : log.lines())
+    EXPECT_EQ(line.find("Invalid directory"), std::string::npos);
 }
 
 TEST_F(ManagerTest, WatchDirectoryKeysByTheExactString) {

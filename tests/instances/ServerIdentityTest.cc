@@ -93,7 +93,6 @@ class ServerIdentityTest : public ::testing::Test {
   // than any lock file written so far, by more than the tolerance.
   static void outliveTheLockFile() { std::this_thread::sleep_for(std::chrono::milliseconds(1300)); }
 
-
   test::TempDir dir;
   test::LogCapture log;
   test::RecordingProcessControl control{log};

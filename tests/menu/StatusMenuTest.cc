@@ -46,8 +46,8 @@ TEST_F(StatusMenuTest, StoppedDefaultInstanceWithoutLog) {
   dir.makeInstance("home/database");
   launch();
   desktop.openMenu();
-  EXPECT_EQ(rows(), concat({{"Start Default Instance", true, "startInstance:"}},
-                           tail(false, false)));
+  EXPECT_EQ(rows(),
+            concat({{"Start Default Instance", true, "startInstance:"}}, tail(false, false)));
   auto instanceItem = desktop.menu().itemArray()[0];
   EXPECT_EQ(instanceItem->target(), app.get());
   EXPECT_EQ(app->representedObject(*instanceItem), app->defaultInstance());
@@ -189,8 +189,8 @@ TEST_F(StatusMenuTest, MenuWithoutRemoveAllIsEmptiedFromTheFront) {
   desktop.openMenu();
   desktop.closeMenu();
   desktop.openMenu();
-  EXPECT_EQ(rows(), concat({{"Start Default Instance", true, "startInstance:"}},
-                           tail(false, false)));
+  EXPECT_EQ(rows(),
+            concat({{"Start Default Instance", true, "startInstance:"}}, tail(false, false)));
 }
 
 }  // namespace

@@ -40,11 +40,12 @@ TEST_F(TranslationTest, GermanMenuAndAlert) {
   launch();
   EXPECT_EQ(desktop.statusItems[0]->title(), "K");
   desktop.openMenu();
-  EXPECT_EQ(titles(), (std::vector<std::string>{
-                          "Standardinstanz starten", "Instanz „demo“ starten", "-",
-                          "Diagnosemeldungen öffnen", "Kestrond Tessaline öffnen",
-                          "Online-Dokumentation anzeigen", "-",
-                          "Kestrond Monitor bei der Anmeldung starten", "Kestrond Monitor beenden"}));
+  EXPECT_EQ(
+      titles(),
+      (std::vector<std::string>{
+          "Standardinstanz starten", "Instanz „demo“ starten", "-", "Diagnosemeldungen öffnen",
+          "Kestrond Tessaline öffnen", "Online-Dokumentation anzeigen", "-",
+          "Kestrond Monitor bei der Anmeldung starten", "Kestrond Monitor beenden"}));
   desktop.answerAlertsWith(Alert::kSecondButtonReturn);
   ASSERT_TRUE(desktop.choose("Standardinstanz starten"));
   ASSERT_EQ(desktop.alerts.size(), 1u);

@@ -58,8 +58,10 @@ Figures figures(const MemoryDesktop& desktop, const SystemProcessControl& proces
 }
 
 void print(const char* phase, const char* when, const Figures& f) {
-  std::printf("%-10s %-6s descriptors %3ld  resident %7ld KiB  uncollected children %zu  armed timers %zu\n",
-              phase, when, f.descriptors, f.residentKiB, f.uncollectedChildren, f.armedTimers);
+  std::printf(
+      "%-10s %-6s descriptors %3ld  resident %7ld KiB  uncollected children %zu  armed timers "
+      "%zu\n",
+      phase, when, f.descriptors, f.residentKiB, f.uncollectedChildren, f.armedTimers);
 }
 
 // AddressSanitizer keeps freed memory in quarantine, so resident memory says
@@ -128,9 +130,7 @@ int main(int argc, char** argv) {
 
   KestrondInstance instance(dir.makeInstance("cycling"), processes, quiet);
   symlink(test::standinServerPath().c_str(), (instance.directory() + "/kestrond").c_str());
-  auto reach = [&](ServerStatus status) {
-    return test::refreshUntil(instance, status);
-  };
+  auto reach = [&](ServerStatus status) { return test::refreshUntil(instance, status); };
   auto startStop = [&] {
     return instance.startup() && reach(ServerStatus::Running) && instance.shutdown() &&
            reach(ServerStatus::Stopped);
