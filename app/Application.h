@@ -32,6 +32,8 @@ inline const Action kToggleStartAtLoginAction{"toggleStartAtLogin:"};
 inline constexpr const char* kTessalineUrl = "http://localhost:8890/tessaline/";
 inline constexpr const char* kDocumentationUrl = "http://docs.halvorix.com/kestrond/";
 inline constexpr double kMenuRefreshInterval = 0.5;
+// The shortest time between two notifications about one instance (seconds).
+inline constexpr double kNotificationInterval = 60.0;
 // Refresh ticks after the last opening at which the refresh stops by itself
 // on a host that has never told us of a close (10 s).
 inline constexpr int kTicksWithoutOpening = 20;
@@ -79,6 +81,17 @@ class Application : public ApplicationDelegate, public MenuDelegate {
   void viewLogFile(MenuItem& sender);
   bool tryToPerform(const Action& action, MenuItem& sender) override;
 
+  // Telling without being asked (app/ServerNotices.cc)
+  // Compares each shown instance's server status with the one seen at the
+  // last call: notifies of a start that ended before running and of a
+  // Running server that ended without a Stop from the menu, and sets the
+  // status item's mark. Called after every scan, refresh and action.
+  void noticeServerChanges();
+  // Logs and (at most once a minute per instance) posts a notification
+  // titled `summaryFormat` with the instance's name, offering its log.
+  void notifyAbout(const KestrondInstance& instance, const char* summaryFormat,
+                   const std::string& body);
+
   // Start at login (app/LoginItems.cc)
   void toggleStartAtLogin(MenuItem& sender);
   static bool willStartAtLogin(Desktop& desktop, const std::string& bundleUrl);
@@ -112,6 +125,8 @@ class Application : public ApplicationDelegate, public MenuDelegate {
   bool _hostSendsClose = false;  // a close has been seen from this desktop
   int _ticksSinceOpening = 0;
   bool _rebuildPending = false;  // changes seen while the menu was open or an alert up
+  std::map<std::string, ServerStatus> _seenStatus;  // by directory, at the last notice
+  std::map<std::string, double> _lastNotified;      // by directory: when last shown
 };
 
 // The entry routine's work: creates the application object, makes it the

@@ -143,6 +143,8 @@ void KestrondInstance::refresh() {
     return;
   }
 
+  // The launched server is gone: whether it could run at all is known now.
+  if (_serverStatus == ServerStatus::Starting) _startFailure = _processes.takeExecError(_pid);
   double modified = 0;
   pid_t fromLock = readLockFilePid(&modified);
   takeServerPid(fromLock, UniqueFd());
@@ -192,6 +194,7 @@ bool KestrondInstance::startup() {
     return false;
   }
   // A failed launch has been logged where it failed; the record stays Stopped.
+  _startFailure = Error();
   Result<pid_t> child = launchExecutable(findExecutable(), {"kestrond", "-f"}, _path);
   if (!child.ok()) return false;
   takeServerPid(child.value(), _processes.openPidfd(child.value()));

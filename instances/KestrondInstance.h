@@ -56,6 +56,11 @@ class KestrondInstance {
   // the record's: a caller may watch it, never close it.
   int pidfd() const { return _pidfd.get(); }
 
+  // Why the last start ended before the server ran: the launch's exec
+  // error when it could not run the server at all; none otherwise (also
+  // when the server ran and ended by itself while Starting).
+  const Error& startFailure() const { return _startFailure; }
+
   // "Default Instance", or "Instance '<display name>'", localised.
   std::string instanceName() const;
   // True when "kestrond.ini" exists and is not a directory (links followed).
@@ -125,6 +130,7 @@ class KestrondInstance {
   EntryStatus _entryStatus = EntryStatus::New;
   ServerStatus _serverStatus = ServerStatus::Unknown;
   std::string _displayName;
+  Error _startFailure;
 };
 
 }  // namespace kestrond

@@ -225,7 +225,12 @@ void SystemProcessControl::readExecError(Child& child) {
   ssize_t got = read(child.execError.get(), &error, sizeof error);
   if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;  // not exec'd yet
   if (got == static_cast<ssize_t>(sizeof error)) {
-    _log.write(Error(error, "Cannot start " + child.file).text());
+    Error failure(error, "Cannot start " + child.file);
+    _log.write(failure.text());
+    // Only the last few are kept: whoever launched the child asks soon
+    // after its end, or never.
+    if (_execErrors.size() >= 64) _execErrors.erase(_execErrors.begin());
+    _execErrors[child.pid] = std::move(failure);
   }
   child.execError.reset();
 }
@@ -246,6 +251,14 @@ bool SystemProcessControl::collectEndedChildren(pid_t pid) {
     }
   }
   return collected;
+}
+
+Error SystemProcessControl::takeExecError(pid_t pid) {
+  auto it = _execErrors.find(pid);
+  if (it == _execErrors.end()) return Error();
+  Error error = std::move(it->second);
+  _execErrors.erase(it);
+  return error;
 }
 
 UniqueFd SystemProcessControl::openPidfd(pid_t pid) {

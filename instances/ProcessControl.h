@@ -16,6 +16,7 @@
 
 #include <sys/types.h>
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -39,6 +40,12 @@ class ProcessControl {
   // is logged when its end is collected.
   virtual Result<pid_t> launch(const std::string& file, const std::vector<std::string>& arguments,
                                const std::string& directory) = 0;
+
+  // Why the launched child `pid` could not run its file ("Cannot start
+  // <file>: <reason>"), once its end has been collected; none when it ran
+  // its file, has not been collected yet, or is no child of ours. Taking it
+  // forgets it.
+  virtual Error takeExecError(pid_t pid) = 0;
 
   // A pidfd for the live process `pid` (close-on-exec); none when the process
   // does not exist, the system has no pidfds (logged once), or no descriptor
@@ -83,6 +90,7 @@ class SystemProcessControl : public ProcessControl {
 
   Result<pid_t> launch(const std::string& file, const std::vector<std::string>& arguments,
                        const std::string& directory) override;
+  Error takeExecError(pid_t pid) override;
   UniqueFd openPidfd(pid_t pid) override;
   Error sendSignal(pid_t pid, int pidfd, int signal) override;
   bool isRunning(pid_t pid, int pidfd) override;
@@ -113,6 +121,7 @@ class SystemProcessControl : public ProcessControl {
 
   LogSink& _log;
   std::vector<Child> _children;
+  std::map<pid_t, Error> _execErrors;  // of collected children, until taken
   bool _pidfdsMissing = false;
   bool _limitRaised = false;
   unsigned long long _originalSoftLimit = 0;

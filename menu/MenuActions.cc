@@ -77,9 +77,10 @@ bool Application::tryToPerform(const Action& action, MenuItem& sender) {
   auto it = handlers.find(action.name());
   if (it == handlers.end()) return false;
   (this->*(it->second))(sender);
-  // An action may have started a server (a pidfd to watch) or run a modal
-  // alert while changes came in.
+  // An action may have started a server (a pidfd to watch, a mark to show)
+  // or run a modal alert while changes came in.
   watchShownInstances();
+  noticeServerChanges();
   changesSeen();
   return true;
 }

@@ -99,6 +99,7 @@ bool Application::rebuildMenu(Menu& menu) {
   if (willStartAtLogin(_desktop, bundleUrl())) login->setState(ItemState::On);
   menu.addItemWithTitle(localizedString("Quit Kestrond Monitor"), kStopAction, "q");
   watchShownInstances();
+  noticeServerChanges();
   return !instances.empty();
 }
 
@@ -164,6 +165,7 @@ void Application::menuTimerFired(Timer& timer) {
     }
   }
   watchShownInstances();
+  noticeServerChanges();
 }
 
 }  // namespace kestrond

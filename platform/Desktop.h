@@ -1,6 +1,7 @@
 // The desktop as the monitor sees it: the status item, the main loop and its
-// timers, the confirmation alert, opening URLs and files, the bundle, the
-// program's place in front, and the user's login-items list.
+// timers, the confirmation alert, desktop notifications, opening URLs and
+// files, the bundle, the program's place in front, and the user's
+// login-items list.
 //
 // The application object reaches the desktop only through a Desktop, so the
 // same application runs on the Qt backend (platform/qt) and, in the tests,
@@ -21,6 +22,10 @@
 
 namespace kestrond {
 
+// What the status item's icon adds to its badge: nothing, a mark for "at
+// least one thing runs", or a second form for "something is changing".
+enum class StatusMark { None, Running, Changing };
+
 // The item in the system tray. The backend shows it and follows its fields.
 class StatusItem {
  public:
@@ -33,6 +38,14 @@ class StatusItem {
   const std::string& toolTip() const { return _toolTip; }
   void setToolTip(std::string toolTip) {
     _toolTip = std::move(toolTip);
+    changed();
+  }
+  StatusMark mark() const { return _mark; }
+  // Setting the mark it has already changes nothing, so a caller may set it
+  // after every refresh.
+  void setMark(StatusMark mark) {
+    if (mark == _mark) return;
+    _mark = mark;
     changed();
   }
   // The item owns its menu.
@@ -49,6 +62,7 @@ class StatusItem {
  private:
   std::string _title;
   std::string _toolTip;
+  StatusMark _mark = StatusMark::None;
   std::shared_ptr<Menu> _menu;
 };
 
@@ -89,6 +103,19 @@ class Alert {
   std::string _messageText;
   std::string _informativeText;
   std::vector<std::string> _buttons;
+};
+
+// A desktop notification. Those with one subject replace each other on
+// screen; a backend that has no notification service shows nothing and
+// logs why.
+struct Notification {
+  std::string subject;
+  std::string summary;
+  std::string body;
+  // The one action offered ("" for none), shown only where the service
+  // offers actions, and what choosing it does (on the main loop).
+  std::string actionTitle;
+  std::function<void()> action;
 };
 
 // One entry of the login-items list, as the list hands it out.
@@ -146,6 +173,11 @@ class Desktop {
                                                          std::function<void()> readable) = 0;
   // A new alert without texts or buttons.
   virtual std::unique_ptr<Alert> makeAlert() = 0;
+  // Shows `notification` without waiting for the service; its trouble is
+  // logged, never reported.
+  virtual void postNotification(Notification notification) = 0;
+  // Seconds on a clock that only moves forward (not the wall clock).
+  virtual double currentTime() const = 0;
   // Open with the user's default handlers; the Error (already logged) when
   // no handler could be started.
   virtual Error openURL(const std::string& url) = 0;

@@ -182,6 +182,18 @@ std::unique_ptr<Alert> MemoryDesktop::makeAlert() {
   return std::make_unique<MemoryAlert>(*this);
 }
 
+void MemoryDesktop::postNotification(Notification notification) {
+  notifications.push_back(std::move(notification));
+}
+
+bool MemoryDesktop::chooseNotificationAction(size_t index) {
+  if (index >= notifications.size() || !notifications[index].action) return false;
+  // A copy: the action may post another notification.
+  std::function<void()> action = notifications[index].action;
+  action();
+  return true;
+}
+
 Error MemoryDesktop::openURL(const std::string& url) {
   opened.push_back({Opened::Kind::Url, url, startupEnvironment()});
   return Error();

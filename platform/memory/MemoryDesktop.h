@@ -44,6 +44,8 @@ class MemoryDesktop : public Desktop {
                                         std::function<void(Timer&)> fired,
                                         std::shared_ptr<Menu> userInfo) override;
   std::unique_ptr<Alert> makeAlert() override;
+  void postNotification(Notification notification) override;
+  double currentTime() const override { return _now; }
   std::unique_ptr<DescriptorWatch> watchReadable(int fd, std::function<void()> readable) override;
   Error openURL(const std::string& url) override;
   Error openFile(const std::string& path) override;
@@ -74,6 +76,11 @@ class MemoryDesktop : public Desktop {
   }
   std::vector<AlertRecord> alerts;
   bool alertOnScreen() const { return _alertDepth > 0; }
+
+  // Every notification posted, in order; choosing one's action is the
+  // user's part (runs it as the main loop would).
+  std::vector<Notification> notifications;
+  bool chooseNotificationAction(size_t index);
 
   std::vector<Opened> opened;
   int frontRequests = 0;

@@ -8,11 +8,13 @@
 #include <QPushButton>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <chrono>
 #include <cstdio>
 
 #include "AutostartLoginItems.h"
 #include "BundleLocation.h"
 #include "Environment.h"
+#include "QtNotifications.h"
 #include "Paths.h"
 #include "QtStatusItem.h"
 #include "Text.h"
@@ -182,6 +184,16 @@ std::shared_ptr<Timer> QtDesktop::scheduledTimer(double interval, bool repeats,
 
 std::unique_ptr<Alert> QtDesktop::makeAlert() {
   return std::make_unique<QtAlert>(*this);
+}
+
+void QtDesktop::postNotification(Notification notification) {
+  if (!_notifications) _notifications = std::make_unique<QtNotifications>(*this);
+  _notifications->post(std::move(notification));
+}
+
+double QtDesktop::currentTime() const {
+  auto sinceStart = std::chrono::steady_clock::now().time_since_epoch();
+  return std::chrono::duration<double>(sinceStart).count();
 }
 
 Error QtDesktop::openWithDefaultHandler(const std::string& target) {

@@ -12,6 +12,7 @@
 
 namespace kestrond {
 
+class QtNotifications;
 class QtStatusItem;
 
 class QtDesktop : public Desktop {
@@ -28,6 +29,8 @@ class QtDesktop : public Desktop {
                                         std::function<void(Timer&)> fired,
                                         std::shared_ptr<Menu> userInfo) override;
   std::unique_ptr<Alert> makeAlert() override;
+  void postNotification(Notification notification) override;
+  double currentTime() const override;
   std::unique_ptr<DescriptorWatch> watchReadable(int fd, std::function<void()> readable) override;
   Error openURL(const std::string& url) override;
   Error openFile(const std::string& path) override;
@@ -49,6 +52,7 @@ class QtDesktop : public Desktop {
   std::unique_ptr<QApplication> _application;
   std::vector<std::weak_ptr<QtStatusItem>> _statusItems;
   bool _activationRequested = false;
+  std::unique_ptr<QtNotifications> _notifications;
 };
 
 }  // namespace kestrond

@@ -33,7 +33,7 @@ QKeySequence shortcutFor(const std::string& keyEquivalent) {
 
 }  // namespace
 
-QPixmap QtStatusItem::badgePixmap(const QString& title, int size, qreal ratio) {
+QPixmap QtStatusItem::badgePixmap(const QString& title, int size, qreal ratio, StatusMark mark) {
   QPixmap pixmap(QSize(size, size) * ratio);
   pixmap.setDevicePixelRatio(ratio);
   pixmap.fill(Qt::transparent);
@@ -61,13 +61,35 @@ QPixmap QtStatusItem::badgePixmap(const QString& title, int size, qreal ratio) {
     painter.setPen(Qt::white);
     painter.drawText(QRectF(0, 0, size, size), Qt::AlignCenter, title);
   }
+  // The mark sits on the bottom right corner, over the badge's rim, with a
+  // dark outline so that it reads on light panels and a light one inside on
+  // dark panels: a filled green dot while a server runs, a hollow amber ring
+  // while one starts or stops. They differ in form, not only in colour.
+  if (mark != StatusMark::None) {
+    qreal diameter = size * 0.46;
+    QRectF spot(size - diameter - 0.5, size - diameter - 0.5, diameter, diameter);
+    qreal outline = qMax(1.0, size / 16.0);
+    painter.setPen(QPen(QColor(0x10, 0x18, 0x20), outline));
+    if (mark == StatusMark::Running) {
+      painter.setBrush(QColor(0x2e, 0xcc, 0x40));
+      painter.drawEllipse(spot);
+    } else {
+      painter.setBrush(QColor(0x10, 0x18, 0x20));
+      painter.drawEllipse(spot);
+      qreal ring = diameter * 0.22;
+      painter.setPen(QPen(QColor(0xff, 0xb0, 0x20), ring));
+      painter.setBrush(Qt::NoBrush);
+      qreal inset = outline / 2 + ring / 2;
+      painter.drawEllipse(spot.adjusted(inset, inset, -inset, -inset));
+    }
+  }
   return pixmap;
 }
 
-QIcon QtStatusItem::badgeIcon(const QString& title) {
+QIcon QtStatusItem::badgeIcon(const QString& title, StatusMark mark) {
   QIcon icon;
   for (int size : {16, 22, 24, 32, 48, 64}) {
-    for (qreal ratio : {1.0, 2.0}) icon.addPixmap(badgePixmap(title, size, ratio));
+    for (qreal ratio : {1.0, 2.0}) icon.addPixmap(badgePixmap(title, size, ratio, mark));
   }
   return icon;
 }
@@ -127,7 +149,8 @@ void QtStatusItem::showIcon(TrayHostKind host) {
   syncMenu();
   _tray = std::make_unique<QSystemTrayIcon>();
   _shownTitle = QString::fromStdString(title());
-  _tray->setIcon(badgeIcon(_shownTitle));
+  _shownMark = mark();
+  _tray->setIcon(badgeIcon(_shownTitle, _shownMark));
   _tray->setToolTip(QString::fromStdString(toolTip()));
   _tray->setContextMenu(&_qmenu);  // before show(): the D-Bus item exports it then
   QObject::connect(_tray.get(), &QSystemTrayIcon::activated,
@@ -151,9 +174,10 @@ void QtStatusItem::showIcon(TrayHostKind host) {
 void QtStatusItem::changed() {
   if (!_tray) return;
   QString title = QString::fromStdString(this->title());
-  if (title != _shownTitle) {
+  if (title != _shownTitle || mark() != _shownMark) {
     _shownTitle = title;
-    _tray->setIcon(badgeIcon(title));
+    _shownMark = mark();
+    _tray->setIcon(badgeIcon(title, mark()));
   }
   QString tip = QString::fromStdString(toolTip());
   if (_tray->toolTip() != tip) _tray->setToolTip(tip);

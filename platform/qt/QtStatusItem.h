@@ -31,10 +31,11 @@ class QtStatusItem : public StatusItem {
   void start();
   void syncMenu();
 
-  // The badge for a title, at every size a panel asks for.
-  static QIcon badgeIcon(const QString& title);
+  // The badge for a title with its mark, at every size a panel asks for.
+  static QIcon badgeIcon(const QString& title, StatusMark mark = StatusMark::None);
   // The badge at one size (in device-independent pixels) and pixel ratio.
-  static QPixmap badgePixmap(const QString& title, int size, qreal ratio = 1.0);
+  static QPixmap badgePixmap(const QString& title, int size, qreal ratio = 1.0,
+                             StatusMark mark = StatusMark::None);
 
   // The QMenu that mirrors the model, as a panel is shown it.
   const QMenu& shownMenu() const { return _qmenu; }
@@ -59,6 +60,7 @@ class QtStatusItem : public StatusItem {
   bool _lookupPending = false;
   TrayHostKind _host = TrayHostKind::None;
   QString _shownTitle;
+  StatusMark _shownMark = StatusMark::None;
   // The model items the QActions show, index for index.
   std::vector<std::shared_ptr<MenuItem>> _mirrored;
   std::vector<QAction*> _actions;

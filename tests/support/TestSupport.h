@@ -126,6 +126,7 @@ class RecordingProcessControl : public ProcessControl {
 
   Result<pid_t> launch(const std::string& file, const std::vector<std::string>& arguments,
                        const std::string& directory) override;
+  Error takeExecError(pid_t pid) override { return _system.takeExecError(pid); }
   UniqueFd openPidfd(pid_t pid) override;
   Error sendSignal(pid_t pid, int pidfd, int signal) override;
   bool isRunning(pid_t pid, int pidfd) override;

@@ -1,0 +1,71 @@
+// What the monitor tells without being asked: the status item's mark for
+// what the servers do, and a notification when a start from the menu fails
+// or a server shown as running ends without a Stop from the menu.
+//
+// Both follow the records as the menu's scans and refreshes leave them, so
+// they cost nothing while nothing changes and are current while the menu is
+// closed (the change watcher triggers the scans then).
+#include "Application.h"
+#include "Text.h"
+
+namespace kestrond {
+
+void Application::noticeServerChanges() {
+  if (!_statusItem || !_statusItem->menu()) return;
+  std::map<std::string, ServerStatus> seen;
+  bool running = false;
+  bool changing = false;
+  for (const std::shared_ptr<MenuItem>& item : _statusItem->menu()->itemArray()) {
+    std::shared_ptr<KestrondInstance> instance = representedObject(*item);
+    if (!instance) continue;
+    ServerStatus now = instance->serverStatus();
+    auto before = _seenStatus.find(instance->directory());
+    // Only ends are told: a Stopped record that was Stopping was stopped from
+    // the menu, and one first seen Stopped was never ours to watch.
+    if (before != _seenStatus.end() && now == ServerStatus::Stopped) {
+      if (before->second == ServerStatus::Starting) {
+        std::string reason = instance->startFailure().text();
+        notifyAbout(
+            *instance, textKey("%@ did not start"),
+            reason.empty() ? localizedString("The server ended before it was running.") : reason);
+      } else if (before->second == ServerStatus::Running) {
+        notifyAbout(*instance, textKey("%@ stopped unexpectedly"),
+                    localizedString("The server ended without a Stop from the menu."));
+      }
+    }
+    seen[instance->directory()] = now;
+    running = running || now == ServerStatus::Running;
+    changing = changing || now == ServerStatus::Starting || now == ServerStatus::Stopping;
+  }
+  _seenStatus = std::move(seen);
+  _statusItem->setMark(changing  ? StatusMark::Changing
+                       : running ? StatusMark::Running
+                                 : StatusMark::None);
+}
+
+void Application::notifyAbout(const KestrondInstance& instance, const char* summaryFormat,
+                              const std::string& body) {
+  Notification notification;
+  notification.subject = instance.directory();
+  notification.summary = formatText(localizedString(summaryFormat), {instance.instanceName()});
+  notification.body = body;
+  _log.write(notification.summary + ": " + body);
+  // A server that fails over and over must not flood the screen: its
+  // notifications replace each other, and at most one a minute is shown.
+  double now = _desktop.currentTime();
+  auto last = _lastNotified.find(notification.subject);
+  if (last != _lastNotified.end() && now - last->second < kNotificationInterval) return;
+  _lastNotified[notification.subject] = now;
+  if (std::optional<std::string> log = instance.logFile()) {
+    notification.actionTitle = localizedString("Open Diagnostic Messages");
+    // The desktop outlives the notification; the record may not.
+    Desktop& desktop = _desktop;
+    notification.action = [&desktop, path = *log] {
+      // A failure to open is the desktop's to log.
+      (void)desktop.openFile(path);
+    };
+  }
+  _desktop.postNotification(std::move(notification));
+}
+
+}  // namespace kestrond

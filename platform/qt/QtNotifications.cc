@@ -1,0 +1,133 @@
+#include "QtNotifications.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QStringList>
+#include <QVariantMap>
+
+#include "QtDesktop.h"
+
+namespace kestrond {
+namespace {
+
+const QString kService = QStringLiteral("org.freedesktop.Notifications");
+const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
+const QString kInterface = QStringLiteral("org.freedesktop.Notifications");
+const QString kActionKey = QStringLiteral("open");
+// A wedged service must not keep a notification waiting for long.
+constexpr int kCallTimeoutMs = 5000;
+
+}  // namespace
+
+QtNotifications::QtNotifications(QtDesktop& desktop) : _desktop(desktop) {}
+
+void QtNotifications::post(Notification notification) {
+  _waiting.push_back(std::move(notification));
+  if (_capabilitiesKnown) {
+    while (!_waiting.empty()) {
+      send(_waiting.front());
+      _waiting.pop_front();
+    }
+    return;
+  }
+  askCapabilities();
+}
+
+void QtNotifications::askCapabilities() {
+  if (_asking) return;
+  _asking = true;
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (!bus.isConnected()) {
+    _asking = false;
+    _desktop.log().write("No session bus: notifications are not shown");
+    _waiting.clear();
+    return;
+  }
+  QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface,
+                                                     QStringLiteral("GetCapabilities"));
+  auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, kCallTimeoutMs), this);
+  QObject::connect(watcher, &QDBusPendingCallWatcher::finished, this,
+                   [this](QDBusPendingCallWatcher* finished) {
+                     finished->deleteLater();
+                     _asking = false;
+                     QDBusPendingReply<QStringList> reply = *finished;
+                     if (reply.isError()) {
+                       // Asked again for the next one: a service may start later.
+                       for (const Notification& dropped : _waiting) {
+                         _desktop.log().write("No notification service answers (" +
+                                              reply.error().message().toStdString() +
+                                              "); not shown: " + dropped.summary);
+                       }
+                       _waiting.clear();
+                       return;
+                     }
+                     _capabilitiesKnown = true;
+                     _offersActions = reply.value().contains(QStringLiteral("actions"));
+                     while (!_waiting.empty()) {
+                       send(_waiting.front());
+                       _waiting.pop_front();
+                     }
+                   });
+}
+
+void QtNotifications::send(const Notification& notification) {
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (!_signalsConnected) {
+    _signalsConnected =
+        bus.connect(kService, kPath, kInterface, QStringLiteral("ActionInvoked"), this,
+                    SLOT(actionInvoked(uint, QString))) &&
+        bus.connect(kService, kPath, kInterface, QStringLiteral("NotificationClosed"), this,
+                    SLOT(notificationClosed(uint, uint)));
+  }
+  bool withAction = _offersActions && !notification.actionTitle.empty() && notification.action;
+  QStringList actions;
+  if (withAction) actions << kActionKey << QString::fromStdString(notification.actionTitle);
+  auto known = _idBySubject.find(notification.subject);
+  uint replaces = known == _idBySubject.end() ? 0 : known->second;
+  QVariantMap hints;
+  hints.insert(QStringLiteral("desktop-entry"), QStringLiteral("com.halvorix.KestrondMonitor"));
+  QDBusMessage call =
+      QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Notify"));
+  call << QStringLiteral("Kestrond Monitor") << replaces << QStringLiteral("kestrond-monitor")
+       << QString::fromStdString(notification.summary) << QString::fromStdString(notification.body)
+       << actions << hints << -1;
+  auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, kCallTimeoutMs), this);
+  std::string subject = notification.subject;
+  std::string summary = notification.summary;
+  std::function<void()> action = withAction ? notification.action : nullptr;
+  QObject::connect(watcher, &QDBusPendingCallWatcher::finished, this,
+                   [this, subject, summary, action, replaces](QDBusPendingCallWatcher* finished) {
+                     finished->deleteLater();
+                     QDBusPendingReply<uint> reply = *finished;
+                     if (reply.isError()) {
+                       _desktop.log().write("The notification service refused \"" + summary +
+                                            "\": " + reply.error().message().toStdString());
+                       _capabilitiesKnown = false;  // asked again next time
+                       return;
+                     }
+                     uint id = reply.value();
+                     if (replaces != 0 && replaces != id) _actions.erase(replaces);
+                     _idBySubject[subject] = id;
+                     if (action) {
+                       _actions[id] = action;
+                     } else {
+                       _actions.erase(id);
+                     }
+                   });
+}
+
+void QtNotifications::actionInvoked(uint id, const QString& key) {
+  auto it = _actions.find(id);
+  if (key != kActionKey || it == _actions.end()) return;  // another program's, or no action
+  std::function<void()> action = it->second;
+  action();
+  _desktop.syncMenus();
+}
+
+void QtNotifications::notificationClosed(uint id, uint) {
+  _actions.erase(id);
+}
+
+}  // namespace kestrond

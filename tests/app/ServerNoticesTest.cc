@@ -1,0 +1,122 @@
+// What the monitor tells without being asked, on the in-memory desktop with
+// real stand-in servers: the status item's mark, and notifications for a
+// failed start and for a server that ended without a Stop from the menu.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include "MonitorFixture.h"
+
+namespace kestrond {
+namespace {
+
+class ServerNoticesTest : public test::MonitorFixture {
+ protected:
+  // Starts the first row's instance from the menu, confirming.
+  void startFirst(const std::string& title) {
+    desktop.openMenu();
+    desktop.answerAlertsWith(Alert::kFirstButtonReturn);
+    ASSERT_TRUE(desktop.choose(title));
+  }
+  // The closed menu kept current: what the change watcher reports is
+  // handled as the main loop would.
+  bool whileClosedUntil(const std::function<bool()>& condition) {
+    return test::waitFor([&] {
+      desktop.dispatchReadableDescriptors();
+      return condition();
+    });
+  }
+  StatusMark mark() { return desktop.statusItems[0]->mark(); }
+  pid_t firstPid() { return app->representedObject(*desktop.menu().itemArray()[0])->pid(); }
+};
+
+TEST_F(ServerNoticesTest, FailedStartIsToldWithWhyAndOffersTheLog) {
+  // The server runs but ends at once; it has written its log by then.
+  std::string database = dir.makeInstance("home/database", "[standin]\nexit_status = 7\n");
+  launch();
+  EXPECT_EQ(mark(), StatusMark::None);
+  startFirst("Start Default Instance");
+  EXPECT_EQ(mark(), StatusMark::Changing);
+  ASSERT_TRUE(whileClosedUntil([&] { return !desktop.notifications.empty(); }));
+  const Notification& failed = desktop.notifications[0];
+  EXPECT_EQ(failed.summary, "Default Instance did not start");
+  EXPECT_EQ(failed.body, "The server ended before it was running.");
+  EXPECT_EQ(failed.subject, database);
+  EXPECT_EQ(failed.actionTitle, "Open Diagnostic Messages");
+  EXPECT_EQ(mark(), StatusMark::None);
+  EXPECT_EQ(log.lines().back(),
+            "Default Instance did not start: The server ended before it was running.");
+
+  ASSERT_TRUE(desktop.chooseNotificationAction(0));
+  ASSERT_EQ(desktop.opened.size(), 1u);
+  EXPECT_EQ(desktop.opened[0].target, database + "/kestrond.log");
+}
+
+TEST_F(ServerNoticesTest, ServerThatCannotRunIsToldWithTheExecError) {
+  std::string sandbox = dir.makeInstance("home/sandbox");
+  std::string binary = dir.writeFile("not-executable", "#!/bin/sh\n");
+  ASSERT_EQ(chmod(binary.c_str(), 0644), 0);
+  environment.set("KESTROND_BINARY", binary);
+  launch();
+  startFirst("Start Instance 'sandbox'");
+  ASSERT_TRUE(whileClosedUntil([&] { return !desktop.notifications.empty(); }));
+  EXPECT_EQ(desktop.notifications[0].summary, "Instance 'sandbox' did not start");
+  EXPECT_EQ(desktop.notifications[0].body, "Cannot start " + binary + ": Permission denied");
+  // No server ran, so there is no log to offer.
+  EXPECT_EQ(desktop.notifications[0].actionTitle, "");
+  EXPECT_FALSE(desktop.chooseNotificationAction(0));
+}
+
+TEST_F(ServerNoticesTest, CrashIsToldAtMostOnceAMinutePerInstance) {
+  dir.makeInstance("home/database");
+  launch();
+  auto runThenCrash = [&] {
+    startFirst("Start Default Instance");
+    ASSERT_TRUE(whileClosedUntil([&] { return mark() == StatusMark::Running; }));
+    kill(firstPid(), SIGKILL);  // ends without removing its lock file
+    ASSERT_TRUE(whileClosedUntil([&] { return mark() == StatusMark::None; }));
+    // The stale lock file stays; the stand-in replaces it at the next start.
+  };
+  runThenCrash();
+  ASSERT_EQ(desktop.notifications.size(), 1u);
+  EXPECT_EQ(desktop.notifications[0].summary, "Default Instance stopped unexpectedly");
+  EXPECT_EQ(desktop.notifications[0].body, "The server ended without a Stop from the menu.");
+
+  runThenCrash();  // within the minute: logged, not shown
+  EXPECT_EQ(desktop.notifications.size(), 1u);
+  EXPECT_EQ(std::count(log.lines().begin(), log.lines().end(),
+                       "Default Instance stopped unexpectedly: The server ended without a Stop "
+                       "from the menu."),
+            2);
+
+  desktop.advance(kNotificationInterval);
+  runThenCrash();
+  ASSERT_EQ(desktop.notifications.size(), 2u);
+  EXPECT_EQ(desktop.notifications[1].subject, desktop.notifications[0].subject);
+}
+
+TEST_F(ServerNoticesTest, StopFromTheMenuQuitAndServersStoppedAtLaunchAreNotTold) {
+  // A lock file left by a server that ended before the monitor started.
+  std::string database = dir.makeInstance("home/database");
+  dir.writeFile("home/database/kestrond.lck", std::to_string(test::deadPid()) + "\n");
+  dir.makeInstance("home/demo");
+  launch();
+  startFirst("Start Instance 'demo'");
+  ASSERT_TRUE(whileClosedUntil([&] { return mark() == StatusMark::Running; }));
+  desktop.openMenu();
+  desktop.answerAlertsWith(Alert::kFirstButtonReturn);
+  ASSERT_TRUE(desktop.choose("Stop Instance 'demo'"));
+  EXPECT_EQ(mark(), StatusMark::Changing);
+  ASSERT_TRUE(whileClosedUntil([&] { return mark() == StatusMark::None; }));
+
+  startFirst("Start Instance 'demo'");
+  ASSERT_TRUE(whileClosedUntil([&] { return mark() == StatusMark::Running; }));
+  pid_t server = firstPid();
+  desktop.script = {[&] { desktop.openMenu(); }, [&] { desktop.choose("Quit Kestrond Monitor"); }};
+  desktop.runEventLoop([] {});
+  EXPECT_TRUE(desktop.notifications.empty());
+  kill(server, SIGTERM);
+}
+
+}  // namespace
+}  // namespace kestrond

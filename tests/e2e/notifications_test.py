@@ -1,0 +1,189 @@
+#!/usr/bin/python3
+"""End to end through D-Bus: the monitor's notifications and its icon's mark.
+
+A stand-in panel (the tray test's watcher) shows the real monitor's item; a
+stand-in Notifications service on the session bus records every call. With
+no service at first, a failed start shows nothing and logs one line; with
+the service, a failed start and a crash are told, the action opens the log,
+and a Stop from the menu and Quit tell nothing. The icon's pixels carry the
+mark while a server runs. Run inside tests/e2e/session.sh --dbus, with the
+monitor and the stand-in server as arguments.
+"""
+import os
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+import dbus
+import dbus.mainloop.glib
+import dbus.service
+from gi.repository import GLib
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from dbus_tray_test import (DEADLINE_SECONDS, ITEM, WATCHER, Panel, Watcher,  # noqa: E402
+                            answer_alert, check, fake_opener, wait_until)
+
+NOTIFICATIONS = "org.freedesktop.Notifications"
+
+
+class Notifications(dbus.service.Object):
+    """Records what it is asked to show; ids as a real service gives them."""
+
+    def __init__(self, bus):
+        super().__init__(bus, "/org/freedesktop/Notifications")
+        self.calls = []
+        self.next_id = 1
+
+    @dbus.service.method(NOTIFICATIONS, out_signature="as")
+    def GetCapabilities(self):
+        return ["actions", "body"]
+
+    @dbus.service.method(NOTIFICATIONS, out_signature="ssss")
+    def GetServerInformation(self):
+        return ("stand-in", "test", "1", "1.2")
+
+    @dbus.service.method(NOTIFICATIONS, in_signature="susssasa{sv}i", out_signature="u")
+    def Notify(self, app_name, replaces_id, app_icon, summary, body, actions, hints, timeout):
+        ident = int(replaces_id) or self.next_id
+        if not replaces_id:
+            self.next_id += 1
+        self.calls.append(dict(app_name=str(app_name), replaces_id=int(replaces_id),
+                               app_icon=str(app_icon), summary=str(summary), body=str(body),
+                               actions=[str(a) for a in actions], id=ident))
+        return dbus.UInt32(ident)
+
+    @dbus.service.method(NOTIFICATIONS, in_signature="u")
+    def CloseNotification(self, ident):
+        self.NotificationClosed(ident, 3)
+
+    @dbus.service.signal(NOTIFICATIONS, signature="us")
+    def ActionInvoked(self, ident, key):
+        pass
+
+    @dbus.service.signal(NOTIFICATIONS, signature="uu")
+    def NotificationClosed(self, ident, reason):
+        pass
+
+
+def green_pixels(properties):
+    """Green pixels in the largest icon the item offers (ARGB32, big endian)."""
+    pixmaps = properties.Get(ITEM, "IconPixmap")
+    check(len(pixmaps) > 0, "the item offers no icon pixels")
+    width, height, data = max(pixmaps, key=lambda p: int(p[0]) * int(p[1]))
+    data = bytes(data)
+    count = 0
+    for i in range(0, len(data), 4):
+        a, r, g, b = data[i], data[i + 1], data[i + 2], data[i + 3]
+        if a > 200 and g > 150 and r < 120 and b < 120:
+            count += 1
+    return count
+
+
+def make_installation(root, server):
+    home = os.path.join(root, "installation")
+    instances = (("database", ""), ("early", "[standin]\nexit_status = 7\n"),
+                 ("later", "[standin]\nexit_status = 7\n"))
+    for name, ini in instances:
+        os.makedirs(os.path.join(home, name))
+        with open(os.path.join(home, name, "kestrond.ini"), "w") as f:
+            f.write(ini)
+    os.makedirs(os.path.join(home, "bin"))
+    os.symlink(server, os.path.join(home, "bin", "kestrond"))
+    return home
+
+
+def start(panel, title):
+    panel.open()
+    panel.click(title)
+    answer_alert("Return")
+
+
+def main():
+    monitor, server = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    dbus.mainloop.glib.threads_init()
+    dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
+    service_bus = dbus.SessionBus()
+    watcher = Watcher(service_bus)
+    watcher_name = dbus.service.BusName(WATCHER, service_bus)  # noqa: F841 (released when dropped)
+    notifications = Notifications(service_bus)
+    loop = GLib.MainLoop()
+    threading.Thread(target=loop.run, daemon=True).start()
+    client = dbus.bus.BusConnection(os.environ["DBUS_SESSION_BUS_ADDRESS"])
+
+    root = tempfile.mkdtemp(prefix="kestrond-notify-")
+    home = make_installation(root, server)
+    opener_dir, opened = fake_opener(root)
+    environment = dict(os.environ, KESTROND_HOME=home, LANGUAGE="en",
+                       PATH=opener_dir + ":" + os.environ.get("PATH", "/usr/bin:/bin"))
+    log_path = os.path.join(root, "monitor.log")
+    log = open(log_path, "w")
+    process = subprocess.Popen([monitor], env=environment, stderr=log)
+    try:
+        check(watcher.registered.wait(DEADLINE_SECONDS), "the monitor registered no item")
+        panel = Panel(client, *watcher.items[0])
+        wait_until("the menu", lambda: "Start Default Instance" in panel.titles())
+        check(green_pixels(panel.properties) == 0, "a mark with no server running")
+
+        # No service on the bus: nothing is shown, one line says so, and the
+        # monitor goes on.
+        start(panel, "Start Instance 'early'")
+        wait_until("the line about the missing service", lambda: any(
+            "No notification service answers" in line and "Instance 'early' did not start" in line
+            for line in open(log_path)))
+        check("Start Instance 'early'" in panel.titles(), repr(panel.titles()))
+
+        service_name = dbus.service.BusName(NOTIFICATIONS, service_bus)  # noqa: F841
+        start(panel, "Start Instance 'later'")
+        wait_until("the failed start told", lambda: notifications.calls)
+        failed = notifications.calls[0]
+        check(failed["summary"] == "Instance 'later' did not start", repr(failed))
+        check(failed["body"] == "The server ended before it was running.", repr(failed))
+        check(failed["app_name"] == "Kestrond Monitor", repr(failed))
+        check(failed["app_icon"] == "kestrond-monitor", repr(failed))
+        check(failed["actions"] == ["open", "Open Diagnostic Messages"], repr(failed))
+        notifications.ActionInvoked(dbus.UInt32(failed["id"]), "open")
+        later_log = os.path.join(home, "later", "kestrond.log")
+        wait_until("the log opened", lambda: os.path.exists(opened) and
+                   open(opened).read().split("|")[0] == later_log)
+
+        # A running server shows the mark; its crash is told and clears it.
+        start(panel, "Start Default Instance")
+        wait_until("the mark", lambda: green_pixels(panel.properties) > 0)
+        lock = os.path.join(home, "database", "kestrond.lck")
+        wait_until("the lock file", lambda: os.path.exists(lock) and open(lock).read().strip())
+        os.kill(int(open(lock).read()), 9)
+        wait_until("the crash told", lambda: len(notifications.calls) == 2)
+        crash = notifications.calls[1]
+        check(crash["summary"] == "Default Instance stopped unexpectedly", repr(crash))
+        check(crash["replaces_id"] == 0, "another instance's notification replaced: %r" % crash)
+        wait_until("the mark to go", lambda: green_pixels(panel.properties) == 0)
+
+        # Stopped from the menu, then Quit: nothing more is told.
+        time.sleep(1.5)  # a start right after a crash would find its lock file still fresh
+        start(panel, "Start Default Instance")
+        wait_until("Running", lambda: "Stop Default Instance" in panel.titles())
+        panel.open()
+        panel.click("Stop Default Instance")
+        answer_alert("Return")
+        wait_until("Stopped", lambda: "Start Default Instance" in panel.titles())
+        panel.open()
+        panel.click("Quit Kestrond Monitor", then_close=False)
+        check(process.wait(DEADLINE_SECONDS) == 0, "exit status %r" % process.returncode)
+        check(len(notifications.calls) == 2, "told more: %r" % notifications.calls[2:])
+        print("notifications flow: 1 passed, 0 failed")
+    finally:
+        if process.poll() is None:
+            process.kill()
+        for name in ("database", "early", "later"):
+            try:
+                with open(os.path.join(home, name, "kestrond.lck")) as f:
+                    os.kill(int(f.read()), 9)
+            except (OSError, ValueError):
+                pass
+        loop.quit()
+
+
+if __name__ == "__main__":
+    main()
