@@ -1,15 +1,19 @@
 // Build tool: writes the tray badge as the PNG icons of the hicolor theme,
-// so that the application menu shows the same "K" as the tray.
-// Usage: render_icons OUTPUT_DIR  (writes OUTPUT_DIR/<size>x<size>/apps/...)
+// so that the application menu shows the same "K" as the tray; with a
+// second argument, also a picture of the tray icon's three states on a light
+// and on a dark panel (for the README).
+// Usage: render_icons OUTPUT_DIR [STATES_PNG]
+//   (writes OUTPUT_DIR/<size>x<size>/apps/kestrond-monitor.png)
 #include <QDir>
+#include <QPainter>
 #include <QGuiApplication>
 #include <cstdio>
 
 #include "QtStatusItem.h"
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: render_icons OUTPUT_DIR\n");
+  if (argc != 2 && argc != 3) {
+    std::fprintf(stderr, "usage: render_icons OUTPUT_DIR [STATES_PNG]\n");
     return 2;
   }
   qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -21,6 +25,31 @@ int main(int argc, char** argv) {
     QPixmap pixmap = kestrond::QtStatusItem::badgePixmap(QStringLiteral("K"), size);
     if (!pixmap.save(directory + QStringLiteral("/kestrond-monitor.png"))) {
       std::fprintf(stderr, "render_icons: cannot write %s\n", qPrintable(directory));
+      return 1;
+    }
+  }
+  if (argc == 3) {
+    // Each state at a panel's 24 px and at 48 px, on a light and a dark strip.
+    const kestrond::StatusMark marks[] = {kestrond::StatusMark::None, kestrond::StatusMark::Running,
+                                          kestrond::StatusMark::Changing};
+    QImage picture(3 * 96, 2 * 64, QImage::Format_ARGB32);
+    QPainter painter(&picture);
+    for (int row = 0; row < 2; ++row) {
+      painter.fillRect(0, row * 64, picture.width(), 64, row == 0 ? QColor(0xee, 0xee, 0xee)
+                                                                  : QColor(0x2b, 0x2b, 0x2b));
+      for (int column = 0; column < 3; ++column) {
+        int x = column * 96;
+        painter.drawPixmap(x + 8, row * 64 + 20,
+                           kestrond::QtStatusItem::badgePixmap(QStringLiteral("K"), 24, 1.0,
+                                                               marks[column]));
+        painter.drawPixmap(x + 40, row * 64 + 8,
+                           kestrond::QtStatusItem::badgePixmap(QStringLiteral("K"), 48, 1.0,
+                                                               marks[column]));
+      }
+    }
+    painter.end();
+    if (!picture.save(QString::fromLocal8Bit(argv[2]))) {
+      std::fprintf(stderr, "render_icons: cannot write %s\n", argv[2]);
       return 1;
     }
   }
