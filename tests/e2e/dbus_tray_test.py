@@ -199,6 +199,16 @@ def make_installation(root, server):
     return home
 
 
+def kill_servers(home, names):
+    """Kills the server each named instance's lock file names, if any."""
+    for name in names:
+        try:
+            with open(os.path.join(home, name, "kestrond.lck")) as f:
+                os.kill(int(f.read()), 9)
+        except (OSError, ValueError):
+            pass
+
+
 def fake_opener(root):
     """An xdg-open that records what it was asked to open."""
     directory = os.path.join(root, "opener")
@@ -339,12 +349,7 @@ def main():
                 os.kill(server_pid, 9)
             except ProcessLookupError:
                 pass
-        for instance in ("database", "my_db", "r&d"):
-            try:
-                with open(os.path.join(home, instance, "kestrond.lck")) as f:
-                    os.kill(int(f.read()), 9)
-            except (OSError, ValueError):
-                pass
+        kill_servers(home, ("database", "my_db", "r&d"))
         loop.quit()
 
 

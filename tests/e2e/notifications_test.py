@@ -23,7 +23,7 @@ from gi.repository import GLib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from dbus_tray_test import (DEADLINE_SECONDS, ITEM, WATCHER, Panel, Watcher,  # noqa: E402
-                            answer_alert, check, fake_opener, wait_until)
+                            answer_alert, check, fake_opener, kill_servers, wait_until)
 
 NOTIFICATIONS = "org.freedesktop.Notifications"
 
@@ -176,12 +176,7 @@ def main():
     finally:
         if process.poll() is None:
             process.kill()
-        for name in ("database", "early", "later"):
-            try:
-                with open(os.path.join(home, name, "kestrond.lck")) as f:
-                    os.kill(int(f.read()), 9)
-            except (OSError, ValueError):
-                pass
+        kill_servers(home, ("database", "early", "later"))
         loop.quit()
 
 
