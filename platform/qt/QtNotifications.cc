@@ -41,7 +41,9 @@ void QtNotifications::askCapabilities() {
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (!bus.isConnected()) {
     _asking = false;
-    _desktop.log().write("No session bus: notifications are not shown");
+    // Said once: without a bus there will never be a service.
+    if (!_busMissingLogged) _desktop.log().write("No session bus: notifications are not shown");
+    _busMissingLogged = true;
     _waiting.clear();
     return;
   }
@@ -53,13 +55,17 @@ void QtNotifications::askCapabilities() {
                      finished->deleteLater();
                      _asking = false;
                      QDBusPendingReply<QStringList> reply = *finished;
-                     if (reply.isError()) {
-                       // Asked again for the next one: a service may start later.
-                       for (const Notification& dropped : _waiting) {
-                         _desktop.log().write("No notification service answers (" +
-                                              reply.error().message().toStdString() +
-                                              "); not shown: " + dropped.summary);
+                     if (reply.isError() && !_waiting.empty()) {
+                       // One line for all that waited (many servers may end
+                       // at once); asked again for the next one, since a
+                       // service may start later.
+                       std::string line = "No notification service answers (" +
+                                          reply.error().message().toStdString() +
+                                          "); not shown: " + _waiting.front().summary;
+                       if (_waiting.size() > 1) {
+                         line += " and " + std::to_string(_waiting.size() - 1) + " more";
                        }
+                       _desktop.log().write(line);
                        _waiting.clear();
                        return;
                      }

@@ -40,6 +40,7 @@ class QtNotifications : public QObject {
   bool _capabilitiesKnown = false;
   bool _offersActions = false;
   bool _signalsConnected = false;
+  bool _busMissingLogged = false;
   std::deque<Notification> _waiting;               // until the capabilities are known
   std::map<std::string, uint> _idBySubject;        // the service's id of each subject's last one
   std::map<uint, std::function<void()>> _actions;  // by the service's id
