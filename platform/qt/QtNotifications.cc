@@ -55,7 +55,8 @@ void QtNotifications::askCapabilities() {
                      finished->deleteLater();
                      _asking = false;
                      QDBusPendingReply<QStringList> reply = *finished;
-                     if (reply.isError() && !_waiting.empty()) {
+                     if (reply.isError()) {
+                       if (_waiting.empty()) return;
                        // One line for all that waited (many servers may end
                        // at once); asked again for the next one, since a
                        // service may start later.
