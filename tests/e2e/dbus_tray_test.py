@@ -131,7 +131,7 @@ class Panel:
         return str(self.properties.Get(ITEM, "ToolTip")[2])
 
     def rows(self):
-        _, (_, _, children) = self.menu.GetLayout(0, -1, [])
+        _, (_, _, children) = self.menu.GetLayout(0, -1, dbus.Array([], signature="s"))
         rows = []
         for child in children:
             ident, props, _ = child
@@ -145,7 +145,7 @@ class Panel:
         return rows
 
     def shortcut(self, title):
-        _, (_, _, children) = self.menu.GetLayout(0, -1, [])
+        _, (_, _, children) = self.menu.GetLayout(0, -1, dbus.Array([], signature="s"))
         for ident, props, _ in children:
             if shown(str(props.get("label", ""))) == title:
                 return [[str(key) for key in keys] for keys in props.get("shortcut", [])]
