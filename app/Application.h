@@ -5,7 +5,8 @@
 // the launch it creates the instance manager, exports the installation's
 // environment and puts the "K" status item with its menu into the tray. The
 // menu's construction and refresh live in menu/StatusMenu.cc, its actions in
-// menu/MenuActions.cc, start at login in app/LoginItems.cc. Main thread only.
+// menu/MenuActions.cc, start at login in app/LoginItems.cc, the icon's mark
+// and the notifications in app/ServerNotices.cc. Main thread only.
 #pragma once
 
 #include <map>
