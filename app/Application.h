@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ChangeWatcher.h"
 #include "Desktop.h"
@@ -69,7 +70,12 @@ class Application : public ApplicationDelegate, public MenuDelegate {
   // The closed menu kept current: called by the main loop when the change
   // watcher has something, and after each action.
   void changesSeen();
-  void watchShownInstances();
+  // The instances the menu's rows show, in menu order.
+  std::vector<std::shared_ptr<KestrondInstance>> shownInstances() const;
+  // After every scan, refresh and action: the change watcher follows the
+  // shown instances, and what they now say is noticed (app/ServerNotices.cc).
+  void followShownInstances();
+  void watchShownInstances(const std::vector<std::shared_ptr<KestrondInstance>>& shown);
   bool menuConsideredOpen() const;
 
   // Actions (menu/MenuActions.cc); each takes the chosen item as sender.
@@ -86,8 +92,8 @@ class Application : public ApplicationDelegate, public MenuDelegate {
   // Compares each shown instance's server status with the one seen at the
   // last call: notifies of a start that ended before running and of a
   // Running server that ended without a Stop from the menu, and sets the
-  // status item's mark. Called after every scan, refresh and action.
-  void noticeServerChanges();
+  // status item's mark.
+  void noticeServerChanges(const std::vector<std::shared_ptr<KestrondInstance>>& shown);
   // Logs and (at most once a minute per instance) posts a notification
   // titled `summaryFormat` with the instance's name, offering its log.
   void notifyAbout(const KestrondInstance& instance, const char* summaryFormat,

@@ -10,14 +10,12 @@
 
 namespace kestrond {
 
-void Application::noticeServerChanges() {
-  if (!_statusItem || !_statusItem->menu()) return;
+void Application::noticeServerChanges(const std::vector<std::shared_ptr<KestrondInstance>>& shown) {
+  if (!_statusItem) return;
   std::map<std::string, ServerStatus> seen;
   bool running = false;
   bool changing = false;
-  for (const std::shared_ptr<MenuItem>& item : _statusItem->menu()->itemArray()) {
-    std::shared_ptr<KestrondInstance> instance = representedObject(*item);
-    if (!instance) continue;
+  for (const std::shared_ptr<KestrondInstance>& instance : shown) {
     ServerStatus now = instance->serverStatus();
     auto before = _seenStatus.find(instance->directory());
     // Only ends are told: a Stopped record that was Stopping was stopped from

@@ -86,15 +86,14 @@ constexpr double kStartTimeTolerance = 1.0;
 // "kestrond". Where the process table cannot tell (another user's process),
 // a live pid counts.
 bool KestrondInstance::isServerOfLockFile(pid_t pid, double lockModified, UniqueFd* pidfd) const {
-  ProcessControl& control = _processes;
-  UniqueFd fd = control.openPidfd(pid);
+  UniqueFd fd = _processes.openPidfd(pid);
   // By pid first: the null signal fails for another user's process, which
   // is never taken for a server of ours.
-  if (!control.isRunning(pid, -1)) return false;
-  std::optional<ProcessControl::ProcessInfo> info = control.processInfo(pid);
+  if (!_processes.isRunning(pid, -1)) return false;
+  std::optional<ProcessControl::ProcessInfo> info = _processes.processInfo(pid);
   // Asked again: the process may have ended and its pid been reused while
   // /proc was read.
-  if (fd && !control.isRunning(pid, fd.get())) return false;
+  if (fd && !_processes.isRunning(pid, fd.get())) return false;
   bool accepted = true;
   if (info) {
     if (info->zombie) return false;

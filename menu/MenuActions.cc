@@ -79,8 +79,7 @@ bool Application::tryToPerform(const Action& action, MenuItem& sender) {
   (this->*(it->second))(sender);
   // An action may have started a server (a pidfd to watch, a mark to show)
   // or run a modal alert while changes came in.
-  watchShownInstances();
-  noticeServerChanges();
+  followShownInstances();
   changesSeen();
   return true;
 }

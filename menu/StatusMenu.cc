@@ -98,8 +98,7 @@ bool Application::rebuildMenu(Menu& menu) {
                                      kToggleStartAtLoginAction, "");
   if (willStartAtLogin(_desktop, bundleUrl())) login->setState(ItemState::On);
   menu.addItemWithTitle(localizedString("Quit Kestrond Monitor"), kStopAction, "q");
-  watchShownInstances();
-  noticeServerChanges();
+  followShownInstances();
   return !instances.empty();
 }
 
@@ -131,15 +130,30 @@ void Application::changesSeen() {
   rebuildMenu(*_statusItem->menu());
 }
 
-void Application::watchShownInstances() {
-  if (!_changeWatcher || !_statusItem || !_statusItem->menu()) return;
-  std::vector<std::string> directories;
-  std::vector<ChangeWatcher::Server> servers;
+std::vector<std::shared_ptr<KestrondInstance>> Application::shownInstances() const {
+  std::vector<std::shared_ptr<KestrondInstance>> shown;
+  if (!_statusItem || !_statusItem->menu()) return shown;
   for (const std::shared_ptr<MenuItem>& item : _statusItem->menu()->itemArray()) {
     if (std::shared_ptr<KestrondInstance> instance = representedObject(*item)) {
-      directories.push_back(instance->directory());
-      if (instance->pidfd() >= 0) servers.push_back({instance->pidfd(), instance->pid()});
+      shown.push_back(std::move(instance));
     }
+  }
+  return shown;
+}
+
+void Application::followShownInstances() {
+  std::vector<std::shared_ptr<KestrondInstance>> shown = shownInstances();
+  watchShownInstances(shown);
+  noticeServerChanges(shown);
+}
+
+void Application::watchShownInstances(const std::vector<std::shared_ptr<KestrondInstance>>& shown) {
+  if (!_changeWatcher) return;
+  std::vector<std::string> directories;
+  std::vector<ChangeWatcher::Server> servers;
+  for (const std::shared_ptr<KestrondInstance>& instance : shown) {
+    directories.push_back(instance->directory());
+    if (instance->pidfd() >= 0) servers.push_back({instance->pidfd(), instance->pid()});
   }
   _changeWatcher->watch(_manager->searchPaths(), directories, servers);
 }
@@ -164,8 +178,7 @@ void Application::menuTimerFired(Timer& timer) {
       updateMenuItem(*item, *instance);
     }
   }
-  watchShownInstances();
-  noticeServerChanges();
+  followShownInstances();
 }
 
 }  // namespace kestrond

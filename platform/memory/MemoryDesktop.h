@@ -63,7 +63,6 @@ class MemoryDesktop : public Desktop {
 
   // Moves the clock on, firing due timers in order of their firing times.
   void advance(double seconds);
-  double now() const { return _now; }
   // Timers scheduled and not invalidated.
   size_t armedTimerCount() const;
 

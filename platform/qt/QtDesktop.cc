@@ -14,8 +14,8 @@
 #include "AutostartLoginItems.h"
 #include "BundleLocation.h"
 #include "Environment.h"
-#include "QtNotifications.h"
 #include "Paths.h"
+#include "QtNotifications.h"
 #include "QtStatusItem.h"
 #include "Text.h"
 

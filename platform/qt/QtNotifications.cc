@@ -24,14 +24,11 @@ constexpr int kCallTimeoutMs = 5000;
 QtNotifications::QtNotifications(QtDesktop& desktop) : _desktop(desktop) {}
 
 void QtNotifications::post(Notification notification) {
-  _waiting.push_back(std::move(notification));
   if (_capabilitiesKnown) {
-    while (!_waiting.empty()) {
-      send(_waiting.front());
-      _waiting.pop_front();
-    }
+    send(notification);
     return;
   }
+  _waiting.push_back(std::move(notification));
   askCapabilities();
 }
 
