@@ -314,7 +314,7 @@ TEST_F(TransitionTest, StoppingLastsWhileTheProcessLives) {
   EXPECT_EQ(instance.serverStatus(), ServerStatus::Running);
 
   control.signalError = 0;
-  kill(server.pid(), SIGSTOP);  // SIGTERM stays pending: a server that does not end
+  ASSERT_TRUE(server.suspend());  // SIGTERM stays pending: a server that does not end
   ASSERT_TRUE(instance.shutdown());
   EXPECT_EQ(instance.serverStatus(), ServerStatus::Stopping);
   unlink((dir.path() + "/demo/kestrond.lck").c_str());

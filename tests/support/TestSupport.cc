@@ -96,6 +96,14 @@ SleepingProcess::~SleepingProcess() {
   end();
 }
 
+bool SleepingProcess::suspend() {
+  // kill() only queues the stop: a SIGTERM queued before the child has run
+  // again would be taken first (lower number) and end it.
+  int status = 0;
+  return kill(_pid, SIGSTOP) == 0 && waitpid(_pid, &status, WUNTRACED) == _pid &&
+         WIFSTOPPED(status);
+}
+
 void SleepingProcess::end() {
   if (_pid <= 0) return;
   kill(_pid, SIGKILL);

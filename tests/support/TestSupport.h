@@ -67,6 +67,9 @@ class SleepingProcess {
   SleepingProcess();
   ~SleepingProcess();
   pid_t pid() const { return _pid; }
+  // Stops it (SIGSTOP) and returns once it is stopped, so that a signal sent
+  // afterwards stays pending; true when it stopped.
+  bool suspend();
   // Kills and collects it; its pid is then dead.
   void end();
 
