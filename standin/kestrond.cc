@@ -6,6 +6,9 @@
 // the [standin] section of "kestrond.ini" script it:
 //   lock_delay_ms   wait this long before writing the lock file
 //   ignore_sigterm  "true": log SIGTERM and carry on (stop it with SIGKILL)
+//   hold_fifo       before anything else, wait for a line on this FIFO: a
+//                   test holds the server there while it reads what the
+//                   monitor shows of a server that has not got further
 //   exit_status     exit at once with this status, as a failed start
 //   stop_delay_ms   wait this long after SIGTERM before ending
 //   http_port       serve a status page at /tessaline/ on 127.0.0.1
@@ -192,6 +195,11 @@ int main(int argc, char** argv) {
   std::map<std::string, std::string> settings = readSettings();
   if (auto report = settings.find("report_file"); report != settings.end()) {
     writeReport(report->second, argc, argv);
+  }
+  if (auto hold = settings.find("hold_fifo"); hold != settings.end()) {
+    std::ifstream fifo(hold->second);
+    std::string line;
+    std::getline(fifo, line);
   }
   if (settings.count("exit_status")) {
     int status = static_cast<int>(numberSetting(settings, "exit_status"));

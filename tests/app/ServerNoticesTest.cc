@@ -28,15 +28,19 @@ class ServerNoticesTest : public test::MonitorFixture {
   }
   StatusMark mark() { return desktop.statusItems[0]->mark(); }
   pid_t firstPid() { return app->representedObject(*desktop.menu().itemArray()[0])->pid(); }
+  pid_t pidOf(const std::string& title) { return app->representedObject(*item(title))->pid(); }
 };
 
 TEST_F(ServerNoticesTest, FailedStartIsToldWithWhyAndOffersTheLog) {
-  // The server runs but ends at once; it has written its log by then.
-  std::string database = dir.makeInstance("home/database", "[standin]\nexit_status = 7\n");
+  // The server runs but ends at once once let go; it has written its log by then.
+  test::ServerHold hold(dir);
+  std::string database =
+      dir.makeInstance("home/database", hold.settings() + "exit_status = 7\n");
   launch();
   EXPECT_EQ(mark(), StatusMark::None);
   startFirst("Start Default Instance");
   EXPECT_EQ(mark(), StatusMark::Changing);
+  hold.release();
   ASSERT_TRUE(whileClosedUntil([&] { return !desktop.notifications.empty(); }));
   const Notification& failed = desktop.notifications[0];
   EXPECT_EQ(failed.summary, "Default Instance did not start");
@@ -103,15 +107,20 @@ TEST_F(ServerNoticesTest, StopFromTheMenuQuitAndServersStoppedAtLaunchAreNotTold
   launch();
   startFirst("Start Instance 'demo'");
   ASSERT_TRUE(whileClosedUntil([&] { return mark() == StatusMark::Running; }));
+  // Held stopped, the server cannot end before the mark is read: its
+  // SIGTERM stays pending until it goes on.
+  pid_t demo = pidOf("Stop Instance 'demo'");
+  ASSERT_TRUE(test::suspendChild(demo));
   desktop.openMenu();
   desktop.answerAlertsWith(Alert::kFirstButtonReturn);
   ASSERT_TRUE(desktop.choose("Stop Instance 'demo'"));
   EXPECT_EQ(mark(), StatusMark::Changing);
+  ASSERT_EQ(kill(demo, SIGCONT), 0);
   ASSERT_TRUE(whileClosedUntil([&] { return mark() == StatusMark::None; }));
 
   startFirst("Start Instance 'demo'");
   ASSERT_TRUE(whileClosedUntil([&] { return mark() == StatusMark::Running; }));
-  pid_t server = firstPid();
+  pid_t server = pidOf("Stop Instance 'demo'");
   desktop.script = {[&] { desktop.openMenu(); }, [&] { desktop.choose("Quit Kestrond Monitor"); }};
   desktop.runEventLoop([] {});
   EXPECT_TRUE(desktop.notifications.empty());

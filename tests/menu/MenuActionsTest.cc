@@ -19,7 +19,8 @@ class MenuActionsTest : public test::MonitorFixture {
 };
 
 TEST_F(MenuActionsTest, StartAndStopTheDefaultInstance) {
-  std::string database = dir.makeInstance("home/database", "[standin]\nlock_delay_ms = 300\n");
+  test::ServerHold hold(dir);
+  std::string database = dir.makeInstance("home/database", hold.settings());
   launch();
   desktop.openMenu();
   answer(Alert::kFirstButtonReturn);
@@ -36,6 +37,7 @@ TEST_F(MenuActionsTest, StartAndStopTheDefaultInstance) {
   EXPECT_EQ(titles()[0], "Default Instance: Starting");
   EXPECT_FALSE(item("Default Instance: Starting")->isEnabled());
   EXPECT_FALSE(item("Open Kestrond Tessaline")->isEnabled());
+  hold.release();
   ASSERT_TRUE(tickUntil([&] { return hasTitle("Stop Default Instance"); }));
   // The tail changes only at the next opening.
   EXPECT_FALSE(item("Open Kestrond Tessaline")->isEnabled());

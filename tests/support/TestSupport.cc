@@ -97,11 +97,7 @@ SleepingProcess::~SleepingProcess() {
 }
 
 bool SleepingProcess::suspend() {
-  // kill() only queues the stop: a SIGTERM queued before the child has run
-  // again would be taken first (lower number) and end it.
-  int status = 0;
-  return kill(_pid, SIGSTOP) == 0 && waitpid(_pid, &status, WUNTRACED) == _pid &&
-         WIFSTOPPED(status);
+  return suspendChild(_pid);
 }
 
 void SleepingProcess::end() {
@@ -109,6 +105,33 @@ void SleepingProcess::end() {
   kill(_pid, SIGKILL);
   waitpid(_pid, nullptr, 0);
   _pid = 0;
+}
+
+bool suspendChild(pid_t pid) {
+  // kill() only queues the stop: a SIGTERM queued before the child has run
+  // again would be taken first (lower number) and end it.
+  if (kill(pid, SIGSTOP) != 0) return false;
+  siginfo_t info{};
+  return waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED | WNOWAIT) == 0 &&
+         info.si_code == CLD_STOPPED;
+}
+
+ServerHold::ServerHold(const TempDir& dir) : _path(dir.path() + "/hold") {
+  static int count = 0;
+  _path += std::to_string(++count);
+  if (mkfifo(_path.c_str(), 0600) == 0) _fd = open(_path.c_str(), O_RDWR | O_CLOEXEC);
+}
+
+ServerHold::~ServerHold() {
+  // Whoever still waits goes on rather than hanging past the test.
+  for (int i = 0; i < 8; ++i) release();
+  if (_fd >= 0) close(_fd);
+}
+
+void ServerHold::release() {
+  // A pipe's buffer takes a short line at once; a failure leaves the server
+  // waiting, which the test's own bound then reports.
+  if (_fd >= 0) (void)!write(_fd, "go\n", 3);
 }
 
 pid_t deadPid() {

@@ -77,6 +77,32 @@ class SleepingProcess {
   pid_t _pid = 0;
 };
 
+// Stops the child `pid` (SIGSTOP) and returns once it is stopped, so that a
+// signal sent afterwards stays pending until SIGCONT; true when it stopped.
+// The stop is left for its parent to see, which only notices ends.
+bool suspendChild(pid_t pid);
+
+// A FIFO that holds a stand-in server at its start ("hold_fifo" in its
+// [standin] section) until release(): what the monitor shows of a server
+// that has not got further is then there to read, however loaded the
+// machine. The FIFO stays open here, so the server never waits to open it
+// and a line written before it reads is kept for it.
+class ServerHold {
+ public:
+  explicit ServerHold(const TempDir& dir);
+  ~ServerHold();
+  ServerHold(const ServerHold&) = delete;
+  ServerHold& operator=(const ServerHold&) = delete;
+  // The stand-in settings that make a server wait here.
+  std::string settings() const { return "[standin]\nhold_fifo = " + _path + "\n"; }
+  // Lets one waiting (or coming) server go on.
+  void release();
+
+ private:
+  std::string _path;
+  int _fd = -1;
+};
+
 // A pid that belongs to no process (a child that was started and collected).
 pid_t deadPid();
 
