@@ -5,47 +5,37 @@
 
 namespace kestrond {
 
+Application::Application(Desktop& desktop, ProcessControl& processes, LogSink& log)
+    : _desktop(desktop),
+      _processes(processes),
+      _log(log),
+      _closedMenu(desktop, log, [this] { changesSeen(); }),
+      _notices(desktop, log) {}
+
+// The status item goes first: its rows hold actions bound to this object.
 Application::~Application() {
-  // A timer still armed would call back into a destroyed object.
-  if (_menuUpdateTimer) _menuUpdateTimer->invalidate();
-  _changeWatch.reset();
-  _changeWatcher.reset();
-  _representedObjects.clear();
-  _manager.reset();
-  _statusItem.reset();
   _menuUpdateTimer.reset();
-  _defaultInstance.reset();
+  _statusItem.reset();
 }
 
 void Application::applicationDidFinishLaunching() {
   _manager = std::make_shared<KestrondManager>(_processes, _log);
   setupGlobalEnvironment();
-  _statusItem = _desktop.createStatusItem();
+  _statusItem = _desktop.createStatusItem({[this] { menuWillOpen(); }, [this] { menuDidClose(); }});
   _statusItem->setTitle("K");  // the title is never translated
-  _statusItem->setMenu(createMenu());
   _statusItem->setToolTip(localizedString("Halvorix Kestrond"));
   // Filled from the start and kept current while closed: a D-Bus panel may
   // fetch the menu before it tells of an opening, or never tell at all.
-  _changeWatcher = std::make_unique<ChangeWatcher>(_log);
-  _changeWatch = _desktop.watchReadable(_changeWatcher->descriptor(), [this] { changesSeen(); });
-  rebuildMenu(*_statusItem->menu());
+  rebuildMenu();
 }
 
 void Application::setupGlobalEnvironment() {
   kestrond::setupGlobalEnvironment(*_manager, _desktop.bundlePath(), _log);
 }
 
-std::shared_ptr<Menu> Application::createMenu() {
-  auto menu = std::make_shared<Menu>();
-  menu->setDelegate(this);
-  return menu;
-}
-
 int runApplication(Desktop& desktop, ProcessControl& processes, LogSink& log) {
   auto application = std::make_unique<Application>(desktop, processes, log);
-  desktop.sharedApplication().setDelegate(application.get());
-  desktop.sharedApplication().run();
-  desktop.sharedApplication().setDelegate(nullptr);
+  desktop.runEventLoop([&application] { application->applicationDidFinishLaunching(); });
   application.reset();
   return 0;
 }

@@ -1,143 +1,123 @@
-// The application object: delegate of the shared application and of the
-// status menu, and owner of every long-lived object of the monitor.
+// The application object: owner of every long-lived object of the monitor.
 //
 // The entry routine (runApplication) creates it and runs the main loop. At
 // the launch it creates the instance manager, exports the installation's
-// environment and puts the "K" status item with its menu into the tray. The
-// menu's construction and refresh live in menu/StatusMenu.cc, its actions in
-// menu/MenuActions.cc, start at login in app/LoginItems.cc, the icon's mark
-// and the notifications in app/ServerNotices.cc. Main thread only.
+// environment and puts the "K" status item with its menu into the tray. Its
+// menu is rebuilt from a scan at each opening and refreshed in place while
+// open (app/StatusMenu.cc); the rows carry their actions (app/MenuActions.cc).
+// Two helpers it owns keep the closed menu current (ClosedMenuFollower) and
+// tell what the servers did without being asked (ServerNotices). Main
+// thread only.
 #pragma once
 
-#include <map>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "ChangeWatcher.h"
+#include "ClosedMenuFollower.h"
 #include "Desktop.h"
 #include "KestrondInstance.h"
 #include "KestrondManager.h"
 #include "Log.h"
-#include "Menu.h"
 #include "ProcessControl.h"
+#include "ServerNotices.h"
 
 namespace kestrond {
 
-inline const Action kStartInstanceAction{"startInstance:"};
-inline const Action kStopInstanceAction{"stopInstance:"};
-inline const Action kViewLogFileAction{"viewLogFile:"};
-inline const Action kLaunchTessalineAction{"launchTessaline:"};
-inline const Action kOnlineDocumentationAction{"onlineDocumentation:"};
-inline const Action kToggleStartAtLoginAction{"toggleStartAtLogin:"};
-
 inline constexpr const char* kTessalineUrl = "http://localhost:8890/tessaline/";
 inline constexpr const char* kDocumentationUrl = "http://docs.halvorix.com/kestrond/";
-inline constexpr double kMenuRefreshInterval = 0.5;
-// The shortest time between two notifications about one instance (seconds).
-inline constexpr double kNotificationInterval = 60.0;
-// Refresh ticks after the last opening at which the refresh stops by itself
-// on a host that has never told us of a close (10 s).
-inline constexpr int kTicksWithoutOpening = 20;
+inline constexpr std::chrono::milliseconds kMenuRefreshInterval{500};
 
-class Application : public ApplicationDelegate, public MenuDelegate {
+class Application {
  public:
   // The desktop, the process control and the log outlive the application
   // object; its instance records reach the process table through
   // `processes`, and every part of it logs to `log`.
-  Application(Desktop& desktop, ProcessControl& processes, LogSink& log)
-      : _desktop(desktop), _processes(processes), _log(log) {}
-  ~Application() override;
+  Application(Desktop& desktop, ProcessControl& processes, LogSink& log);
+  ~Application();
   Application(const Application&) = delete;
   Application& operator=(const Application&) = delete;
 
   // Launch (app/Application.cc)
-  void applicationDidFinishLaunching() override;
+  void applicationDidFinishLaunching();
   void setupGlobalEnvironment();
-  std::shared_ptr<Menu> createMenu();
 
-  // The status menu (menu/StatusMenu.cc)
-  void menuWillOpen(Menu& menu) override;
-  void menuDidClose(Menu& menu) override;
-  void menuTimerFired(Timer& timer);
-  void updateMenuItem(MenuItem& item, const KestrondInstance& instance);
-  // The instance an item of the status menu shows, or nullptr for the items
-  // that show none (and for items no longer in the menu).
-  std::shared_ptr<KestrondInstance> representedObject(const MenuItem& item) const;
-  // Scans and fills `menu` as an opening does, without arming the refresh;
-  // true when it lists instances.
-  bool rebuildMenu(Menu& menu);
-  // The closed menu kept current: called by the main loop when the change
-  // watcher has something, and after each action.
-  void changesSeen();
-  // The instances the menu's rows show, in menu order.
-  std::vector<std::shared_ptr<KestrondInstance>> shownInstances() const;
-  // After every scan, refresh and action: the change watcher follows the
-  // shown instances, and what they now say is noticed (app/ServerNotices.cc).
-  void followShownInstances();
-  void watchShownInstances(const std::vector<std::shared_ptr<KestrondInstance>>& shown);
-  bool menuConsideredOpen() const;
+  // The status menu (app/StatusMenu.cc)
+  void menuWillOpen();
+  void menuDidClose();
+  void menuTimerFired();
+  // Fills an instance's row: title, whether it can be chosen, and the
+  // action that fits the server's state, bound to this instance.
+  void updateMenuItem(MenuRow& item, const std::shared_ptr<KestrondInstance>& instance);
+  // The instance a row of the status menu shows, or nullptr for the rows
+  // that show none (and for rows no longer in the menu).
+  std::shared_ptr<KestrondInstance> representedObject(const MenuRow& row) const;
 
-  // Actions (menu/MenuActions.cc); each takes the chosen item as sender.
+  // Actions (app/MenuActions.cc)
   bool confirm(const KestrondInstance& instance, bool start);
   void openUrl(const std::string& url);
-  void startInstance(MenuItem& sender);
-  void stopInstance(MenuItem& sender);
-  void launchTessaline(MenuItem& sender);
-  void onlineDocumentation(MenuItem& sender);
-  void viewLogFile(MenuItem& sender);
-  bool tryToPerform(const Action& action, MenuItem& sender) override;
+  void startInstance(const std::shared_ptr<KestrondInstance>& instance);
+  void stopInstance(const std::shared_ptr<KestrondInstance>& instance);
+  void launchTessaline();
+  void onlineDocumentation();
+  void viewLogFile();
+  // Turns start at login the other way from what the row showed.
+  void toggleStartAtLogin(bool shownChecked);
+  void terminate();
 
-  // Telling without being asked (app/ServerNotices.cc)
-  // Compares each shown instance's server status with the one seen at the
-  // last call: notifies of a start that ended before running and of a
-  // Running server that ended without a Stop from the menu, and sets the
-  // status item's mark.
-  void noticeServerChanges(const std::vector<std::shared_ptr<KestrondInstance>>& shown);
-  // Logs and (at most once a minute per instance) posts a notification
-  // titled `summaryFormat` with the instance's name, offering its log.
-  void notifyAbout(const KestrondInstance& instance, const char* summaryFormat,
-                   const std::string& body);
+  // Start at login: whether the session starts the monitor at login, and
+  // making it so (a failure is logged by the desktop and shows in the
+  // check mark at the next rebuild).
+  bool willStartAtLogin();
+  void setStartAtLogin(bool enabled);
 
-  // Start at login (app/LoginItems.cc)
-  void toggleStartAtLogin(MenuItem& sender);
-  static bool willStartAtLogin(Desktop& desktop, const std::string& bundleUrl);
-  static void setStartAtLogin(Desktop& desktop, const std::string& bundleUrl, bool enabled);
-  // The file URL of the bundle directory.
-  std::string bundleUrl() const;
-
-  // For tests and the backends.
+  // For tests.
   const std::shared_ptr<KestrondManager>& manager() const { return _manager; }
-  const std::shared_ptr<StatusItem>& statusItem() const { return _statusItem; }
-  const std::shared_ptr<Timer>& menuUpdateTimer() const { return _menuUpdateTimer; }
   bool inModalDialog() const { return _inModalDialog; }
   const std::shared_ptr<KestrondInstance>& defaultInstance() const { return _defaultInstance; }
+  const std::vector<std::shared_ptr<KestrondInstance>>& shownInstances() const { return _shown; }
 
  private:
+  // Scans and fills the rows as an opening does, without arming the
+  // refresh; true when they list instances.
+  bool rebuildMenu();
+  // Refreshes the shown instances of these directories and their rows.
+  void refreshRows(const std::set<std::string>& directories);
+  // The fixed entries below the instances.
+  void appendTail(bool startsAtLogin);
+  void updateTail();
+  // Hands the rows to the status item.
+  void showRows();
+  // A row's action: runs `action`, then follows what it may have changed.
+  std::function<void()> chosen(std::function<void()> action);
+  // The change watcher has something, or an action is over: applies what
+  // the closed menu has pending, unless the menu counts as open or a
+  // question is up.
+  void changesSeen();
+  // After every scan, refresh and action: the closed menu follows the shown
+  // instances, and what their servers now do is noticed.
+  void followShownInstances();
+
   Desktop& _desktop;
   ProcessControl& _processes;
   LogSink& _log;
 
   std::shared_ptr<KestrondManager> _manager;
-  std::shared_ptr<StatusItem> _statusItem;
-  // What each instance row of the menu shows; it keeps the instance alive
-  // while the row is there.
-  std::map<const MenuItem*, std::shared_ptr<KestrondInstance>> _representedObjects;
-  std::shared_ptr<Timer> _menuUpdateTimer;
+  std::unique_ptr<StatusItem> _statusItem;
+  // The menu's rows, and the instances its first rows show, in order; the
+  // rows' actions keep their instances alive.
+  MenuRows _menuRows;
+  std::vector<std::shared_ptr<KestrondInstance>> _shown;
+  std::unique_ptr<Timer> _menuUpdateTimer;
   bool _inModalDialog = false;
   std::shared_ptr<KestrondInstance> _defaultInstance;
-  std::unique_ptr<ChangeWatcher> _changeWatcher;
-  std::unique_ptr<DescriptorWatch> _changeWatch;
-  bool _menuOpen = false;
-  bool _hostSendsClose = false;  // a close has been seen from this desktop
-  int _ticksSinceOpening = 0;
-  bool _rebuildPending = false;  // changes seen while the menu was open or an alert up
-  std::map<std::string, ServerStatus> _seenStatus;  // by directory, at the last notice
-  std::map<std::string, double> _lastNotified;      // by directory: when last shown
+  ClosedMenuFollower _closedMenu;
+  ServerNotices _notices;
 };
 
-// The entry routine's work: creates the application object, makes it the
-// delegate, runs the main loop until Quit, releases it. Returns 0.
+// The entry routine's work: creates the application object, runs the main
+// loop until Quit, releases it. Returns 0.
 int runApplication(Desktop& desktop, ProcessControl& processes, LogSink& log);
 
 }  // namespace kestrond

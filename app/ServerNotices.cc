@@ -1,25 +1,16 @@
-// What the monitor tells without being asked: the status item's mark for
-// what the servers do, and a notification when a start from the menu fails
-// or a server shown as running ends without a Stop from the menu.
-//
-// Both follow the records as the menu's scans and refreshes leave them, so
-// they cost nothing while nothing changes and are current while the menu is
-// closed (the change watcher triggers the scans then).
-#include "Application.h"
+#include "ServerNotices.h"
+
 #include "Text.h"
 
 namespace kestrond {
 
-void Application::noticeServerChanges(const std::vector<std::shared_ptr<KestrondInstance>>& shown) {
-  if (!_statusItem) return;
+StatusMark ServerNotices::notice(const std::vector<std::shared_ptr<KestrondInstance>>& shown) {
   std::map<std::string, ServerStatus> seen;
   bool running = false;
   bool changing = false;
   for (const std::shared_ptr<KestrondInstance>& instance : shown) {
     ServerStatus now = instance->serverStatus();
     auto before = _seenStatus.find(instance->directory());
-    // Only ends are told: a Stopped record that was Stopping was stopped from
-    // the menu, and one first seen Stopped was never ours to watch.
     if (before != _seenStatus.end() && now == ServerStatus::Stopped) {
       if (before->second == ServerStatus::Starting) {
         std::string reason = instance->startFailure().text();
@@ -36,13 +27,11 @@ void Application::noticeServerChanges(const std::vector<std::shared_ptr<Kestrond
     changing = changing || now == ServerStatus::Starting || now == ServerStatus::Stopping;
   }
   _seenStatus = std::move(seen);
-  _statusItem->setMark(changing  ? StatusMark::Changing
-                       : running ? StatusMark::Running
-                                 : StatusMark::None);
+  return changing ? StatusMark::Changing : running ? StatusMark::Running : StatusMark::None;
 }
 
-void Application::notifyAbout(const KestrondInstance& instance, const char* summaryFormat,
-                              const std::string& body) {
+void ServerNotices::notifyAbout(const KestrondInstance& instance, const char* summaryFormat,
+                                const std::string& body) {
   Notification notification;
   notification.subject = instance.directory();
   notification.summary = formatText(localizedString(summaryFormat), {instance.instanceName()});
@@ -50,7 +39,7 @@ void Application::notifyAbout(const KestrondInstance& instance, const char* summ
   _log.write(notification.summary + ": " + body);
   // A server that fails over and over must not flood the screen: its
   // notifications replace each other, and at most one a minute is shown.
-  double now = _desktop.currentTime();
+  Desktop::Clock::time_point now = _desktop.now();
   auto last = _lastNotified.find(notification.subject);
   if (last != _lastNotified.end() && now - last->second < kNotificationInterval) return;
   _lastNotified[notification.subject] = now;

@@ -8,11 +8,12 @@
 #include <cstdio>
 
 #include "Environment.h"
+#include "Identity.h"
 
 namespace kestrond {
 namespace {
 
-constexpr const char* kIdentifier = "kestrond-monitor";
+constexpr const char* kIdentifier = kProgramName;
 
 // True when standard error is the journal's stream: systemd puts its device
 // and inode into JOURNAL_STREAM for a service whose output it collects.

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "Error.h"
+#include "Identity.h"
 
 namespace kestrond {
 
@@ -40,7 +41,7 @@ std::string formatText(std::string_view format, std::initializer_list<FormatArgu
 bool isValidUtf8(std::string_view bytes);
 
 // The program's gettext text domain.
-inline constexpr const char* kTextDomain = "kestrond-monitor";
+inline constexpr const char* kTextDomain = kProgramName;
 
 // Points the text domain at a catalog directory (a "share/locale" tree) and
 // asks for UTF-8 output. The Error when gettext refuses either.

@@ -19,14 +19,22 @@ constexpr uint32_t kSearchPathEvents =
 // time, and only its existence is shown.
 constexpr uint32_t kInstanceEvents = kSearchPathEvents | IN_CLOSE_WRITE;
 
-bool mattersInInstanceDirectory(const inotify_event& event) {
-  if (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_Q_OVERFLOW)) return true;
-  if (event.len == 0) return false;
+enum class Meaning { Nothing, Refresh, Rescan };
+
+// What an event in an instance directory means for the menu: the lock file
+// changes only the server's state; the directory itself, its configuration
+// or its log coming or going change whether and how it is listed.
+Meaning inInstanceDirectory(const inotify_event& event) {
+  if (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) return Meaning::Rescan;
+  if (event.len == 0) return Meaning::Nothing;
   const char* name = event.name;
-  if (std::strcmp(name, "kestrond.lck") == 0) return true;
+  if (std::strcmp(name, "kestrond.lck") == 0) return Meaning::Refresh;
   bool existence = event.mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO);
-  return existence &&
-         (std::strcmp(name, "kestrond.ini") == 0 || std::strcmp(name, "kestrond.log") == 0);
+  if (existence &&
+      (std::strcmp(name, "kestrond.ini") == 0 || std::strcmp(name, "kestrond.log") == 0)) {
+    return Meaning::Rescan;
+  }
+  return Meaning::Nothing;
 }
 
 }  // namespace
@@ -46,7 +54,7 @@ ChangeWatcher::ChangeWatcher(LogSink& log) : _log(log) {
   }
 }
 
-void ChangeWatcher::watchDirectory(const std::string& path, Kind kind) {
+bool ChangeWatcher::addWatch(const std::string& path, Kind kind) {
   uint32_t mask = (kind == Kind::SearchPath ? kSearchPathEvents : kInstanceEvents) | IN_ONLYDIR;
   int descriptor = inotify_add_watch(_inotify.get(), path.c_str(), mask);
   if (descriptor < 0) {
@@ -58,16 +66,18 @@ void ChangeWatcher::watchDirectory(const std::string& path, Kind kind) {
           "Too many directories to watch (fs.inotify.max_user_watches); some changes are "
           "seen only when the menu opens");
     }
-    return;
+    return false;
   }
   _directories[path] = Watch{descriptor, kind};
-  _kinds[descriptor] = kind;
+  _watched[descriptor] = path;
+  return true;
 }
 
-void ChangeWatcher::watch(const std::vector<std::string>& searchPaths,
-                          const std::vector<std::string>& instanceDirectories,
-                          const std::vector<Server>& servers) {
-  if (!_epoll) return;
+std::vector<std::string> ChangeWatcher::watch(const std::vector<std::string>& searchPaths,
+                                              const std::vector<std::string>& instanceDirectories,
+                                              const std::vector<Server>& servers) {
+  std::vector<std::string> added;
+  if (!_epoll) return added;
   std::map<std::string, Kind> wanted;
   for (const std::string& path : instanceDirectories) wanted[path] = Kind::InstanceDirectory;
   for (const std::string& path : searchPaths) wanted[path] = Kind::SearchPath;
@@ -77,14 +87,16 @@ void ChangeWatcher::watch(const std::vector<std::string>& searchPaths,
       // Fails only for a watch the kernel dropped already (the directory
       // went): gone either way.
       (void)inotify_rm_watch(_inotify.get(), it->second.descriptor);
-      _kinds.erase(it->second.descriptor);
+      _watched.erase(it->second.descriptor);
       it = _directories.erase(it);
     } else {
       ++it;
     }
   }
   for (const auto& [path, kind] : wanted) {
-    if (!_directories.count(path)) watchDirectory(path, kind);
+    if (!_directories.count(path) && addWatch(path, kind) && kind == Kind::InstanceDirectory) {
+      added.push_back(path);
+    }
   }
 
   // One-shot: a pidfd stays readable once its process has ended, and a
@@ -94,17 +106,17 @@ void ChangeWatcher::watch(const std::vector<std::string>& searchPaths,
   // Stopped or it takes another pid, and each refresh is followed by a
   // watch() call. A closed pidfd has left the epoll set with its file, so
   // its number can be added again for a new one.
-  std::map<int, pid_t> listed;
-  for (const Server& server : servers) listed[server.pidfd] = server.pid;
+  std::map<int, Server> listed;
+  for (const Server& server : servers) listed[server.pidfd] = server;
   for (const auto& known : _servers) {
     // Unchecked on purpose: a pidfd closed since has left the set already.
     if (!listed.count(known.first)) {
       (void)epoll_ctl(_epoll.get(), EPOLL_CTL_DEL, known.first, nullptr);
     }
   }
-  for (const auto& [fd, pid] : listed) {
+  for (const auto& [fd, server] : listed) {
     auto known = _servers.find(fd);
-    if (known != _servers.end() && known->second == pid) continue;
+    if (known != _servers.end() && known->second.pid == server.pid) continue;
     epoll_event event{};
     event.events = EPOLLIN | EPOLLONESHOT;
     event.data.fd = fd;
@@ -115,10 +127,10 @@ void ChangeWatcher::watch(const std::vector<std::string>& searchPaths,
     }
   }
   _servers = std::move(listed);
+  return added;
 }
 
-bool ChangeWatcher::readEvents() {
-  bool relevant = false;
+void ChangeWatcher::readEvents(Changes& changes) {
   alignas(inotify_event) char buffer[16 * (sizeof(inotify_event) + NAME_MAX + 1)];
   while (true) {
     ssize_t got = read(_inotify.get(), buffer, sizeof buffer);
@@ -127,20 +139,26 @@ bool ChangeWatcher::readEvents() {
       const auto& event = *reinterpret_cast<const inotify_event*>(at);
       at += sizeof(inotify_event) + event.len;
       if (event.mask & IN_Q_OVERFLOW) {
-        relevant = true;
+        changes.rescan = true;  // events were lost: nothing short of a scan is sure
         continue;
       }
-      auto kind = _kinds.find(event.wd);
-      if (kind == _kinds.end()) continue;
-      relevant = relevant || kind->second == Kind::SearchPath || mattersInInstanceDirectory(event);
+      auto path = _watched.find(event.wd);
+      if (path == _watched.end()) continue;
+      auto watch = _directories.find(path->second);
+      // A search path's entries and an instance directory's make-up both
+      // decide what is listed.
+      Meaning meaning = watch != _directories.end() && watch->second.kind == Kind::SearchPath
+                            ? Meaning::Rescan
+                            : inInstanceDirectory(event);
+      if (meaning == Meaning::Rescan) changes.rescan = true;
+      if (meaning == Meaning::Refresh) changes.directories.insert(path->second);
     }
   }
-  return relevant;
 }
 
-bool ChangeWatcher::takeChanges() {
-  if (!_epoll) return false;
-  bool relevant = false;
+ChangeWatcher::Changes ChangeWatcher::takeChanges() {
+  Changes changes;
+  if (!_epoll) return changes;
   epoll_event events[64];
   while (true) {
     int ready = epoll_wait(_epoll.get(), events, 64, 0);
@@ -149,14 +167,14 @@ bool ChangeWatcher::takeChanges() {
     for (int i = 0; i < ready; ++i) {
       if (events[i].data.fd == _inotify.get()) {
         inotifyReady = true;
-      } else {
-        relevant = true;  // a watched server ended
+      } else if (auto server = _servers.find(events[i].data.fd); server != _servers.end()) {
+        changes.directories.insert(server->second.directory);  // its server ended
       }
     }
-    if (inotifyReady) relevant = readEvents() || relevant;
+    if (inotifyReady) readEvents(changes);
     if (!inotifyReady) break;  // the one-shot pidfds are disarmed now
   }
-  return relevant;
+  return changes;
 }
 
 }  // namespace kestrond

@@ -4,14 +4,19 @@
 // rewritten in a known instance directory (inotify), or a watched server
 // ending (its pidfd becomes readable).
 //
-// It says only that something may have changed; whoever listens refreshes
-// the records. One descriptor, an epoll set, becomes readable then: the
-// desktop's event loop watches it. Nothing wakes up while nothing changes.
-// Used by the application. Main thread only.
+// It says which instance directories may show something new (a server of
+// theirs ended, their lock file changed) and whether only a scan can tell
+// (entries of a search path, an instance's configuration or log coming or
+// going, events lost); whoever listens refreshes the records. One
+// descriptor, an epoll set, becomes readable then: the desktop's event loop
+// watches it. Nothing wakes up while nothing changes. Used by the
+// application. Main thread only.
 #pragma once
 
 #include <sys/types.h>
+
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -30,24 +35,35 @@ class ChangeWatcher {
   // The descriptor to watch for reading, or -1.
   int descriptor() const { return _epoll.get(); }
 
-  // A server to be told of when it ends: its pidfd, and the pid it is for.
+  // A server to be told of when it ends: its pidfd, the pid it is for, and
+  // the instance directory it serves.
   struct Server {
     int pidfd = -1;
     pid_t pid = 0;
+    std::string directory;
+  };
+
+  // What was seen since the last look.
+  struct Changes {
+    std::set<std::string> directories;  // instance directories to refresh
+    bool rescan = false;                // only a scan of the search paths tells
+    bool empty() const { return directories.empty() && !rescan; }
   };
 
   // Watches exactly these directories and servers from now on. Each server
   // is reported once, when its process ends; one already reported is not
   // reported again while it stays in the set. What is already watched costs
   // no system call. A directory that cannot be watched (the kernel's limit
-  // on watches, say) is logged once.
-  void watch(const std::vector<std::string>& searchPaths,
-             const std::vector<std::string>& instanceDirectories,
-             const std::vector<Server>& servers);
+  // on watches, say) is logged once. Returns the instance directories
+  // watched from this call on: what changed in them before is not reported,
+  // so the caller reads them once more.
+  std::vector<std::string> watch(const std::vector<std::string>& searchPaths,
+                                 const std::vector<std::string>& instanceDirectories,
+                                 const std::vector<Server>& servers);
 
-  // Drains what is pending without blocking; true when anything that may
-  // change what the menu shows was seen.
-  bool takeChanges();
+  // Drains what is pending without blocking: what may change what the menu
+  // shows; empty when nothing did.
+  Changes takeChanges();
 
   size_t watchedDirectoryCount() const { return _directories.size(); }
 
@@ -57,15 +73,15 @@ class ChangeWatcher {
     int descriptor = -1;
     Kind kind = Kind::SearchPath;
   };
-  bool readEvents();
-  void watchDirectory(const std::string& path, Kind kind);
+  void readEvents(Changes& changes);
+  bool addWatch(const std::string& path, Kind kind);
 
   LogSink& _log;
   UniqueFd _epoll;
   UniqueFd _inotify;
   std::map<std::string, Watch> _directories;  // by path
-  std::map<int, Kind> _kinds;                 // by watch descriptor
-  std::map<int, pid_t> _servers;              // pid by pidfd
+  std::map<int, std::string> _watched;        // path by watch descriptor
+  std::map<int, Server> _servers;             // by pidfd
   bool _limitLogged = false;
 };
 

@@ -6,33 +6,26 @@ extern char** environ;
 
 namespace kestrond {
 
-Desktop::Desktop(LogSink& log) : _log(log), _application(*this) {
+MenuRow MenuRow::separatorRow(std::string key) {
+  MenuRow row;
+  row.key = std::move(key);
+  row.separator = true;
+  return row;
+}
+
+const MenuRow* chosenRow(const MenuRows& rows, const std::string& key, LogSink& log) {
+  for (const MenuRow& row : rows) {
+    if (row.key == key && !row.separator) return &row;
+  }
+  log.write("A menu choice arrived for a row that is no longer in the menu (" + key +
+            "); nothing done");
+  return nullptr;
+}
+
+Desktop::Desktop(LogSink& log) : _log(log) {
   for (char** variable = environ; variable && *variable; ++variable) {
     _startupEnvironment.emplace_back(*variable);
   }
-}
-
-void SharedApplication::run() {
-  _desktop.runEventLoop([this] {
-    if (_delegate) _delegate->applicationDidFinishLaunching();
-  });
-}
-
-void SharedApplication::stop() {
-  _desktop.stopEventLoop();
-}
-
-bool SharedApplication::tryToPerform(const Action& action, MenuItem&) {
-  if (action != kStopAction) return false;
-  stop();
-  return true;
-}
-
-bool SharedApplication::sendAction(MenuItem& item) {
-  if (item.action().empty()) return false;
-  if (Responder* target = item.target()) return target->tryToPerform(item.action(), item);
-  if (tryToPerform(item.action(), item)) return true;
-  return _delegate && _delegate->tryToPerform(item.action(), item);
 }
 
 std::string fileURLWithPath(const std::string& path, bool isDirectory) {

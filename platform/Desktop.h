@@ -1,14 +1,16 @@
-// The desktop as the monitor sees it: the status item, the main loop and its
-// timers, the confirmation alert, desktop notifications, opening URLs and
-// files, the bundle, the program's place in front, and the user's
-// login-items list.
+// The desktop as the monitor sees it: one item in the tray with its menu of
+// rows, the main loop with its timers and watched descriptors, a yes-or-no
+// question, desktop notifications, opening URLs and files, start at login,
+// and where the program's bundle lies.
 //
-// The application object reaches the desktop only through a Desktop, so the
+// The application reaches the desktop only through a Desktop, so that the
 // same application runs on the Qt backend (platform/qt) and, in the tests,
-// on the in-memory backend (platform/memory). Which one a program gets is
-// decided by the CMake target it links. Main thread only.
+// on a recording fake. Backends apply what they are given when they are
+// given it. Which backend a program gets is decided by the CMake target it
+// links. Main thread only.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -17,92 +19,76 @@
 
 #include "Error.h"
 #include "Log.h"
-#include "Menu.h"
-#include "SharedApplication.h"
 
 namespace kestrond {
 
-// What the status item's icon adds to its badge: nothing, a mark for "at
-// least one thing runs", or a second form for "something is changing".
+// What the tray icon adds to its badge: nothing, a mark for "at least one
+// server runs", or a second form for "something is starting or stopping".
 enum class StatusMark { None, Running, Changing };
 
-// The item in the system tray. The backend shows it and follows its fields.
+// One row of the tray item's menu. A row carries what choosing it does, so
+// a choice reaches what the row showed without any look-up by position.
+struct MenuRow {
+  // Stable for what the row stands for (an instance's rows by its
+  // directory, the fixed entries by name): a backend keeps one entry per
+  // key, so a row that moves is still the entry a panel was shown.
+  std::string key;
+  std::string title;
+  bool enabled = false;
+  bool separator = false;
+  // A check-mark toggle with this state; none for a plain row.
+  std::optional<bool> checked;
+  // The key chosen together with Control ("Q"); "" for none.
+  std::string shortcut;
+  // Runs on the main loop after the menu has closed; empty for none.
+  std::function<void()> choose;
+
+  static MenuRow separatorRow(std::string key);
+};
+using MenuRows = std::vector<MenuRow>;
+
+// For a backend: the row a choice of `key` acts on, as the rows are now; a
+// row that has gone since it was shown (its instance no longer listed) is
+// nullptr, with one line logged, and the choice does nothing.
+const MenuRow* chosenRow(const MenuRows& rows, const std::string& key, LogSink& log);
+
+// The item in the system tray. The backend shows each change at once.
 class StatusItem {
  public:
   virtual ~StatusItem() = default;
-  const std::string& title() const { return _title; }
-  void setTitle(std::string title) {
-    _title = std::move(title);
-    changed();
-  }
-  const std::string& toolTip() const { return _toolTip; }
-  void setToolTip(std::string toolTip) {
-    _toolTip = std::move(toolTip);
-    changed();
-  }
-  StatusMark mark() const { return _mark; }
-  // Setting the mark it has already changes nothing, so a caller may set it
-  // after every refresh.
-  void setMark(StatusMark mark) {
-    if (mark == _mark) return;
-    _mark = mark;
-    changed();
-  }
-  // The item owns its menu.
-  const std::shared_ptr<Menu>& menu() const { return _menu; }
-  void setMenu(std::shared_ptr<Menu> menu) {
-    _menu = std::move(menu);
-    changed();
-  }
-
- protected:
-  // Lets a backend follow changes; the model itself needs nothing.
-  virtual void changed() {}
-
- private:
-  std::string _title;
-  std::string _toolTip;
-  StatusMark _mark = StatusMark::None;
-  std::shared_ptr<Menu> _menu;
+  // The text the badge shows; a tray cannot show text, so it is drawn.
+  virtual void setTitle(const std::string& title) = 0;
+  virtual void setToolTip(const std::string& toolTip) = 0;
+  virtual void setMark(StatusMark mark) = 0;
+  // The menu's rows from now on; entries whose keys stay are kept.
+  virtual void setMenu(MenuRows rows) = 0;
 };
 
-// A timer on the main loop. It first fires one interval after it was
-// scheduled and, when repeating, every interval after that until invalidated.
+// What the status item tells of its menu, on the main loop.
+struct MenuEvents {
+  std::function<void()> willOpen;  // before a host shows the menu
+  std::function<void()> didClose;  // after it closed, where the host tells
+};
+
+// A repeating timer on the main loop; destroying it stops it, also from
+// inside its own callback.
 class Timer {
  public:
   virtual ~Timer() = default;
-  // Stops the timer for good and lets go of its callback and user info.
-  virtual void invalidate() = 0;
-  virtual bool isValid() const = 0;
-  const std::shared_ptr<Menu>& userInfo() const { return _userInfo; }
-
- protected:
-  std::shared_ptr<Menu> _userInfo;
 };
 
-// A modal question with two buttons.
-class Alert {
+// A descriptor watched by the main loop; destroying it ends the watch.
+class DescriptorWatch {
  public:
-  static constexpr int kFirstButtonReturn = 1000;
-  static constexpr int kSecondButtonReturn = 1001;
+  virtual ~DescriptorWatch() = default;
+};
 
-  virtual ~Alert() = default;
-  void setMessageText(std::string text) { _messageText = std::move(text); }
-  void setInformativeText(std::string text) { _informativeText = std::move(text); }
-  // Buttons keep the order in which they are added; the first is the default.
-  void addButtonWithTitle(std::string title) { _buttons.push_back(std::move(title)); }
-  const std::string& messageText() const { return _messageText; }
-  const std::string& informativeText() const { return _informativeText; }
-  const std::vector<std::string>& buttons() const { return _buttons; }
-  // Shows the alert application-modal and runs the main loop until it is
-  // answered: 1000 for the first button, 1001 for the second (also for any
-  // other way of dismissing it).
-  virtual int runModal() = 0;
-
- private:
-  std::string _messageText;
-  std::string _informativeText;
-  std::vector<std::string> _buttons;
+// A question with a button that answers yes and one that answers no.
+struct Question {
+  std::string message;
+  std::string informative;
+  std::string yesTitle;  // the default button (Return)
+  std::string noTitle;   // Escape, and closing the window
 };
 
 // A desktop notification. Those with one subject replace each other on
@@ -118,79 +104,64 @@ struct Notification {
   std::function<void()> action;
 };
 
-// One entry of the login-items list, as the list hands it out.
-struct LoginItem {
-  std::string identifier;
-};
-
-// The user's login-items list: the programs started when the user logs in.
-class LoginItemsList {
+// Whether the program starts when the user logs in.
+class StartAtLogin {
  public:
-  virtual ~LoginItemsList() = default;
-  // The items in list order at the moment of the call; empty when none.
-  virtual std::vector<LoginItem> copySnapshot() = 0;
-  // The file URL of the item's target, without asking the user and without
-  // touching the target's file system; none when it cannot be resolved.
-  virtual std::optional<std::string> resolve(const LoginItem& item) = 0;
-  // Adds an entry for the bundle URL at the head of the list; the Error
-  // when nothing was added.
-  virtual Error insertItemURL(const std::string& bundleUrl) = 0;
-  // Removes the item; the Error when it is still there.
-  virtual Error removeItem(const LoginItem& item) = 0;
-};
-
-// A descriptor watched by the main loop; destroying it ends the watch.
-class DescriptorWatch {
- public:
-  virtual ~DescriptorWatch() = default;
+  virtual ~StartAtLogin() = default;
+  // True when the session would start this program at login; false also
+  // when that cannot be read.
+  virtual bool isEnabled() = 0;
+  // Makes it so; the Error (already logged) when nothing changed.
+  virtual Error setEnabled(bool enabled) = 0;
 };
 
 class Desktop {
  public:
+  using Clock = std::chrono::steady_clock;
+
   // `log` receives the backend's own trouble; it outlives the desktop.
   explicit Desktop(LogSink& log);
   virtual ~Desktop() = default;
+  Desktop(const Desktop&) = delete;
+  Desktop& operator=(const Desktop&) = delete;
 
   LogSink& log() const { return _log; }
-
-  // The shared application; lives as long as the desktop.
-  SharedApplication& sharedApplication() { return _application; }
 
   // Runs the main loop: calls `didFinishLaunching` once from inside it, and
   // returns after stopEventLoop().
   virtual void runEventLoop(const std::function<void()>& didFinishLaunching) = 0;
   virtual void stopEventLoop() = 0;
 
-  // A new item in the tray, as wide as its content.
-  virtual std::shared_ptr<StatusItem> createStatusItem() = 0;
-  // A timer scheduled on the main loop that calls `fired` with itself.
-  virtual std::shared_ptr<Timer> scheduledTimer(double interval, bool repeats,
-                                                std::function<void(Timer&)> fired,
-                                                std::shared_ptr<Menu> userInfo) = 0;
+  // The item in the tray, shown once a tray is there; `events` tell of its
+  // menu for as long as the item lives.
+  virtual std::unique_ptr<StatusItem> createStatusItem(MenuEvents events) = 0;
+  // Calls `fired` every `interval` from the main loop until the timer is
+  // destroyed.
+  virtual std::unique_ptr<Timer> startTimer(std::chrono::milliseconds interval,
+                                            std::function<void()> fired) = 0;
   // Calls `readable` from the main loop each time `fd` is readable, until the
   // returned watch is destroyed; nullptr when the loop cannot watch it.
   virtual std::unique_ptr<DescriptorWatch> watchReadable(int fd,
                                                          std::function<void()> readable) = 0;
-  // A new alert without texts or buttons.
-  virtual std::unique_ptr<Alert> makeAlert() = 0;
+  // The clock that timers follow; it only moves forward.
+  virtual Clock::time_point now() const = 0;
+
+  // Asks in a window of its own, brought to the front with the keyboard
+  // focus as a window the user asked for, and runs the main loop until it
+  // is answered: true for yes; false for no and for any other dismissal.
+  virtual bool ask(const Question& question) = 0;
   // Shows `notification` without waiting for the service; its trouble is
   // logged, never reported.
   virtual void postNotification(Notification notification) = 0;
-  // Seconds on a clock that only moves forward (not the wall clock).
-  virtual double currentTime() const = 0;
   // Open with the user's default handlers; the Error (already logged) when
   // no handler could be started.
   virtual Error openURL(const std::string& url) = 0;
   virtual Error openFile(const std::string& path) = 0;
+
+  // Start at login for this program; lives as long as the desktop.
+  virtual StartAtLogin& startAtLogin() = 0;
   // The directory that holds the bundle's "Contents".
   virtual std::string bundlePath() const = 0;
-  // The user's login-items list, or nullptr when it cannot be had.
-  virtual std::unique_ptr<LoginItemsList> createLoginItemsList() = 0;
-  // Asks that the program's next window come to the front with the keyboard
-  // focus, as a window the user asked for: a question raised from the tray
-  // must not open behind other windows. The window manager has the last
-  // word; nothing is reported.
-  virtual void activateApplication() = 0;
 
   // The environment as it was when the desktop was created, before the
   // monitor exported the server's: what opened URLs and files inherit.
@@ -198,7 +169,6 @@ class Desktop {
 
  private:
   LogSink& _log;
-  SharedApplication _application;
   std::vector<std::string> _startupEnvironment;
 };
 
@@ -208,7 +178,7 @@ class Desktop {
 std::unique_ptr<Desktop> createSystemDesktop(LogSink& log);
 
 // "file://" and the percent-encoded absolute path, with a trailing "/" for a
-// directory URL: the form in which the monitor compares bundle URLs.
+// directory URL.
 std::string fileURLWithPath(const std::string& path, bool isDirectory = true);
 
 }  // namespace kestrond

@@ -7,7 +7,7 @@ set -euo pipefail
 source_dir=$1
 output=$2
 cd "$source_dir"
-mapfile -t sources < <(find app base menu instances platform -name '*.cc' | LC_ALL=C sort)
+mapfile -t sources < <(find app base instances platform -name '*.cc' | LC_ALL=C sort)
 xgettext --language=C++ --from-code=UTF-8 --sort-by-file --add-location=file \
   --keyword=localizedString --keyword=textKey \
   --flag=localizedString:1:no-c-format --flag=textKey:1:no-c-format \

@@ -11,9 +11,10 @@
 #include <chrono>
 #include <cstdio>
 
-#include "AutostartLoginItems.h"
+#include "AutostartEntries.h"
 #include "BundleLocation.h"
 #include "Environment.h"
+#include "Identity.h"
 #include "Paths.h"
 #include "QtNotifications.h"
 #include "QtStatusItem.h"
@@ -25,7 +26,7 @@ namespace {
 // QApplication keeps references to these for its whole life. The monitor
 // reads no command-line arguments, so Qt sees none either.
 int qtArgc = 1;
-char qtProgramName[] = "kestrond-monitor";
+char qtProgramName[] = "kestrond-monitor";  // kProgramName, writable as argv must be
 char* qtArgv[] = {qtProgramName, nullptr};
 
 // Qt ends a failed start (no display, no platform plugin) with qFatal and an
@@ -43,13 +44,9 @@ void handleQtMessage(QtMsgType type, const QMessageLogContext&, const QString& m
 
 class QtDescriptorWatch : public DescriptorWatch {
  public:
-  QtDescriptorWatch(QtDesktop& desktop, int fd, std::function<void()> readable)
+  QtDescriptorWatch(int fd, std::function<void()> readable)
       : _notifier(fd, QSocketNotifier::Read) {
-    QObject::connect(&_notifier, &QSocketNotifier::activated,
-                     [&desktop, readable = std::move(readable)] {
-                       readable();
-                       desktop.syncMenus();
-                     });
+    QObject::connect(&_notifier, &QSocketNotifier::activated, std::move(readable));
   }
 
  private:
@@ -58,77 +55,26 @@ class QtDescriptorWatch : public DescriptorWatch {
 
 class QtTimer : public Timer {
  public:
-  QtTimer(QtDesktop& desktop, double interval, bool repeats, std::function<void(Timer&)> fired,
-          std::shared_ptr<Menu> userInfo)
-      : _desktop(desktop), _fired(std::move(fired)) {
-    _userInfo = std::move(userInfo);
-    _timer.setTimerType(Qt::CoarseTimer);
-    _timer.setInterval(static_cast<int>(interval * 1000));
-    _timer.setSingleShot(!repeats);
-    QObject::connect(&_timer, &QTimer::timeout, [this] {
-      if (!_fired) return;
-      // A copy: the callback may invalidate this timer.
-      auto fired = _fired;
-      if (_timer.isSingleShot()) invalidate();
-      fired(*this);
-      _desktop.syncMenus();
+  QtTimer(std::chrono::milliseconds interval, std::function<void()> fired)
+      : _timer(new QTimer) {
+    _timer->setTimerType(Qt::CoarseTimer);
+    _timer->setInterval(interval);
+    QObject::connect(_timer, &QTimer::timeout, [fired = std::move(fired)] {
+      // A copy: the callback may destroy this timer, and with it the lambda.
+      std::function<void()> call = fired;
+      call();
     });
-    _timer.start();
+    _timer->start();
   }
-  void invalidate() override {
-    _timer.stop();
-    _fired = nullptr;
-    _userInfo.reset();
-  }
-  bool isValid() const override { return static_cast<bool>(_fired); }
-
- private:
-  QtDesktop& _desktop;
-  QTimer _timer;
-  std::function<void(Timer&)> _fired;
-};
-
-class QtAlert : public Alert {
- public:
-  explicit QtAlert(QtDesktop& desktop) : _desktop(desktop) {}
-  int runModal() override {
-    QMessageBox box;
-    box.setWindowTitle(QString::fromStdString(localizedString("Kestrond Monitor")));
-    box.setIcon(QMessageBox::NoIcon);
-    // Both texts are shown as plain text: a directory named like HTML stays text.
-    box.setTextFormat(Qt::PlainText);
-    box.setText(QString::fromStdString(messageText()));
-    box.setInformativeText(QString::fromStdString(informativeText()));
-    if (auto* informative = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
-      informative->setTextFormat(Qt::PlainText);
-    }
-    QPushButton* first = nullptr;
-    QPushButton* second = nullptr;
-    for (size_t i = 0; i < buttons().size() && i < 2; ++i) {
-      QPushButton* button =
-          box.addButton(QString::fromStdString(buttons()[i]),
-                        i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole);
-      (i == 0 ? first : second) = button;
-    }
-    if (first) box.setDefaultButton(first);
-    // Escape and the window's close button both count as the second button.
-    if (second) box.setEscapeButton(second);
-    box.setWindowModality(Qt::ApplicationModal);
-    box.show();
-    // Asked for from the tray: on X11 the window manager is asked to make it
-    // the active window (_NET_ACTIVE_WINDOW, with the user's last input
-    // time, which a focus-stealing guard accepts); on Wayland the compositor
-    // decides and may only mark it as wanting attention.
-    if (_desktop.takeActivationRequest()) {
-      box.raise();
-      box.activateWindow();
-    }
-    box.exec();
-    return first && box.clickedButton() == first ? kFirstButtonReturn : kSecondButtonReturn;
+  // Destroyed from inside its own callback too: the QTimer goes once the
+  // loop is back.
+  ~QtTimer() override {
+    _timer->stop();
+    _timer->deleteLater();
   }
 
  private:
-  QtDesktop& _desktop;
+  QTimer* _timer;
 };
 
 }  // namespace
@@ -147,21 +93,21 @@ std::unique_ptr<Desktop> createSystemDesktop(LogSink& log) {
 
 // The executable's path is taken once: an upgrade that replaces the file
 // while the monitor runs makes /proc/self/exe read "... (deleted)".
-QtDesktop::QtDesktop(LogSink& log) : Desktop(log), _executable(currentExecutablePath()) {
-  QApplication::setApplicationName(QStringLiteral("kestrond-monitor"));
-  QApplication::setDesktopFileName(QStringLiteral("com.halvorix.KestrondMonitor"));
+QtDesktop::QtDesktop(LogSink& log)
+    : Desktop(log),
+      _executable(currentExecutablePath()),
+      _startAtLogin(userStartAtLogin(_executable, log)) {
+  QApplication::setApplicationName(QString::fromLatin1(kProgramName));
+  QApplication::setDesktopFileName(QString::fromLatin1(kApplicationId));
   _application = std::make_unique<QApplication>(qtArgc, qtArgv);
-  // Closing an alert must not end the program: it has no main window.
+  // Closing a question must not end the program: it has no main window.
   _application->setQuitOnLastWindowClosed(false);
 }
 
 QtDesktop::~QtDesktop() = default;
 
 void QtDesktop::runEventLoop(const std::function<void()>& didFinishLaunching) {
-  QTimer::singleShot(0, _application.get(), [this, didFinishLaunching] {
-    didFinishLaunching();
-    syncMenus();
-  });
+  QTimer::singleShot(0, _application.get(), didFinishLaunching);
   _application->exec();
 }
 
@@ -169,31 +115,49 @@ void QtDesktop::stopEventLoop() {
   QCoreApplication::exit(0);
 }
 
-std::shared_ptr<StatusItem> QtDesktop::createStatusItem() {
-  auto item = std::make_shared<QtStatusItem>(*this);
-  _statusItems.push_back(item);
+std::unique_ptr<StatusItem> QtDesktop::createStatusItem(MenuEvents events) {
+  auto item = std::make_unique<QtStatusItem>(*this, std::move(events));
   item->start();
   return item;
 }
 
-std::shared_ptr<Timer> QtDesktop::scheduledTimer(double interval, bool repeats,
-                                                 std::function<void(Timer&)> fired,
-                                                 std::shared_ptr<Menu> userInfo) {
-  return std::make_shared<QtTimer>(*this, interval, repeats, std::move(fired), std::move(userInfo));
+std::unique_ptr<Timer> QtDesktop::startTimer(std::chrono::milliseconds interval,
+                                             std::function<void()> fired) {
+  return std::make_unique<QtTimer>(interval, std::move(fired));
 }
 
-std::unique_ptr<Alert> QtDesktop::makeAlert() {
-  return std::make_unique<QtAlert>(*this);
+bool QtDesktop::ask(const Question& question) {
+  QMessageBox box;
+  box.setWindowTitle(QString::fromLatin1(kApplicationName));
+  box.setIcon(QMessageBox::NoIcon);
+  // Both texts are shown as plain text: a directory named like HTML stays text.
+  box.setTextFormat(Qt::PlainText);
+  box.setText(QString::fromStdString(question.message));
+  box.setInformativeText(QString::fromStdString(question.informative));
+  if (auto* informative = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
+    informative->setTextFormat(Qt::PlainText);
+  }
+  QPushButton* yes =
+      box.addButton(QString::fromStdString(question.yesTitle), QMessageBox::AcceptRole);
+  QPushButton* no = box.addButton(QString::fromStdString(question.noTitle), QMessageBox::RejectRole);
+  box.setDefaultButton(yes);
+  // Escape and the window's close button both answer no.
+  box.setEscapeButton(no);
+  box.setWindowModality(Qt::ApplicationModal);
+  box.show();
+  // Asked for from the tray, so it comes to the front: on X11 the window
+  // manager is asked to make it the active window (_NET_ACTIVE_WINDOW, with
+  // the user's last input time, which a focus-stealing guard accepts); on
+  // Wayland the compositor decides and may only mark it as wanting attention.
+  box.raise();
+  box.activateWindow();
+  box.exec();
+  return box.clickedButton() == yes;
 }
 
 void QtDesktop::postNotification(Notification notification) {
   if (!_notifications) _notifications = std::make_unique<QtNotifications>(*this);
   _notifications->post(std::move(notification));
-}
-
-double QtDesktop::currentTime() const {
-  auto sinceStart = std::chrono::steady_clock::now().time_since_epoch();
-  return std::chrono::duration<double>(sinceStart).count();
 }
 
 Error QtDesktop::openWithDefaultHandler(const std::string& target) {
@@ -226,32 +190,9 @@ std::string QtDesktop::bundlePath() const {
   return bundlePathForExecutable(_executable);
 }
 
-std::unique_ptr<LoginItemsList> QtDesktop::createLoginItemsList() {
-  std::optional<std::string> directory = AutostartLoginItems::userAutostartDirectory();
-  if (!directory || _executable.empty()) return nullptr;
-  return std::make_unique<AutostartLoginItems>(*directory, _executable, log());
-}
-
-// The monitor has no window of its own until the alert that follows: the
-// request waits for it.
-void QtDesktop::activateApplication() {
-  _activationRequested = true;
-}
-
 std::unique_ptr<DescriptorWatch> QtDesktop::watchReadable(int fd, std::function<void()> readable) {
   if (fd < 0) return nullptr;
-  return std::make_unique<QtDescriptorWatch>(*this, fd, std::move(readable));
-}
-
-void QtDesktop::syncMenus() {
-  for (auto it = _statusItems.begin(); it != _statusItems.end();) {
-    if (auto item = it->lock()) {
-      item->syncMenu();
-      ++it;
-    } else {
-      it = _statusItems.erase(it);
-    }
-  }
+  return std::make_unique<QtDescriptorWatch>(fd, std::move(readable));
 }
 
 }  // namespace kestrond

@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <QVariantMap>
 
+#include "Identity.h"
 #include "QtDesktop.h"
 
 namespace kestrond {
@@ -91,10 +92,10 @@ void QtNotifications::send(const Notification& notification) {
   auto known = _idBySubject.find(notification.subject);
   uint replaces = known == _idBySubject.end() ? 0 : known->second;
   QVariantMap hints;
-  hints.insert(QStringLiteral("desktop-entry"), QStringLiteral("com.halvorix.KestrondMonitor"));
+  hints.insert(QStringLiteral("desktop-entry"), QString::fromLatin1(kApplicationId));
   QDBusMessage call =
       QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Notify"));
-  call << QStringLiteral("Kestrond Monitor") << replaces << QStringLiteral("kestrond-monitor")
+  call << QString::fromLatin1(kApplicationName) << replaces << QString::fromLatin1(kProgramName)
        << QString::fromStdString(notification.summary) << QString::fromStdString(notification.body)
        << actions << hints << -1;
   auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, kCallTimeoutMs), this);
@@ -127,7 +128,6 @@ void QtNotifications::actionInvoked(uint id, const QString& key) {
   if (key != kActionKey || it == _actions.end()) return;  // another program's, or no action
   std::function<void()> action = it->second;
   action();
-  _desktop.syncMenus();
 }
 
 void QtNotifications::notificationClosed(uint id, uint) {

@@ -1,13 +1,9 @@
 #include "QtStatusItem.h"
 
 #include <QCursor>
-#include <QFont>
 #include <QGuiApplication>
-#include <QPainter>
-#include <QPainterPath>
-#include <QPen>
-#include <QPixmap>
 
+#include "Badge.h"
 #include "QtDesktop.h"
 
 namespace kestrond {
@@ -26,75 +22,15 @@ QString menuText(const std::string& title, TrayHostKind host) {
   return text;
 }
 
-QKeySequence shortcutFor(const std::string& keyEquivalent) {
-  if (keyEquivalent.empty()) return QKeySequence();
-  return QKeySequence(QStringLiteral("Ctrl+") + QString::fromStdString(keyEquivalent).toUpper());
+QKeySequence shortcutFor(const std::string& key) {
+  if (key.empty()) return QKeySequence();
+  return QKeySequence(QStringLiteral("Ctrl+") + QString::fromStdString(key).toUpper());
 }
 
 }  // namespace
 
-QPixmap QtStatusItem::badgePixmap(const QString& title, int size, qreal ratio, StatusMark mark) {
-  QPixmap pixmap(QSize(size, size) * ratio);
-  pixmap.setDevicePixelRatio(ratio);
-  pixmap.fill(Qt::transparent);
-  QPainter painter(&pixmap);
-  painter.setRenderHint(QPainter::Antialiasing);
-  // A dark rounded square with a light rim reads on dark and light panels.
-  QRectF frame(0.5, 0.5, size - 1.0, size - 1.0);
-  qreal radius = size * 0.2;
-  painter.setPen(QPen(QColor(0xf2, 0xf4, 0xf7), qMax(1.0, size / 16.0)));
-  painter.setBrush(QColor(0x1d, 0x4e, 0x89));
-  painter.drawRoundedRect(frame.adjusted(0.5, 0.5, -0.5, -0.5), radius, radius);
-  // The letter is drawn as strokes, not from a font: no font has to be
-  // loaded just to show the icon, and it looks the same everywhere.
-  if (title == QStringLiteral("K")) {
-    QPen pen(Qt::white, size * 0.13, Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin);
-    painter.setPen(pen);
-    painter.drawLine(QPointF(size * 0.35, size * 0.24), QPointF(size * 0.35, size * 0.76));
-    painter.drawLine(QPointF(size * 0.71, size * 0.24), QPointF(size * 0.38, size * 0.54));
-    painter.drawLine(QPointF(size * 0.47, size * 0.46), QPointF(size * 0.73, size * 0.76));
-  } else {
-    QFont font;
-    font.setBold(true);
-    font.setPixelSize(qMax(8, static_cast<int>(size * 0.68)));
-    painter.setFont(font);
-    painter.setPen(Qt::white);
-    painter.drawText(QRectF(0, 0, size, size), Qt::AlignCenter, title);
-  }
-  // The mark sits on the bottom right corner, over the badge's rim, with a
-  // dark outline so that it reads on light panels and a light one inside on
-  // dark panels: a filled green dot while a server runs, a hollow amber ring
-  // while one starts or stops. They differ in form, not only in colour.
-  if (mark != StatusMark::None) {
-    qreal diameter = size * 0.46;
-    QRectF spot(size - diameter - 0.5, size - diameter - 0.5, diameter, diameter);
-    qreal outline = qMax(1.0, size / 16.0);
-    painter.setPen(QPen(QColor(0x10, 0x18, 0x20), outline));
-    if (mark == StatusMark::Running) {
-      painter.setBrush(QColor(0x2e, 0xcc, 0x40));
-      painter.drawEllipse(spot);
-    } else {
-      painter.setBrush(QColor(0x10, 0x18, 0x20));
-      painter.drawEllipse(spot);
-      qreal ring = diameter * 0.22;
-      painter.setPen(QPen(QColor(0xff, 0xb0, 0x20), ring));
-      painter.setBrush(Qt::NoBrush);
-      qreal inset = outline / 2 + ring / 2;
-      painter.drawEllipse(spot.adjusted(inset, inset, -inset, -inset));
-    }
-  }
-  return pixmap;
-}
-
-QIcon QtStatusItem::badgeIcon(const QString& title, StatusMark mark) {
-  QIcon icon;
-  for (int size : {16, 22, 24, 32, 48, 64}) {
-    for (qreal ratio : {1.0, 2.0}) icon.addPixmap(badgePixmap(title, size, ratio, mark));
-  }
-  return icon;
-}
-
-QtStatusItem::QtStatusItem(QtDesktop& desktop) : _desktop(desktop) {
+QtStatusItem::QtStatusItem(QtDesktop& desktop, MenuEvents events)
+    : _desktop(desktop), _events(std::move(events)) {
   _activation.setSingleShot(true);
   _activation.setInterval(kActivationGraceMs);
   QObject::connect(&_activation, &QTimer::timeout, [this] {
@@ -102,14 +38,10 @@ QtStatusItem::QtStatusItem(QtDesktop& desktop) : _desktop(desktop) {
   });
   QObject::connect(&_qmenu, &QMenu::aboutToShow, [this] {
     _openedByHost = true;
-    if (const auto& model = menu(); model && model->delegate())
-      model->delegate()->menuWillOpen(*model);
-    syncMenu();
+    if (_events.willOpen) _events.willOpen();
   });
   QObject::connect(&_qmenu, &QMenu::aboutToHide, [this] {
-    if (const auto& model = menu(); model && model->delegate())
-      model->delegate()->menuDidClose(*model);
-    syncMenu();
+    if (_events.didClose) _events.didClose();
   });
   _trayLookup.setInterval(kTrayLookupIntervalMs);
   QObject::connect(&_trayLookup, &QTimer::timeout, [this] { lookForTray(); });
@@ -146,12 +78,10 @@ void QtStatusItem::lookForTray() {
 
 void QtStatusItem::showIcon(TrayHostKind host) {
   _host = host;
-  syncMenu();
+  applyRows();  // the labels depend on the host
   _tray = std::make_unique<QSystemTrayIcon>();
-  _shownTitle = QString::fromStdString(title());
-  _shownMark = mark();
-  _tray->setIcon(badgeIcon(_shownTitle, _shownMark));
-  _tray->setToolTip(QString::fromStdString(toolTip()));
+  _tray->setIcon(badgeIcon(QString::fromStdString(_title), _mark));
+  _tray->setToolTip(QString::fromStdString(_toolTip));
   _tray->setContextMenu(&_qmenu);  // before show(): the D-Bus item exports it then
   QObject::connect(_tray.get(), &QSystemTrayIcon::activated,
                    [this](QSystemTrayIcon::ActivationReason reason) {
@@ -171,76 +101,99 @@ void QtStatusItem::showIcon(TrayHostKind host) {
   _tray->show();
 }
 
-void QtStatusItem::changed() {
-  if (!_tray) return;
-  QString title = QString::fromStdString(this->title());
-  if (title != _shownTitle || mark() != _shownMark) {
-    _shownTitle = title;
-    _shownMark = mark();
-    _tray->setIcon(badgeIcon(title, mark()));
-  }
-  QString tip = QString::fromStdString(toolTip());
-  if (_tray->toolTip() != tip) _tray->setToolTip(tip);
+void QtStatusItem::setTitle(const std::string& title) {
+  if (title == _title) return;
+  _title = title;
+  updateIcon();
 }
 
-QAction* QtStatusItem::makeAction(const MenuItem& item) {
+void QtStatusItem::setMark(StatusMark mark) {
+  if (mark == _mark) return;
+  _mark = mark;
+  updateIcon();
+}
+
+void QtStatusItem::updateIcon() {
+  if (_tray) _tray->setIcon(badgeIcon(QString::fromStdString(_title), _mark));
+}
+
+void QtStatusItem::setToolTip(const std::string& toolTip) {
+  if (toolTip == _toolTip) return;
+  _toolTip = toolTip;
+  if (_tray) _tray->setToolTip(QString::fromStdString(_toolTip));
+}
+
+void QtStatusItem::setMenu(MenuRows rows) {
+  _rows = std::move(rows);
+  applyRows();
+}
+
+QAction* QtStatusItem::actionFor(const MenuRow& row) {
+  auto known = _actions.find(row.key);
+  if (known != _actions.end() && known->second->isSeparator() == row.separator) {
+    return known->second;
+  }
+  if (known != _actions.end()) {
+    _qmenu.removeAction(known->second);
+    known->second->deleteLater();
+  }
   auto* action = new QAction(&_qmenu);
-  action->setSeparator(item.isSeparator());
-  QObject::connect(action, &QAction::triggered, [this, action] { triggered(action); });
+  action->setSeparator(row.separator);
+  QObject::connect(action, &QAction::triggered, [this, key = row.key] { triggered(key); });
+  _actions[row.key] = action;
   return action;
 }
 
-void QtStatusItem::updateAction(QAction* action, const MenuItem& item) {
-  if (item.isSeparator()) return;
-  QString text = menuText(item.title(), _host);
+void QtStatusItem::updateAction(QAction* action, const MenuRow& row) {
+  if (row.separator) return;
+  QString text = menuText(row.title, _host);
   if (action->text() != text) action->setText(text);
-  if (action->isEnabled() != item.isEnabled()) action->setEnabled(item.isEnabled());
-  bool checkable = item.state() != ItemState::Off;
+  if (action->isEnabled() != row.enabled) action->setEnabled(row.enabled);
+  bool checkable = row.checked.has_value();
   if (action->isCheckable() != checkable) action->setCheckable(checkable);
-  if (checkable && action->isChecked() != (item.state() == ItemState::On)) {
-    action->setChecked(item.state() == ItemState::On);
-  }
-  QKeySequence shortcut = shortcutFor(item.keyEquivalent());
+  if (checkable && action->isChecked() != *row.checked) action->setChecked(*row.checked);
+  QKeySequence shortcut = shortcutFor(row.shortcut);
   if (action->shortcut() != shortcut) action->setShortcut(shortcut);
 }
 
-void QtStatusItem::syncMenu() {
-  const std::shared_ptr<Menu>& model = menu();
-  static const Menu::Items kNone;
-  const Menu::Items& items = model ? model->itemArray() : kNone;
-  for (size_t i = 0; i < items.size(); ++i) {
-    if (i < _actions.size() && _actions[i]->isSeparator() != items[i]->isSeparator()) {
-      QAction* replaced = _actions[i];
-      _actions[i] = makeAction(*items[i]);
-      _qmenu.insertAction(replaced, _actions[i]);
-      _qmenu.removeAction(replaced);
-      replaced->deleteLater();
-    } else if (i >= _actions.size()) {
-      _actions.push_back(makeAction(*items[i]));
-      _qmenu.addAction(_actions.back());
+void QtStatusItem::applyRows() {
+  // Entries whose rows have gone go with them.
+  std::map<std::string, const MenuRow*> wanted;
+  for (const MenuRow& row : _rows) wanted.emplace(row.key, &row);
+  for (auto it = _actions.begin(); it != _actions.end();) {
+    if (wanted.count(it->first)) {
+      ++it;
+      continue;
     }
-    updateAction(_actions[i], *items[i]);
+    _qmenu.removeAction(it->second);
+    it->second->deleteLater();
+    it = _actions.erase(it);
   }
-  while (_actions.size() > items.size()) {
-    QAction* extra = _actions.back();
-    _actions.pop_back();
-    _qmenu.removeAction(extra);
-    extra->deleteLater();
+  // The rest in row order; an entry already in its place is left there, so
+  // only what is new or has moved is inserted.
+  QList<QAction*> shown = _qmenu.actions();
+  qsizetype position = 0;
+  for (const MenuRow& row : _rows) {
+    QAction* action = actionFor(row);
+    if (position >= shown.size() || shown[position] != action) {
+      QAction* before = position < shown.size() ? shown[position] : nullptr;
+      _qmenu.insertAction(before, action);
+      shown = _qmenu.actions();
+    }
+    updateAction(action, row);
+    ++position;
   }
-  _mirrored.assign(items.begin(), items.end());
 }
 
-void QtStatusItem::triggered(QAction* action) {
-  for (size_t i = 0; i < _actions.size(); ++i) {
-    if (_actions[i] != action) continue;
-    std::shared_ptr<MenuItem> item = _mirrored[i];
-    // As on the original platform, the action runs once the menu has closed.
-    QTimer::singleShot(0, &_qmenu, [this, item] {
-      _desktop.sharedApplication().sendAction(*item);
-      _desktop.syncMenus();
-    });
-    return;
-  }
+void QtStatusItem::triggered(const std::string& key) {
+  // As on every desktop, the choice runs once the menu has closed, on the
+  // row with that key as it is then.
+  QTimer::singleShot(0, &_qmenu, [this, key] {
+    const MenuRow* row = chosenRow(_rows, key, _desktop.log());
+    if (!row || !row->enabled || !row->choose) return;
+    std::function<void()> choose = row->choose;  // the rows may be replaced meanwhile
+    choose();
+  });
 }
 
 }  // namespace kestrond

@@ -1,19 +1,19 @@
-// A status item shown as a QSystemTrayIcon, with its menu mirrored into a
-// QMenu.
+// The status item as a QSystemTrayIcon, its rows shown in a QMenu.
 //
-// The tray cannot show text, so the title is drawn into the icon as a badge.
-// The QMenu follows the model through syncMenu(), which keeps the existing
-// QActions and changes only what differs: the D-Bus menu protocol renumbers
-// recreated items, and some panels then show a stale menu. Created by
-// QtDesktop only.
+// Each row key has one QAction for as long as the key is in the menu, so a
+// row that moves or changes keeps the entry (and the D-Bus menu id) a panel
+// was shown; a choice runs on the main loop after the menu closed, on the
+// row with that key as the rows are then. Changes are applied when they are
+// given. Created by QtDesktop only.
 #pragma once
 
 #include <QMenu>
 #include <QObject>
 #include <QSystemTrayIcon>
 #include <QTimer>
+#include <map>
 #include <memory>
-#include <vector>
+#include <string>
 
 #include "Desktop.h"
 #include "TrayHost.h"
@@ -24,33 +24,31 @@ class QtDesktop;
 
 class QtStatusItem : public StatusItem {
  public:
-  explicit QtStatusItem(QtDesktop& desktop);
+  QtStatusItem(QtDesktop& desktop, MenuEvents events);
   ~QtStatusItem() override;
 
   // Looks for a tray host and shows the icon once there is one.
   void start();
-  void syncMenu();
 
-  // The badge for a title with its mark, at every size a panel asks for.
-  static QIcon badgeIcon(const QString& title, StatusMark mark = StatusMark::None);
-  // The badge at one size (in device-independent pixels) and pixel ratio.
-  static QPixmap badgePixmap(const QString& title, int size, qreal ratio = 1.0,
-                             StatusMark mark = StatusMark::None);
+  void setTitle(const std::string& title) override;
+  void setToolTip(const std::string& toolTip) override;
+  void setMark(StatusMark mark) override;
+  void setMenu(MenuRows rows) override;
 
-  // The QMenu that mirrors the model, as a panel is shown it.
+  // The QMenu that shows the rows, as a panel is shown it.
   const QMenu& shownMenu() const { return _qmenu; }
-
- protected:
-  void changed() override;
 
  private:
   void lookForTray();
   void showIcon(TrayHostKind host);
-  void triggered(QAction* action);
-  QAction* makeAction(const MenuItem& item);
-  void updateAction(QAction* action, const MenuItem& item);
+  void updateIcon();
+  void applyRows();
+  QAction* actionFor(const MenuRow& row);
+  void updateAction(QAction* action, const MenuRow& row);
+  void triggered(const std::string& key);
 
   QtDesktop& _desktop;
+  MenuEvents _events;
   QMenu _qmenu;
   std::unique_ptr<QSystemTrayIcon> _tray;
   QTimer _trayLookup;
@@ -59,11 +57,11 @@ class QtStatusItem : public StatusItem {
   bool _announcedWaiting = false;
   bool _lookupPending = false;
   TrayHostKind _host = TrayHostKind::None;
-  QString _shownTitle;
-  StatusMark _shownMark = StatusMark::None;
-  // The model items the QActions show, index for index.
-  std::vector<std::shared_ptr<MenuItem>> _mirrored;
-  std::vector<QAction*> _actions;
+  std::string _title;
+  std::string _toolTip;
+  StatusMark _mark = StatusMark::None;
+  MenuRows _rows;
+  std::map<std::string, QAction*> _actions;  // by row key
 };
 
 }  // namespace kestrond

@@ -9,7 +9,7 @@
 #include <QGuiApplication>
 #include <cstdio>
 
-#include "QtStatusItem.h"
+#include "Badge.h"
 
 int main(int argc, char** argv) {
   if (argc != 2 && argc != 3) {
@@ -22,7 +22,7 @@ int main(int argc, char** argv) {
     QString directory =
         QStringLiteral("%1/%2x%2/apps").arg(QString::fromLocal8Bit(argv[1])).arg(size);
     QDir().mkpath(directory);
-    QPixmap pixmap = kestrond::QtStatusItem::badgePixmap(QStringLiteral("K"), size);
+    QPixmap pixmap = kestrond::badgePixmap(QStringLiteral("K"), size);
     if (!pixmap.save(directory + QStringLiteral("/kestrond-monitor.png"))) {
       std::fprintf(stderr, "render_icons: cannot write %s\n", qPrintable(directory));
       return 1;
@@ -40,10 +40,10 @@ int main(int argc, char** argv) {
       for (int column = 0; column < 3; ++column) {
         int x = column * 96;
         painter.drawPixmap(x + 8, row * 64 + 20,
-                           kestrond::QtStatusItem::badgePixmap(QStringLiteral("K"), 24, 1.0,
+                           kestrond::badgePixmap(QStringLiteral("K"), 24, 1.0,
                                                                marks[column]));
         painter.drawPixmap(x + 40, row * 64 + 8,
-                           kestrond::QtStatusItem::badgePixmap(QStringLiteral("K"), 48, 1.0,
+                           kestrond::badgePixmap(QStringLiteral("K"), 48, 1.0,
                                                                marks[column]));
       }
     }

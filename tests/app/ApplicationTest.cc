@@ -14,19 +14,16 @@ class ApplicationTest : public MonitorFixture {};
 
 TEST_F(ApplicationTest, LaunchPutsTheStatusItemUp) {
   launch();
-  ASSERT_EQ(desktop.statusItems.size(), 1u);
-  const StatusItem& item = *desktop.statusItems[0];
-  EXPECT_EQ(item.title(), "K");
-  EXPECT_EQ(item.toolTip(), "Halvorix Kestrond");
-  ASSERT_TRUE(item.menu());
-  EXPECT_EQ(item.menu()->delegate(), app.get());
+  ASSERT_TRUE(desktop.hasStatusItem());
+  EXPECT_EQ(desktop.title(), "K");
+  EXPECT_EQ(desktop.toolTip(), "Halvorix Kestrond");
   // Filled from the start: a panel may fetch the menu before any opening.
-  ASSERT_EQ(item.menu()->numberOfItems(), 8u);
-  EXPECT_EQ(item.menu()->itemArray()[0]->title(), "No Kestrond Instances");
+  ASSERT_EQ(desktop.rows().size(), 8u);
+  EXPECT_EQ(desktop.rows()[0].title, "No Kestrond Instances");
 
   EXPECT_EQ(app->manager()->searchPaths(), std::vector<std::string>{home});
   EXPECT_FALSE(app->inModalDialog());
-  EXPECT_FALSE(app->menuUpdateTimer());
+  EXPECT_EQ(desktop.armedTimerCount(), 0u);
   EXPECT_FALSE(app->defaultInstance());
   EXPECT_TRUE(log.lines().empty());
 }
@@ -35,7 +32,7 @@ TEST_F(ApplicationTest, WithoutAnInstallationTheMenuStillOpens) {
   environment.set("KESTROND_HOME", dir.path() + "/missing");
   launch();
   EXPECT_EQ(log.lines(), std::vector<std::string>{"Kestrond installation not found"});
-  EXPECT_EQ(desktop.statusItems[0]->title(), "K");
+  EXPECT_EQ(desktop.title(), "K");
   desktop.openMenu();
   EXPECT_EQ(titles().front(), "No Kestrond Instances");
 }
@@ -43,14 +40,16 @@ TEST_F(ApplicationTest, WithoutAnInstallationTheMenuStillOpens) {
 TEST_F(ApplicationTest, QuitEndsTheLoopWithStatusZeroAndServersKeepRunning) {
   dir.makeInstance("home/database");
   pid_t server = 0;
-  desktop.alertAnswers.push_back([](const auto&) { return Alert::kFirstButtonReturn; });
+  desktop.answerYes();
   desktop.script = {
       [&] { desktop.openMenu(); },
       [&] { ASSERT_TRUE(desktop.choose("Start Default Instance")); },
       [&] {
-        desktop.openMenu();
-        auto* running = static_cast<Application*>(desktop.sharedApplication().delegate());
-        server = running->representedObject(*desktop.menu().itemArray()[0])->pid();
+        // The server's own word on its pid, once it is running.
+        ASSERT_TRUE(test::waitFor([&] {
+          return !test::readFile(home + "/database/kestrond.lck").empty();
+        }));
+        server = std::stoi(test::readFile(home + "/database/kestrond.lck"));
       },
       [&] { desktop.choose("Quit Kestrond Monitor"); },
       [&] { FAIL() << "the loop went on after Quit"; },
@@ -61,74 +60,6 @@ TEST_F(ApplicationTest, QuitEndsTheLoopWithStatusZeroAndServersKeepRunning) {
   ASSERT_GT(server, 0);
   EXPECT_EQ(kill(server, 0), 0);
   kill(server, SIGKILL);
-}
-
-// Start at login over the in-memory list.
-class LoginItemsTest : public MonitorFixture {
- protected:
-  void SetUp() override {
-    MonitorFixture::SetUp();
-    launch();
-    ours = app->bundleUrl();
-  }
-  std::vector<std::string> urls() {
-    std::vector<std::string> result;
-    for (const auto& entry : desktop.loginEntries) result.push_back(entry.url.value_or("?"));
-    return result;
-  }
-  std::string ours;
-};
-
-TEST_F(LoginItemsTest, EnableInsertsOnceAtTheHeadAndDisableRemovesTheFirstMatch) {
-  EXPECT_FALSE(Application::willStartAtLogin(desktop, ours));
-  Application::setStartAtLogin(desktop, ours, false);  // nothing to remove
-  EXPECT_TRUE(desktop.loginEntries.empty());
-
-  desktop.loginEntries.push_back({"other", "file:///opt/Other/"});
-  Application::setStartAtLogin(desktop, ours, true);
-  Application::setStartAtLogin(desktop, ours, true);
-  EXPECT_EQ(urls(), (std::vector<std::string>{ours, "file:///opt/Other/"}));
-  EXPECT_TRUE(Application::willStartAtLogin(desktop, ours));
-
-  // Two matching entries: a disable removes the first, the check mark stays.
-  desktop.loginEntries.push_back({"second", ours});
-  desktop.loginEntries.push_back({"unmounted", std::nullopt});
-  Application::setStartAtLogin(desktop, ours, false);
-  EXPECT_EQ(desktop.loginEntries[0].identifier, "other");
-  EXPECT_EQ(desktop.loginEntries[1].identifier, "second");
-  EXPECT_TRUE(Application::willStartAtLogin(desktop, ours));
-  Application::setStartAtLogin(desktop, ours, false);
-  EXPECT_FALSE(Application::willStartAtLogin(desktop, ours));
-  // Other programs and unresolvable entries are never touched.
-  ASSERT_EQ(desktop.loginEntries.size(), 2u);
-  EXPECT_EQ(desktop.loginEntries[0].identifier, "other");
-  EXPECT_EQ(desktop.loginEntries[1].identifier, "unmounted");
-}
-
-TEST_F(LoginItemsTest, ListThatCannotBeHadChangesNothing) {
-  desktop.loginListUnavailable = true;
-  EXPECT_FALSE(Application::willStartAtLogin(desktop, ours));
-  Application::setStartAtLogin(desktop, ours, true);
-  EXPECT_TRUE(desktop.loginEntries.empty());
-}
-
-TEST_F(LoginItemsTest, ToggleFollowsTheSendersCheckMarkAndLeavesIt) {
-  desktop.openMenu();
-  auto entry = item("Start Kestrond Monitor at Login");
-  ASSERT_TRUE(entry);
-  EXPECT_EQ(entry->state(), ItemState::Off);
-  EXPECT_TRUE(desktop.choose("Start Kestrond Monitor at Login"));
-  EXPECT_EQ(entry->state(), ItemState::Off);  // only the next opening shows it
-  EXPECT_EQ(urls(), std::vector<std::string>{ours});
-
-  desktop.openMenu();
-  EXPECT_EQ(item("Start Kestrond Monitor at Login")->state(), ItemState::On);
-
-  MenuItem mixed;
-  mixed.setState(ItemState::Mixed);
-  app->toggleStartAtLogin(mixed);  // mixed disables, like on
-  EXPECT_TRUE(desktop.loginEntries.empty());
-  EXPECT_EQ(mixed.state(), ItemState::Mixed);
 }
 
 }  // namespace

@@ -15,7 +15,7 @@ class ServerNoticesTest : public test::MonitorFixture {
   // Starts the first row's instance from the menu, confirming.
   void startFirst(const std::string& title) {
     desktop.openMenu();
-    desktop.answerAlertsWith(Alert::kFirstButtonReturn);
+    desktop.answerYes();
     ASSERT_TRUE(desktop.choose(title));
   }
   // The closed menu kept current: what the change watcher reports is
@@ -26,9 +26,8 @@ class ServerNoticesTest : public test::MonitorFixture {
       return condition();
     });
   }
-  StatusMark mark() { return desktop.statusItems[0]->mark(); }
-  pid_t firstPid() { return app->representedObject(*desktop.menu().itemArray()[0])->pid(); }
-  pid_t pidOf(const std::string& title) { return app->representedObject(*item(title))->pid(); }
+  StatusMark mark() { return desktop.mark(); }
+  pid_t pidOf(const std::string& title) { return instanceOf(title)->pid(); }
 };
 
 TEST_F(ServerNoticesTest, FailedStartIsToldWithWhyAndOffersTheLog) {
@@ -77,7 +76,7 @@ TEST_F(ServerNoticesTest, CrashIsToldAtMostOnceAMinutePerInstance) {
   auto runThenCrash = [&] {
     startFirst("Start Default Instance");
     ASSERT_TRUE(whileClosedUntil([&] { return mark() == StatusMark::Running; }));
-    kill(firstPid(), SIGKILL);  // ends without removing its lock file
+    kill(pidOf("Stop Default Instance"), SIGKILL);  // ends without removing its lock file
     ASSERT_TRUE(whileClosedUntil([&] { return mark() == StatusMark::None; }));
     // The stale lock file stays; the stand-in replaces it at the next start.
   };
@@ -112,7 +111,7 @@ TEST_F(ServerNoticesTest, StopFromTheMenuQuitAndServersStoppedAtLaunchAreNotTold
   pid_t demo = pidOf("Stop Instance 'demo'");
   ASSERT_TRUE(test::suspendChild(demo));
   desktop.openMenu();
-  desktop.answerAlertsWith(Alert::kFirstButtonReturn);
+  desktop.answerYes();
   ASSERT_TRUE(desktop.choose("Stop Instance 'demo'"));
   EXPECT_EQ(mark(), StatusMark::Changing);
   ASSERT_EQ(kill(demo, SIGCONT), 0);

@@ -8,6 +8,7 @@ presses. Run inside tests/e2e/session.sh --dbus, with the monitor and the
 stand-in server as arguments.
 """
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -19,207 +20,9 @@ import dbus.mainloop.glib
 import dbus.service
 from gi.repository import GLib
 
-WATCHER = "org.kde.StatusNotifierWatcher"
-ITEM = "org.kde.StatusNotifierItem"
-MENU = "com.canonical.dbusmenu"
-INTROSPECTION = """<!DOCTYPE node PUBLIC "-//freedesktop//DTD D-BUS Object Introspection 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/introspect.dtd">
-<node>
- <interface name="org.kde.StatusNotifierWatcher">
-  <method name="RegisterStatusNotifierItem"><arg name="service" type="s" direction="in"/></method>
-  <method name="RegisterStatusNotifierHost"><arg name="service" type="s" direction="in"/></method>
-  <property name="RegisteredStatusNotifierItems" type="as" access="read"/>
-  <property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
-  <property name="ProtocolVersion" type="i" access="read"/>
-  <signal name="StatusNotifierItemRegistered"><arg type="s"/></signal>
-  <signal name="StatusNotifierItemUnregistered"><arg type="s"/></signal>
-  <signal name="StatusNotifierHostRegistered"/>
- </interface>
- <interface name="org.freedesktop.DBus.Properties">
-  <method name="Get"><arg type="s" direction="in"/><arg type="s" direction="in"/>
-   <arg type="v" direction="out"/></method>
-  <method name="GetAll"><arg type="s" direction="in"/><arg type="a{sv}" direction="out"/></method>
- </interface>
- <interface name="org.freedesktop.DBus.Introspectable">
-  <method name="Introspect"><arg type="s" direction="out"/></method>
- </interface>
-</node>"""
-
-DEADLINE_SECONDS = 20
-
-
-class Watcher(dbus.service.Object):
-    def __init__(self, bus):
-        super().__init__(bus, "/StatusNotifierWatcher")
-        self.items = []
-        self.registered = threading.Event()
-
-    @dbus.service.method(WATCHER, in_signature="s", sender_keyword="sender")
-    def RegisterStatusNotifierItem(self, service, sender=None):
-        if service.startswith("/"):
-            self.items.append((sender, service))
-        else:
-            self.items.append((service, "/StatusNotifierItem"))
-        self.StatusNotifierItemRegistered(service)
-        self.registered.set()
-
-    @dbus.service.method(WATCHER, in_signature="s")
-    def RegisterStatusNotifierHost(self, service):
-        pass
-
-    @dbus.service.signal(WATCHER, signature="s")
-    def StatusNotifierItemRegistered(self, service):
-        pass
-
-    @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="ss", out_signature="v")
-    def Get(self, interface, name):
-        return self.GetAll(interface)[name]
-
-    @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="s", out_signature="a{sv}")
-    def GetAll(self, interface):
-        return {
-            "RegisteredStatusNotifierItems": dbus.Array(
-                [name + path for name, path in self.items], signature="s"),
-            "IsStatusNotifierHostRegistered": dbus.Boolean(True),
-            "ProtocolVersion": dbus.Int32(0),
-        }
-
-    @dbus.service.method(dbus.INTROSPECTABLE_IFACE, out_signature="s")
-    def Introspect(self):
-        return INTROSPECTION
-
-
-def check(condition, message):
-    if not condition:
-        raise AssertionError(message)
-
-
-def wait_until(what, condition, seconds=DEADLINE_SECONDS):
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        value = condition()
-        if value:
-            return value
-        time.sleep(0.1)
-    raise AssertionError("timed out waiting for " + what)
-
-
-def shown(label):
-    """The text a panel shows for a dbusmenu label: "_x" marks a mnemonic,
-    "__" is a literal underscore."""
-    text, i = "", 0
-    while i < len(label):
-        if label[i] == "_" and i + 1 < len(label):
-            text += label[i + 1]
-            i += 2
-        else:
-            text += label[i]
-            i += 1
-    return text
-
-
-class Panel:
-    """The panel's view of the monitor's menu."""
-
-    def __init__(self, bus, name, path):
-        item = bus.get_object(name, path)
-        self.properties = dbus.Interface(item, dbus.PROPERTIES_IFACE)
-        menu_path = self.properties.Get(ITEM, "Menu")
-        self.menu = dbus.Interface(bus.get_object(name, menu_path), MENU)
-
-    def tool_tip(self):
-        return str(self.properties.Get(ITEM, "ToolTip")[2])
-
-    def rows(self):
-        _, (_, _, children) = self.menu.GetLayout(0, -1, dbus.Array([], signature="s"))
-        rows = []
-        for child in children:
-            ident, props, _ = child
-            if props.get("type") == "separator":
-                rows.append((int(ident), "-", False, None))
-            else:
-                toggle = props.get("toggle-state")
-                rows.append((int(ident), shown(str(props.get("label", ""))),
-                             bool(props.get("enabled", True)),
-                             None if toggle is None else int(toggle)))
-        return rows
-
-    def shortcut(self, title):
-        _, (_, _, children) = self.menu.GetLayout(0, -1, dbus.Array([], signature="s"))
-        for ident, props, _ in children:
-            if shown(str(props.get("label", ""))) == title:
-                return [[str(key) for key in keys] for keys in props.get("shortcut", [])]
-        return None
-
-    def titles(self):
-        return [row[1] for row in self.rows()]
-
-    def open(self):
-        self.menu.AboutToShow(0)
-        return self.rows()
-
-    def close(self):
-        self.menu.Event(0, "closed", dbus.Int32(0), dbus.UInt32(0))
-
-    def click(self, title, then_close=True):
-        for ident, label, enabled, _ in self.rows():
-            if label == title:
-                check(enabled, title + " is disabled")
-                self.menu.Event(ident, "clicked", dbus.Int32(0), dbus.UInt32(0))
-                if then_close:
-                    self.close()
-                return
-        raise AssertionError("no item " + title + " in " + repr(self.titles()))
-
-
-def answer_alert(key):
-    window = subprocess.run(
-        ["timeout", "15", "xdotool", "search", "--sync", "--onlyvisible", "--name",
-         "^Kestrond Monitor$"], capture_output=True, text=True, check=True).stdout.split()[0]
-    subprocess.run(["xdotool", "windowfocus", "--sync", window], check=True)
-    subprocess.run(["xdotool", "key", "--clearmodifiers", key], check=True)
-    wait_until("the alert to close", lambda: subprocess.run(
-        ["xdotool", "search", "--onlyvisible", "--name", "^Kestrond Monitor$"],
-        capture_output=True).returncode != 0)
-
-
-def make_installation(root, server):
-    home = os.path.join(root, "installation")
-    # "r&d" and "my_db": titles show "&" and "_" as they are, not as mnemonics.
-    for name, ini in (("database", "[standin]\nlock_delay_ms = 1200\n"), ("my_db", ""),
-                      ("r&d", "")):
-        os.makedirs(os.path.join(home, name))
-        with open(os.path.join(home, name, "kestrond.ini"), "w") as f:
-            f.write(ini)
-    os.makedirs(os.path.join(home, "bin"))
-    # With a "lib", the monitor puts it on its own LD_LIBRARY_PATH; what it
-    # opens must not inherit that.
-    os.makedirs(os.path.join(home, "lib"))
-    os.symlink(server, os.path.join(home, "bin", "kestrond"))
-    return home
-
-
-def kill_servers(home, names):
-    """Kills the server each named instance's lock file names, if any."""
-    for name in names:
-        try:
-            with open(os.path.join(home, name, "kestrond.lck")) as f:
-                os.kill(int(f.read()), 9)
-        except (OSError, ValueError):
-            pass
-
-
-def fake_opener(root):
-    """An xdg-open that records what it was asked to open."""
-    directory = os.path.join(root, "opener")
-    os.makedirs(directory)
-    record = os.path.join(root, "opened.txt")
-    script = os.path.join(directory, "xdg-open")
-    with open(script, "w") as f:
-        f.write('#!/bin/sh\nprintf "%%s|%%s\\n" "$1" "${LD_LIBRARY_PATH-unset}" >> "%s"\n' % record)
-    os.chmod(script, 0o755)
-    return directory, record
-
+from e2e_support import (DEADLINE_SECONDS, Panel, WATCHER, Watcher, answer_alert, check,
+                         end_all, fake_opener, kill_servers, make_installation, make_instance,
+                         sleeping_servers, wait_until)
 
 def main():
     monitor, server = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
@@ -233,7 +36,9 @@ def main():
     client = dbus.bus.BusConnection(os.environ["DBUS_SESSION_BUS_ADDRESS"])
 
     root = tempfile.mkdtemp(prefix="kestrond-e2e-")
-    home = make_installation(root, server)
+    # "r&d" and "my_db": titles show "&" and "_" as they are, not as mnemonics.
+    home = make_installation(root, server, {"database": "[standin]\nlock_delay_ms = 1200\n",
+                                            "my_db": "", "r&d": ""}, with_lib=True)
     opener_dir, opened = fake_opener(root)
     environment = dict(os.environ, KESTROND_HOME=home,
                        PATH=opener_dir + ":" + os.environ.get("PATH", "/usr/bin:/bin"))
@@ -250,7 +55,7 @@ def main():
                     ("-", False, None), ("Open Diagnostic Messages", False, None),
                     ("Open Kestrond Tessaline", False, None),
                     ("View Online Documentation", True, None), ("-", False, None),
-                    ("Start Kestrond Monitor at Login", True, None),
+                    ("Start Kestrond Monitor at Login", True, 0),
                     ("Quit Kestrond Monitor", True, None)]
         # A panel that fetches the layout before any AboutToShow gets it whole.
         wait_until("the menu before any opening",
@@ -327,6 +132,41 @@ def main():
         panel.open()
         wait_until("Stopped", lambda: panel.titles()[0] == "Start Default Instance")
         panel.close()
+
+        # Two servers run and the panel has the closed menu; a new instance
+        # sorts ahead of them and the rows shift. A click on the id the panel
+        # showed as t2's Stop acts on t2, and once t2 has gone, on nothing.
+        make_instance(home, "t1")
+        make_instance(home, "t2")
+        sleepers = sleeping_servers(home, ("t1", "t2"))
+        try:
+            wait_until("both servers in the closed menu", lambda: {
+                "Stop Instance 't1'", "Stop Instance 't2'"} <= set(panel.titles()))
+            rows = panel.rows()
+            shown_t2 = next(row[0] for row in rows if row[1] == "Stop Instance 't2'")
+            position = [row[0] for row in rows].index(shown_t2)
+            make_instance(home, "sa")
+            wait_until("the rows to shift",
+                       lambda: panel.titles()[position] == "Stop Instance 't1'")
+            panel.menu.Event(shown_t2, "clicked", dbus.Int32(0), dbus.UInt32(0))
+            answer_alert("Return")
+            wait_until("t2's server to stop", lambda: sleepers["t2"].poll() is not None)
+            check(sleepers["t1"].poll() is None, "t1's server was stopped instead")
+
+            shutil.rmtree(os.path.join(home, "t2"))
+            wait_until("t2's row to go", lambda: not any("'t2'" in t for t in panel.titles()))
+            panel.menu.Event(shown_t2, "clicked", dbus.Int32(0), dbus.UInt32(0))
+            time.sleep(1)
+            check(subprocess.run(["xdotool", "search", "--onlyvisible", "--name",
+                                  "^Kestrond Monitor$"], capture_output=True).returncode != 0,
+                  "a click on a row that has gone asked a question")
+            check(sleepers["t1"].poll() is None, "a click on a row that has gone stopped t1")
+        finally:
+            end_all(sleepers.values())
+        for name in ("t1", "sa"):
+            shutil.rmtree(os.path.join(home, name))
+        wait_until("the extra rows to go", lambda: not any(
+            "'t1'" in t or "'sa'" in t for t in panel.titles()))
 
         # Started again, then Quit: status 0, and the server keeps running.
         panel.open()

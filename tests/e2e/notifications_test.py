@@ -21,9 +21,8 @@ import dbus.mainloop.glib
 import dbus.service
 from gi.repository import GLib
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from dbus_tray_test import (DEADLINE_SECONDS, ITEM, WATCHER, Panel, Watcher,  # noqa: E402
-                            answer_alert, check, fake_opener, kill_servers, wait_until)
+from e2e_support import (DEADLINE_SECONDS, ITEM, WATCHER, Panel, Watcher, answer_alert, check,
+                         fake_opener, kill_servers, make_installation, wait_until)
 
 NOTIFICATIONS = "org.freedesktop.Notifications"
 
@@ -81,19 +80,6 @@ def green_pixels(properties):
     return count
 
 
-def make_installation(root, server):
-    home = os.path.join(root, "installation")
-    instances = (("database", ""), ("early", "[standin]\nexit_status = 7\n"),
-                 ("later", "[standin]\nexit_status = 7\n"))
-    for name, ini in instances:
-        os.makedirs(os.path.join(home, name))
-        with open(os.path.join(home, name, "kestrond.ini"), "w") as f:
-            f.write(ini)
-    os.makedirs(os.path.join(home, "bin"))
-    os.symlink(server, os.path.join(home, "bin", "kestrond"))
-    return home
-
-
 def start(panel, title):
     panel.open()
     panel.click(title)
@@ -113,7 +99,9 @@ def main():
     client = dbus.bus.BusConnection(os.environ["DBUS_SESSION_BUS_ADDRESS"])
 
     root = tempfile.mkdtemp(prefix="kestrond-notify-")
-    home = make_installation(root, server)
+    home = make_installation(root, server, {"database": "",
+                                            "early": "[standin]\nexit_status = 7\n",
+                                            "later": "[standin]\nexit_status = 7\n"})
     opener_dir, opened = fake_opener(root)
     environment = dict(os.environ, KESTROND_HOME=home, LANGUAGE="en",
                        PATH=opener_dir + ":" + os.environ.get("PATH", "/usr/bin:/bin"))

@@ -11,7 +11,10 @@ its own menu, a tool tip or an empty popup fails:
      server;
   2. the next click shows "Stop Default Instance" (the closed menu followed
      the server); choosing it stops the server;
-  3. the next click shows "Start Default Instance" again, and choosing "Quit
+  3. with two servers running (bravo, charlie) and a new instance sorting
+     ahead of them (alpha), the "Stop Instance 'charlie'" chosen stops
+     charlie and leaves bravo running;
+  4. the next click shows "Start Default Instance" again, and choosing "Quit
      Kestrond Monitor" ends the monitor with status 0.
 
     panel_test.py MONITOR SERVER PANEL ARTIFACTS
@@ -39,6 +42,8 @@ import time
 
 import dbus
 
+import e2e_support
+from e2e_support import make_installation, make_instance, sleeping_servers, end_all
 from rfb_pointer import RfbPointer
 
 WIDTH, HEIGHT = 1024, 768
@@ -116,15 +121,9 @@ SYSTEM_BUS = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Config
 
 
 def wait_until(what, condition, seconds=30):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        try:
-            if condition():
-                return
-        except (dbus.DBusException, OSError, subprocess.CalledProcessError):
-            pass
-        time.sleep(0.1)
-    raise AssertionError("timed out waiting for " + what)
+    # A panel that is still starting answers with errors meanwhile.
+    e2e_support.wait_until(what, condition, seconds,
+                           (dbus.DBusException, OSError, subprocess.CalledProcessError))
 
 
 class X11Screen:
@@ -318,22 +317,16 @@ def read_words(image, box, crop):
 
 
 def find_entry(words, phrase):
-    """Where the first word of phrase is, when the words hold it in order."""
-    wanted = phrase.split()
-    texts = [word for word, _, _ in words]
+    """Where the first word of phrase is, when the words hold it in order
+    (quotes aside, which OCR reads in any of their forms)."""
+    def plain(word):
+        return word.strip("'\"`\u2018\u2019\u201c\u201d")
+    wanted = [plain(word) for word in phrase.split()]
+    texts = [plain(word) for word, _, _ in words]
     for i in range(len(texts) - len(wanted) + 1):
         if texts[i:i + len(wanted)] == wanted:
             return words[i][1], words[i][2]
     return None
-
-
-def make_installation(root, server):
-    home = os.path.join(root, "installation")
-    os.makedirs(os.path.join(home, "database"))
-    open(os.path.join(home, "database", "kestrond.ini"), "w").close()
-    os.makedirs(os.path.join(home, "bin"))
-    os.symlink(server, os.path.join(home, "bin", "kestrond"))
-    return home
 
 
 def server_pid(home):
@@ -381,7 +374,7 @@ def main():
         before = os.path.join(artifacts, "1-panel.png")
         screen.shoot(before)
 
-        home = make_installation(scratch, server)
+        home = make_installation(scratch, server, {"database": ""})
         monitor_env = dict(os.environ, KESTROND_HOME=home, **session.monitor_env)
         if session.monitor_env.get("QT_QPA_PLATFORM") == "wayland":
             monitor_env.pop("DISPLAY")
@@ -451,7 +444,26 @@ def main():
         confirm("Stop")
         wait_until("the server to stop", lambda: server_pid(home) is None)
         time.sleep(1)
-        words = open_menu(5, "Start Default Instance")
+        # Two servers run, and a new instance sorts ahead of them while the
+        # menu is closed: the rows the panel holds shift. The Stop chosen
+        # for charlie stops charlie, not what moved to its place.
+        make_instance(home, "bravo")
+        make_instance(home, "charlie")
+        sleepers = sleeping_servers(home, ("bravo", "charlie"))
+        try:
+            time.sleep(1.5)
+            make_instance(home, "alpha")
+            time.sleep(1.5)
+            words = open_menu(5, "Stop Instance 'charlie'")
+            choose(words, "Stop Instance 'charlie'")
+            confirm("Stop")
+            wait_until("charlie's server to stop", lambda: sleepers["charlie"].poll() is not None)
+            if sleepers["bravo"].poll() is not None:
+                raise AssertionError("the Stop chosen for charlie stopped bravo")
+        finally:
+            end_all(sleepers.values())
+        time.sleep(1)
+        words = open_menu(6, "Start Default Instance")
         choose(words, "Quit Kestrond Monitor")
         try:
             status = process.wait(timeout=10)
@@ -459,7 +471,8 @@ def main():
             raise AssertionError("Quit from the panel's menu did not end the monitor")
         if status != 0:
             raise AssertionError("the monitor exited with status %d" % status)
-        print("%s: the first click showed the menu; Start, Stop and Quit worked" % panel)
+        print("%s: the first click showed the menu; Start, Stop, a Stop after the rows "
+              "shifted and Quit worked" % panel)
         print("panel %s: 1 passed, 0 failed" % panel)
         return 0
     except AssertionError as failure:

@@ -13,6 +13,8 @@ import sys
 import tempfile
 import time
 
+from e2e_support import make_instance
+
 WEDGED = r'''
 import dbus, sys, time
 bus = dbus.SessionBus()
@@ -31,9 +33,9 @@ def main():
             print("FAILED: the helper could not own the watcher name")
             return 1
         root = tempfile.mkdtemp(prefix="kestrond-wedged-")
-        os.makedirs(os.path.join(root, "installation", "database"))
-        open(os.path.join(root, "installation", "database", "kestrond.ini"), "w").close()
-        environment = dict(os.environ, KESTROND_HOME=os.path.join(root, "installation"))
+        home = os.path.join(root, "installation")
+        make_instance(home, "database")
+        environment = dict(os.environ, KESTROND_HOME=home)
         errors = open(os.path.join(root, "monitor.err"), "w+")
         started = time.monotonic()
         process = subprocess.Popen([monitor], env=environment, stderr=errors)

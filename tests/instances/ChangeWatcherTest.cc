@@ -1,5 +1,5 @@
-// The change watcher over real directories and real processes: which file
-// events count, and that an ended server is told once.
+// The change watcher over real directories and real processes: what each
+// file event means, and that an ended server is told once, by its directory.
 #include "ChangeWatcher.h"
 
 #include <fcntl.h>
@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <set>
 
 #include "TestSupport.h"
 
@@ -38,31 +39,36 @@ class ChangeWatcherTest : public ::testing::Test {
   std::string search, instance;
 };
 
-TEST_F(ChangeWatcherTest, CountsWhatTheMenuShows) {
+TEST_F(ChangeWatcherTest, TellsWhatEachChangeMeansForTheMenu) {
+  enum Meaning { Nothing, Refresh, Rescan };
   struct Case {
     const char* what;
     std::function<void()> change;
-    bool counts;
+    Meaning meaning;
   } cases[] = {
-      {"lock file written", [&] { dir.writeFile("home/database/kestrond.lck", "812\n"); }, true},
+      {"lock file written", [&] { dir.writeFile("home/database/kestrond.lck", "812\n"); }, Refresh},
       {"lock file rewritten by rename",
        [&] {
          dir.writeFile("home/database/kestrond.lck.new", "813\n");
          std::rename((instance + "/kestrond.lck.new").c_str(),
                      (instance + "/kestrond.lck").c_str());
        },
-       true},
-      {"lock file removed", [&] { unlink((instance + "/kestrond.lck").c_str()); }, true},
-      {"log appended", [&] { dir.writeFile("home/database/kestrond.log", "more\n"); }, false},
-      {"log removed", [&] { unlink((instance + "/kestrond.log").c_str()); }, true},
-      {"another file in the instance", [&] { dir.writeFile("home/database/notes", "x"); }, false},
-      {"configuration removed", [&] { unlink((instance + "/kestrond.ini").c_str()); }, true},
-      {"a new directory in the search path", [&] { dir.makeDir("home/sandbox"); }, true},
-      {"nothing at all", [] {}, false},
+       Refresh},
+      {"lock file removed", [&] { unlink((instance + "/kestrond.lck").c_str()); }, Refresh},
+      {"log appended", [&] { dir.writeFile("home/database/kestrond.log", "more\n"); }, Nothing},
+      {"log removed", [&] { unlink((instance + "/kestrond.log").c_str()); }, Rescan},
+      {"another file in the instance", [&] { dir.writeFile("home/database/notes", "x"); }, Nothing},
+      {"configuration removed", [&] { unlink((instance + "/kestrond.ini").c_str()); }, Rescan},
+      {"a new directory in the search path", [&] { dir.makeDir("home/sandbox"); }, Rescan},
+      {"nothing at all", [] {}, Nothing},
   };
   for (const Case& c : cases) {
     c.change();
-    EXPECT_EQ(watcher.takeChanges(), c.counts) << c.what;
+    ChangeWatcher::Changes changes = watcher.takeChanges();
+    EXPECT_EQ(changes.rescan, c.meaning == Rescan) << c.what;
+    std::set<std::string> refreshed;
+    if (c.meaning == Refresh) refreshed.insert(instance);
+    EXPECT_EQ(changes.directories, refreshed) << c.what;
     EXPECT_FALSE(readable()) << c.what << ": left undrained";
   }
   EXPECT_TRUE(log.lines().empty());
@@ -73,22 +79,24 @@ TEST_F(ChangeWatcherTest, EndedServerIsToldOnceAndUnwatchedDirectoriesAreQuiet) 
   const pid_t pid = server.pid();
   int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
   ASSERT_GE(pidfd, 0);
-  watcher.watch({search}, {instance}, {{pidfd, pid}});
-  EXPECT_FALSE(watcher.takeChanges());
+  watcher.watch({search}, {instance}, {{pidfd, pid, instance}});
+  EXPECT_TRUE(watcher.takeChanges().empty());
   server.end();
   EXPECT_TRUE(readable());
-  EXPECT_TRUE(watcher.takeChanges());
+  ChangeWatcher::Changes ended = watcher.takeChanges();
+  EXPECT_EQ(ended.directories, std::set<std::string>{instance});
+  EXPECT_FALSE(ended.rescan) << "an ended server needs no scan";
   // Still in the set and still readable, as a pidfd of an ended process
   // stays: never told again, never readable again.
-  watcher.watch({search}, {instance}, {{pidfd, pid}});
+  watcher.watch({search}, {instance}, {{pidfd, pid, instance}});
   EXPECT_FALSE(readable());
-  EXPECT_FALSE(watcher.takeChanges());
+  EXPECT_TRUE(watcher.takeChanges().empty());
 
   // A directory no longer watched says nothing.
   watcher.watch({}, {}, {});
   EXPECT_EQ(watcher.watchedDirectoryCount(), 0u);
   dir.writeFile("home/database/kestrond.lck", "812\n");
-  EXPECT_FALSE(watcher.takeChanges());
+  EXPECT_TRUE(watcher.takeChanges().empty());
   close(pidfd);
 }
 
@@ -96,15 +104,15 @@ TEST_F(ChangeWatcherTest, ANumberReusedForAnotherServersPidfdIsWatched) {
   test::SleepingProcess first;
   int pidfd = static_cast<int>(syscall(SYS_pidfd_open, first.pid(), 0));
   ASSERT_GE(pidfd, 0);
-  watcher.watch({}, {}, {{pidfd, first.pid()}});
+  watcher.watch({}, {}, {{pidfd, first.pid(), "first"}});
   close(pidfd);
   test::SleepingProcess second;
   int again = static_cast<int>(syscall(SYS_pidfd_open, second.pid(), 0));
   ASSERT_EQ(again, pidfd) << "the lowest free number is taken again";
-  watcher.watch({}, {}, {{again, second.pid()}});
-  EXPECT_FALSE(watcher.takeChanges());
+  watcher.watch({}, {}, {{again, second.pid(), "second"}});
+  EXPECT_TRUE(watcher.takeChanges().empty());
   second.end();
-  EXPECT_TRUE(watcher.takeChanges());
+  EXPECT_EQ(watcher.takeChanges().directories, std::set<std::string>{"second"});
   close(again);
 }
 

@@ -38,7 +38,7 @@ class TranslationTest : public test::MonitorFixture {
 TEST_F(TranslationTest, GermanMenuAndAlert) {
   useLanguage("de");
   launch();
-  EXPECT_EQ(desktop.statusItems[0]->title(), "K");
+  EXPECT_EQ(desktop.title(), "K");
   desktop.openMenu();
   EXPECT_EQ(
       titles(),
@@ -46,13 +46,14 @@ TEST_F(TranslationTest, GermanMenuAndAlert) {
           "Standardinstanz starten", "Instanz „demo“ starten", "-", "Diagnosemeldungen öffnen",
           "Kestrond Tessaline öffnen", "Online-Dokumentation anzeigen", "-",
           "Kestrond Monitor bei der Anmeldung starten", "Kestrond Monitor beenden"}));
-  desktop.answerAlertsWith(Alert::kSecondButtonReturn);
+  desktop.answerNo();
   ASSERT_TRUE(desktop.choose("Standardinstanz starten"));
-  ASSERT_EQ(desktop.alerts.size(), 1u);
-  EXPECT_EQ(desktop.alerts[0].messageText, "Möchten Sie die Standardinstanz starten?");
-  EXPECT_EQ(desktop.alerts[0].informativeText,
+  ASSERT_EQ(desktop.questions.size(), 1u);
+  EXPECT_EQ(desktop.questions[0].message, "Möchten Sie die Standardinstanz starten?");
+  EXPECT_EQ(desktop.questions[0].informative,
             "Dies startet eine Kestrond-Instanz im Verzeichnis\n" + home + "/database.");
-  EXPECT_EQ(desktop.alerts[0].buttons, (std::vector<std::string>{"Starten", "Abbrechen"}));
+  EXPECT_EQ(desktop.questions[0].yesTitle, "Starten");
+  EXPECT_EQ(desktop.questions[0].noTitle, "Abbrechen");
 }
 
 TEST_F(TranslationTest, EnglishKeysWithoutALanguage) {
@@ -60,7 +61,7 @@ TEST_F(TranslationTest, EnglishKeysWithoutALanguage) {
   launch();
   desktop.openMenu();
   EXPECT_EQ(titles()[0], "Start Default Instance");
-  EXPECT_EQ(desktop.statusItems[0]->toolTip(), "Halvorix Kestrond");
+  EXPECT_EQ(desktop.toolTip(), "Halvorix Kestrond");
 }
 
 TEST_F(TranslationTest, LanguageWithoutACatalogFallsBackToEnglish) {

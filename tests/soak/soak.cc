@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "Application.h"
-#include "MemoryDesktop.h"
+#include "FakeDesktop.h"
 #include "TestSupport.h"
 
 namespace {
@@ -52,7 +52,7 @@ long residentKiB() {
   return value;
 }
 
-Figures figures(const MemoryDesktop& desktop, const SystemProcessControl& processes) {
+Figures figures(const test::FakeDesktop& desktop, const SystemProcessControl& processes) {
   return {openDescriptors(), residentKiB(), processes.uncollectedChildCount(),
           desktop.armedTimerCount()};
 }
@@ -105,11 +105,10 @@ int main(int argc, char** argv) {
     }
   }
 
-  MemoryDesktop desktop(quiet);
+  test::FakeDesktop desktop(quiet);
   bool ok = true;
   {
     Application app(desktop, processes, quiet);
-    desktop.sharedApplication().setDelegate(&app);
     app.applicationDidFinishLaunching();
     auto cycle = [&] {
       desktop.openMenu();
@@ -124,7 +123,7 @@ int main(int argc, char** argv) {
     print("menu", "end", end);
     std::printf("menu: %ld open/tick/close cycles over 200 instances, %zu of them running: %s\n",
                 menuCycles, servers.size(), flat(start, end) ? "flat" : "NOT FLAT");
-    ok = ok && flat(start, end) && desktop.menu().numberOfItems() == 207;
+    ok = ok && flat(start, end) && desktop.rows().size() == 207;
   }
   servers.clear();
 

@@ -1,4 +1,4 @@
-// A whole monitor on the in-memory desktop: a temporary installation with
+// A whole monitor on the recording desktop: a temporary installation with
 // the stand-in server as its "bin/kestrond", KESTROND_HOME pointing at it,
 // the application object launched, and helpers that read the menu.
 #pragma once
@@ -8,7 +8,7 @@
 
 #include "Application.h"
 #include "Environment.h"
-#include "MemoryDesktop.h"
+#include "FakeDesktop.h"
 #include "TestSupport.h"
 
 namespace kestrond::test {
@@ -38,27 +38,21 @@ class MonitorFixture : public ::testing::Test {
 
   void launch() {
     app = std::make_unique<Application>(desktop, processes, log);
-    desktop.sharedApplication().setDelegate(app.get());
     app->applicationDidFinishLaunching();
   }
 
   struct Row {
     std::string title;
     bool enabled;
-    std::string action;
     bool operator==(const Row&) const = default;
   };
   friend std::ostream& operator<<(std::ostream& out, const Row& row) {
-    return out << "{" << row.title << ", " << row.enabled << ", " << row.action << "}";
+    return out << "{" << row.title << ", " << row.enabled << "}";
   }
   std::vector<Row> rows() {
     std::vector<Row> result;
-    for (const auto& item : desktop.menu().itemArray()) {
-      if (item->isSeparator()) {
-        result.push_back({"-", false, ""});
-      } else {
-        result.push_back({item->title(), item->isEnabled(), item->action().name()});
-      }
+    for (const MenuRow& row : desktop.rows()) {
+      result.push_back(row.separator ? Row{"-", false} : Row{row.title, row.enabled});
     }
     return result;
   }
@@ -67,11 +61,17 @@ class MonitorFixture : public ::testing::Test {
     for (const Row& row : rows()) result.push_back(row.title);
     return result;
   }
-  std::shared_ptr<MenuItem> item(const std::string& title) {
-    for (const auto& candidate : desktop.menu().itemArray()) {
-      if (candidate->title() == title) return candidate;
+  // The row titled `title`, or nullptr.
+  const MenuRow* item(const std::string& title) {
+    for (const MenuRow& row : desktop.rows()) {
+      if (!row.separator && row.title == title) return &row;
     }
     return nullptr;
+  }
+  // The instance the row titled `title` shows, or nullptr.
+  std::shared_ptr<KestrondInstance> instanceOf(const std::string& title) {
+    const MenuRow* row = item(title);
+    return row ? app->representedObject(*row) : nullptr;
   }
   // Ticks the refresh timer until `condition` holds (bounded).
   bool tickUntil(const std::function<bool()>& condition) {
@@ -86,7 +86,7 @@ class MonitorFixture : public ::testing::Test {
   LogCapture log;
   SystemProcessControl processes{log};
   ScopedEnvironment environment;
-  MemoryDesktop desktop{log};
+  FakeDesktop desktop{log};
   std::string home;
   std::unique_ptr<Application> app;
 };

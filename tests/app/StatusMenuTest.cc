@@ -13,13 +13,13 @@ class StatusMenuTest : public test::MonitorFixture {
  protected:
   using Rows = std::vector<Row>;
   static Rows tail(bool log, bool web) {
-    return {{"-", false, ""},
-            {"Open Diagnostic Messages", log, log ? "viewLogFile:" : ""},
-            {"Open Kestrond Tessaline", web, web ? "launchTessaline:" : ""},
-            {"View Online Documentation", true, "onlineDocumentation:"},
-            {"-", false, ""},
-            {"Start Kestrond Monitor at Login", true, "toggleStartAtLogin:"},
-            {"Quit Kestrond Monitor", true, "stop:"}};
+    return {{"-", false},
+            {"Open Diagnostic Messages", log},
+            {"Open Kestrond Tessaline", web},
+            {"View Online Documentation", true},
+            {"-", false},
+            {"Start Kestrond Monitor at Login", true},
+            {"Quit Kestrond Monitor", true}};
   }
   static Rows concat(Rows head, const Rows& rest) {
     head.insert(head.end(), rest.begin(), rest.end());
@@ -35,22 +35,22 @@ class StatusMenuTest : public test::MonitorFixture {
 TEST_F(StatusMenuTest, NoInstancesGiveTheEightRowLayout) {
   launch();
   desktop.openMenu();
-  EXPECT_EQ(rows(), concat({{"No Kestrond Instances", false, ""}}, tail(false, false)));
-  EXPECT_EQ(item("Quit Kestrond Monitor")->keyEquivalent(), "q");
-  EXPECT_EQ(item("No Kestrond Instances")->keyEquivalent(), "");
+  EXPECT_EQ(rows(), concat({{"No Kestrond Instances", false}}, tail(false, false)));
+  EXPECT_EQ(item("Quit Kestrond Monitor")->shortcut, "Q");
+  EXPECT_EQ(item("No Kestrond Instances")->shortcut, "");
+  // Every row that can be chosen does something; the others do nothing.
+  for (const MenuRow& row : desktop.rows()) {
+    EXPECT_EQ(static_cast<bool>(row.choose), row.enabled) << row.title;
+  }
   EXPECT_EQ(desktop.armedTimerCount(), 0u);
-  EXPECT_FALSE(app->menuUpdateTimer());
 }
 
 TEST_F(StatusMenuTest, StoppedDefaultInstanceWithoutLog) {
   dir.makeInstance("home/database");
   launch();
   desktop.openMenu();
-  EXPECT_EQ(rows(),
-            concat({{"Start Default Instance", true, "startInstance:"}}, tail(false, false)));
-  auto instanceItem = desktop.menu().itemArray()[0];
-  EXPECT_EQ(instanceItem->target(), app.get());
-  EXPECT_EQ(app->representedObject(*instanceItem), app->defaultInstance());
+  EXPECT_EQ(rows(), concat({{"Start Default Instance", true}}, tail(false, false)));
+  EXPECT_EQ(instanceOf("Start Default Instance"), app->defaultInstance());
   EXPECT_EQ(desktop.armedTimerCount(), 1u);
 }
 
@@ -61,8 +61,7 @@ TEST_F(StatusMenuTest, RunningDefaultInstanceWithLogEnablesTheTail) {
   dir.makeInstance("home/demo");
   launch();
   desktop.openMenu();
-  EXPECT_EQ(rows(), concat({{"Stop Default Instance", true, "stopInstance:"},
-                            {"Start Instance 'demo'", true, "startInstance:"}},
+  EXPECT_EQ(rows(), concat({{"Stop Default Instance", true}, {"Start Instance 'demo'", true}},
                            tail(true, true)));
 }
 
@@ -72,8 +71,7 @@ TEST_F(StatusMenuTest, TessalineFollowsTheDefaultInstanceOnly) {
   runServerIn("home/demo");
   launch();
   desktop.openMenu();
-  EXPECT_EQ(rows(), concat({{"Start Default Instance", true, "startInstance:"},
-                            {"Stop Instance 'demo'", true, "stopInstance:"}},
+  EXPECT_EQ(rows(), concat({{"Start Default Instance", true}, {"Stop Instance 'demo'", true}},
                            tail(false, false)));
 }
 
@@ -87,7 +85,7 @@ TEST_F(StatusMenuTest, LastDefaultInstanceWins) {
   desktop.openMenu();
   EXPECT_EQ(app->defaultInstance()->directory(), second + "/database");
   EXPECT_EQ(rows().back(), tail(false, true).back());
-  EXPECT_TRUE(item("Open Kestrond Tessaline")->isEnabled());
+  EXPECT_TRUE(item("Open Kestrond Tessaline")->enabled);
 }
 
 TEST_F(StatusMenuTest, ReadOnlyDirectoryShowsItsItemDisabled) {
@@ -97,30 +95,31 @@ TEST_F(StatusMenuTest, ReadOnlyDirectoryShowsItsItemDisabled) {
     runServerIn("home/database");
     chmod(database.c_str(), 0555);
     desktop.openMenu();
-    EXPECT_EQ(rows()[0], (Row{"Stop Default Instance", false, ""}));
+    EXPECT_EQ(rows()[0], (Row{"Stop Default Instance", false}));
     return;
   }
   // As root every directory is writable: look at the item as another user.
   chmod(database.c_str(), 0555);
   auto status = test::runAsUnprivileged([&] {
     desktop.openMenu();
-    return rows()[0] == Row{"Start Default Instance", false, ""} ? 0 : 1;
+    return rows()[0] == Row{"Start Default Instance", false} ? 0 : 1;
   });
   ASSERT_TRUE(status);
   EXPECT_EQ(*status, 0);
 }
 
 TEST_F(StatusMenuTest, CheckMarkIsSampledOncePerOpening) {
+  dir.makeInstance("home/database");
   launch();
-  desktop.loginEntries.push_back({"ours", app->bundleUrl()});
+  desktop.loginEnabled = true;
   desktop.openMenu();
-  EXPECT_EQ(item("Start Kestrond Monitor at Login")->state(), ItemState::On);
-  desktop.loginEntries.clear();
-  desktop.advance(5);
-  EXPECT_EQ(item("Start Kestrond Monitor at Login")->state(), ItemState::On);
+  EXPECT_EQ(item("Start Kestrond Monitor at Login")->checked, true);
+  desktop.loginEnabled = false;
+  desktop.advance(std::chrono::seconds(5));
+  EXPECT_EQ(item("Start Kestrond Monitor at Login")->checked, true);
   desktop.closeMenu();
   desktop.openMenu();
-  EXPECT_EQ(item("Start Kestrond Monitor at Login")->state(), ItemState::Off);
+  EXPECT_EQ(item("Start Kestrond Monitor at Login")->checked, false);
 }
 
 TEST_F(StatusMenuTest, EachOpeningArmsOneTimerAndClosingStopsIt) {
@@ -131,7 +130,6 @@ TEST_F(StatusMenuTest, EachOpeningArmsOneTimerAndClosingStopsIt) {
     EXPECT_EQ(desktop.armedTimerCount(), 1u);
     desktop.closeMenu();
     EXPECT_EQ(desktop.armedTimerCount(), 0u);
-    EXPECT_FALSE(app->menuUpdateTimer());
   }
   // An opening without a closing before it still leaves one timer.
   desktop.openMenu();
@@ -146,25 +144,25 @@ TEST_F(StatusMenuTest, TicksRefreshInPlaceWithoutRescanning) {
   launch();
   desktop.openMenu();
   EXPECT_EQ(titles()[0], "Start Instance 'demo'");
-  auto first = desktop.menu().itemArray()[0];
+  const std::string key = desktop.rows()[0].key;
 
   runServerIn("home/demo");
   dir.makeInstance("home/later");
-  desktop.advance(0.49);
+  desktop.advance(std::chrono::milliseconds(490));
   EXPECT_EQ(titles()[0], "Start Instance 'demo'");  // first tick after half a second
-  desktop.advance(0.01);
+  desktop.advance(std::chrono::milliseconds(10));
   EXPECT_EQ(titles()[0], "Stop Instance 'demo'");
-  EXPECT_EQ(desktop.menu().itemArray()[0], first);  // the same item, refreshed in place
+  EXPECT_EQ(desktop.rows()[0].key, key);  // the same row, refreshed in place
   EXPECT_FALSE(hasTitle("Start Instance 'later'"));
 
-  // A removed directory's item stays, and is refreshed, until the next opening.
+  // A removed directory's row stays, and is refreshed, until the next opening.
   std::filesystem::remove_all(demo);
-  desktop.advance(1.0);
+  desktop.advance(std::chrono::seconds(1));
   EXPECT_EQ(titles()[0], "Stop Instance 'demo'");  // its server still lives
   server.end();
   desktop.advance(kMenuRefreshInterval);
   EXPECT_EQ(titles()[0], "Start Instance 'demo'");
-  EXPECT_EQ(desktop.menu().itemArray()[0], first);
+  EXPECT_EQ(desktop.rows()[0].key, key);
   desktop.closeMenu();
   desktop.openMenu();
   EXPECT_EQ(titles()[0], "Start Instance 'later'");
@@ -174,23 +172,33 @@ TEST_F(StatusMenuTest, TicksRefreshInPlaceWithoutRescanning) {
 TEST_F(StatusMenuTest, ItemsFollowTheStatusTable) {
   launch();
   std::string path = dir.makeInstance("home/demo");
-  KestrondInstance unknown(path, processes, log);  // never refreshed: Unknown
-  MenuItem item;
+  // Never refreshed: Unknown.
+  auto unknown = std::make_shared<KestrondInstance>(path, processes, log);
+  MenuRow item;
   app->updateMenuItem(item, unknown);
-  EXPECT_EQ(item.title(), "Instance 'demo': Unknown");
-  EXPECT_FALSE(item.isEnabled());
-  EXPECT_TRUE(item.action().empty());
+  EXPECT_EQ(item.title, "Instance 'demo': Unknown");
+  EXPECT_FALSE(item.enabled);
+  EXPECT_FALSE(item.choose);
+  EXPECT_EQ(item.key, "instance:" + path);
 }
 
-TEST_F(StatusMenuTest, MenuWithoutRemoveAllIsEmptiedFromTheFront) {
-  dir.makeInstance("home/database");
+TEST_F(StatusMenuTest, RowsAreKeyedByWhatTheyStandFor) {
+  std::string b = dir.makeInstance("home/b");
+  std::string c = dir.makeInstance("home/c");
   launch();
-  desktop.menu().setRespondsToRemoveAllItems(false);
   desktop.openMenu();
+  std::vector<std::string> keys;
+  for (const MenuRow& row : desktop.rows()) keys.push_back(row.key);
+  EXPECT_EQ(keys, (std::vector<std::string>{"instance:" + b, "instance:" + c, "separator-1",
+                                            "diagnostic-messages", "tessaline", "documentation",
+                                            "separator-2", "start-at-login", "quit"}));
   desktop.closeMenu();
+  // A new instance ahead of them leaves their keys as they were.
+  std::string a = dir.makeInstance("home/a");
   desktop.openMenu();
-  EXPECT_EQ(rows(),
-            concat({{"Start Default Instance", true, "startInstance:"}}, tail(false, false)));
+  EXPECT_EQ(desktop.rows()[0].key, "instance:" + a);
+  EXPECT_EQ(desktop.rows()[1].key, "instance:" + b);
+  EXPECT_EQ(desktop.rows()[2].key, "instance:" + c);
 }
 
 }  // namespace

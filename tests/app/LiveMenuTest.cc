@@ -39,12 +39,16 @@ TEST_F(LiveMenuTest, ClosedMenuFollowsDirectoriesAndServers) {
   dir.writeFile("home/database/kestrond.lck", std::to_string(server.pid()) + "\n");
   EXPECT_GT(settle(), 0);
   EXPECT_TRUE(hasTitle("Stop Default Instance"));
-  EXPECT_TRUE(item("Open Kestrond Tessaline")->isEnabled());
+  EXPECT_TRUE(item("Open Kestrond Tessaline")->enabled);
 
-  // It dies without removing its lock file: its pidfd says so.
+  // It dies without removing its lock file: its pidfd says so, and only
+  // that instance is refreshed: no scan, no look at start at login.
+  int loginReads = desktop.loginReads;
   server.end();
   EXPECT_GT(settle(), 0);
   EXPECT_TRUE(hasTitle("Start Default Instance"));
+  EXPECT_FALSE(item("Open Kestrond Tessaline")->enabled);
+  EXPECT_EQ(desktop.loginReads, loginReads);
   EXPECT_EQ(countLines("stale .lck file detected: "), 1u);
   // Nothing more to tell, nothing more logged.
   EXPECT_EQ(settle(), 0);
@@ -57,7 +61,7 @@ TEST_F(LiveMenuTest, ClosedMenuFollowsDirectoriesAndServers) {
   std::filesystem::remove_all(home + "/sandbox");
   settle();
   EXPECT_FALSE(hasTitle("Start Instance 'sandbox'"));
-  EXPECT_FALSE(app->menuUpdateTimer());  // all of it without the refresh
+  EXPECT_EQ(desktop.armedTimerCount(), 0u);  // all of it without the refresh
 }
 
 TEST_F(LiveMenuTest, OpenMenuFollowsTheRefreshAlone) {
@@ -99,16 +103,16 @@ TEST_F(LiveMenuTest, RefreshEndsByItselfWhereNoCloseIsEverTold) {
   EXPECT_EQ(desktop.armedTimerCount(), 0u);
 }
 
-TEST_F(LiveMenuTest, ChangesDuringAnAlertWaitUntilItIsAnswered) {
+TEST_F(LiveMenuTest, ChangesDuringAQuestionWaitUntilItIsAnswered) {
   dir.makeInstance("home/database");
   launch();
   desktop.openMenu();
-  desktop.alertAnswers.push_back([&](const MemoryDesktop::AlertRecord&) {
-    // The main loop runs while the alert is up.
+  desktop.answers.push_back([&](const Question&) {
+    // The main loop runs while the question is up.
     dir.makeInstance("home/sandbox");
     settle();
     EXPECT_FALSE(hasTitle("Start Instance 'sandbox'"));
-    return Alert::kSecondButtonReturn;  // Cancel
+    return false;  // Cancel
   });
   ASSERT_TRUE(desktop.choose("Start Default Instance"));
   EXPECT_TRUE(hasTitle("Start Instance 'sandbox'"));

@@ -1,4 +1,4 @@
-#include "AutostartLoginItems.h"
+#include "AutostartEntries.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -8,9 +8,7 @@
 
 #include <cstdlib>
 
-#include "Application.h"
 #include "BundleLocation.h"
-#include "MemoryDesktop.h"
 #include "Paths.h"
 #include "TestSupport.h"
 
@@ -19,26 +17,13 @@ namespace {
 
 class AutostartTest : public ::testing::Test {
  protected:
-  // An in-memory desktop whose login items are this fixture's directory.
-  struct AutostartDesktop : MemoryDesktop {
-    using MemoryDesktop::MemoryDesktop;
-    AutostartTest* test = nullptr;
-    std::unique_ptr<LoginItemsList> createLoginItemsList() override {
-      return std::make_unique<AutostartLoginItems>(test->autostart, test->executable, test->log);
-    }
-  };
-  Desktop& desktop() {
-    _desktop.test = this;
-    return _desktop;
-  }
-
   void SetUp() override {
     autostart = dir.path() + "/config/autostart";
     executable = dir.path() + "/Monitor/Contents/bin/kestrond-monitor";
     bundleUrl = fileURLWithPath(dir.path() + "/Monitor");
   }
-  AutostartLoginItems list() { return AutostartLoginItems(autostart, executable, log); }
-  AutostartLoginItems list(LogSink& to) { return AutostartLoginItems(autostart, executable, to); }
+  AutostartEntries list() { return AutostartEntries(autostart, executable, log); }
+  AutostartEntries list(LogSink& to) { return AutostartEntries(autostart, executable, to); }
   // Makes the program a real executable, alone on PATH.
   void installExecutable() {
     dir.writeFile("Monitor/Contents/bin/kestrond-monitor", "#!/bin/sh\n");
@@ -53,19 +38,21 @@ class AutostartTest : public ::testing::Test {
   test::TempDir dir;
   test::LogCapture log;
   test::ScopedEnvironment environment;
-  AutostartDesktop _desktop{log};
   std::string autostart;
   std::string executable;
   std::string bundleUrl;
 };
 
 TEST_F(AutostartTest, EnableWritesOneValidEntryAndDisableRemovesIt) {
-  AutostartLoginItems items = list();
-  EXPECT_TRUE(items.copySnapshot().empty());  // the directory does not exist yet
-  ASSERT_FALSE(items.insertItemURL(bundleUrl).failed());
+  AutostartEntries items = list();
+  EXPECT_FALSE(items.isEnabled());  // the directory does not exist yet
+  ASSERT_FALSE(items.setEnabled(true).failed());
   ASSERT_EQ(entries(), std::vector<std::string>{"kestrond-monitor.desktop"});
   std::string entry = autostart + "/kestrond-monitor.desktop";
-  EXPECT_EQ(items.resolve({entry}), bundleUrl);
+  EXPECT_EQ(items.resolveEntry(entry), bundleUrl);
+  EXPECT_TRUE(items.isEnabled());
+  ASSERT_FALSE(items.setEnabled(true).failed());  // already on: nothing added
+  EXPECT_EQ(entries().size(), 1u);
 
   std::string command = "desktop-file-validate '" + entry + "' 2>&1";
   FILE* validator = popen(command.c_str(), "r");
@@ -77,8 +64,9 @@ TEST_F(AutostartTest, EnableWritesOneValidEntryAndDisableRemovesIt) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
   EXPECT_EQ(output, "");
 
-  EXPECT_FALSE(items.removeItem({entry}).failed());
+  EXPECT_FALSE(items.setEnabled(false).failed());
   EXPECT_TRUE(entries().empty());
+  EXPECT_FALSE(items.isEnabled());
 }
 
 TEST_F(AutostartTest, ResolutionOfEntries) {
@@ -137,19 +125,34 @@ TEST_F(AutostartTest, CopiedLauncherAndEarlierEntriesAreOurs) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::string entry = dir.writeFile(std::string("config/autostart/") + c.name, c.text);
-    EXPECT_TRUE(Application::willStartAtLogin(desktop(), bundleUrl));
-    Application::setStartAtLogin(desktop(), bundleUrl, true);  // already on: nothing added
+    AutostartEntries items = list();
+    EXPECT_TRUE(items.isEnabled());
+    ASSERT_FALSE(items.setEnabled(true).failed());  // already on: nothing added
     EXPECT_EQ(entries(), std::vector<std::string>{c.name});
-    Application::setStartAtLogin(desktop(), bundleUrl, false);
+    ASSERT_FALSE(items.setEnabled(false).failed());
     EXPECT_TRUE(entries().empty());
   }
+}
+
+TEST_F(AutostartTest, TurningItOffRemovesEveryEntryThatStartsUs) {
+  installExecutable();
+  dir.writeFile("config/autostart/copied.desktop", "[Desktop Entry]\nExec=kestrond-monitor\n");
+  dir.writeFile("config/autostart/kestrond-monitor.desktop",
+                "[Desktop Entry]\nExec=" + executable + "\n");
+  dir.writeFile("config/autostart/other.desktop", "[Desktop Entry]\nExec=/usr/bin/other\n");
+  AutostartEntries items = list();
+  ASSERT_TRUE(items.isEnabled());
+  // One left behind would start the monitor at the next login all the same.
+  ASSERT_FALSE(items.setEnabled(false).failed());
+  EXPECT_FALSE(items.isEnabled());
+  EXPECT_EQ(entries(), std::vector<std::string>{"other.desktop"});
 }
 
 TEST_F(AutostartTest, SystemdGeneratorMakesAUnitOfOurEntry) {
   const char* generator = "/usr/lib/systemd/user-generators/systemd-xdg-autostart-generator";
   ASSERT_EQ(access(generator, X_OK), 0) << "systemd's generator is part of the test setup";
   installExecutable();
-  ASSERT_FALSE(list().insertItemURL(bundleUrl).failed());
+  ASSERT_FALSE(list().setEnabled(true).failed());
   std::string out = dir.makeDir("units");
   environment.set("XDG_CONFIG_HOME", dir.path() + "/config");
   environment.set("XDG_CONFIG_DIRS", dir.makeDir("no-system-entries"));
@@ -202,12 +205,12 @@ TEST_F(AutostartTest, RefusedNoReplaceRenameFallsBackToALink) {
     dir.writeFile("config/autostart/kestrond-monitor.desktop", "[Desktop Entry]\nExec=/opt/x\n");
     FaultyFiles files;
     files.renameError = c.renameError;
-    AutostartLoginItems items(autostart, executable, log, files);
-    ASSERT_FALSE(items.insertItemURL(bundleUrl).failed());
+    AutostartEntries items(autostart, executable, log, files);
+    ASSERT_FALSE(items.setEnabled(true).failed());
     EXPECT_EQ(files.calls, c.calls);
     EXPECT_EQ(entries(),
               (std::vector<std::string>{"kestrond-monitor-2.desktop", "kestrond-monitor.desktop"}));
-    EXPECT_EQ(items.resolve({autostart + "/kestrond-monitor-2.desktop"}), bundleUrl);
+    EXPECT_EQ(items.resolveEntry(autostart + "/kestrond-monitor-2.desktop"), bundleUrl);
     EXPECT_TRUE(log.lines().empty());
     unlink((autostart + "/kestrond-monitor-2.desktop").c_str());
   }
@@ -216,15 +219,15 @@ TEST_F(AutostartTest, RefusedNoReplaceRenameFallsBackToALink) {
 TEST_F(AutostartTest, PathThatIsNotUtf8WritesNoEntry) {
   executable = dir.path() + "/Mon\xe9itor/Contents/bin/kestrond-monitor";
   bundleUrl = fileURLWithPath(dir.path() + "/Mon\xe9itor");
-  AutostartLoginItems items = list();
-  EXPECT_TRUE(items.insertItemURL(bundleUrl).failed());
+  AutostartEntries items = list();
+  EXPECT_TRUE(items.setEnabled(true).failed());
   ASSERT_EQ(log.lines().size(), 1u);
   EXPECT_EQ(log.lines()[0].rfind("Cannot start at login: the program's path ", 0), 0u);
   EXPECT_TRUE(entries().empty());
   // Both halves of the toggle: off stays off, and turning it off again
   // touches nothing.
-  EXPECT_FALSE(Application::willStartAtLogin(desktop(), bundleUrl));
-  Application::setStartAtLogin(desktop(), bundleUrl, false);
+  EXPECT_FALSE(items.isEnabled());
+  EXPECT_FALSE(items.setEnabled(false).failed());
   EXPECT_TRUE(entries().empty());
 }
 
@@ -233,30 +236,33 @@ TEST_F(AutostartTest, NeverOverwritesAFileItDidNotWrite) {
   dir.writeFile("config/autostart/kestrond-monitor.desktop", foreign);
   dir.writeFile("config/autostart/other.desktop", "[Desktop Entry]\nExec=/usr/bin/x %U\n");
   dir.writeFile("config/autostart/notes.txt", "not an entry");
-  AutostartLoginItems items = list();
-  EXPECT_EQ(items.copySnapshot().size(), 2u);
-  ASSERT_FALSE(items.insertItemURL(bundleUrl).failed());
+  AutostartEntries items = list();
+  EXPECT_FALSE(items.isEnabled());
+  ASSERT_FALSE(items.setEnabled(true).failed());
   EXPECT_EQ(test::readFile(autostart + "/kestrond-monitor.desktop"), foreign);
-  EXPECT_EQ(items.resolve({autostart + "/kestrond-monitor-2.desktop"}), bundleUrl);
+  EXPECT_EQ(items.resolveEntry(autostart + "/kestrond-monitor-2.desktop"), bundleUrl);
   // No temporary file is left behind.
   EXPECT_EQ(entries(),
             (std::vector<std::string>{"kestrond-monitor-2.desktop", "kestrond-monitor.desktop",
                                       "notes.txt", "other.desktop"}));
-  EXPECT_TRUE(items.insertItemURL("file:///somewhere/else/").failed());
+  // Turning it off removes ours only.
+  ASSERT_FALSE(items.setEnabled(false).failed());
+  EXPECT_EQ(entries(), (std::vector<std::string>{"kestrond-monitor.desktop", "notes.txt",
+                                                 "other.desktop"}));
 }
 
 TEST_F(AutostartTest, EntryNamedLikeAFifoNeverBlocks) {
   dir.makeDir("config/autostart");
   mkfifo((autostart + "/fifo.desktop").c_str(), 0644);
-  AutostartLoginItems items = list();
-  ASSERT_EQ(items.copySnapshot().size(), 1u);
-  EXPECT_FALSE(items.resolve(items.copySnapshot()[0]));
+  AutostartEntries items = list();
+  EXPECT_FALSE(items.resolveEntry(autostart + "/fifo.desktop"));
+  EXPECT_FALSE(items.isEnabled());
 }
 
 TEST_F(AutostartTest, UnwritableOrFileDirectoryFailsWithALine) {
   dir.writeFile("config", "a plain file");
-  AutostartLoginItems items = list();
-  EXPECT_TRUE(items.insertItemURL(bundleUrl).failed());
+  AutostartEntries items = list();
+  EXPECT_TRUE(items.setEnabled(true).failed());
   ASSERT_EQ(log.lines().size(), 1u);
   EXPECT_EQ(log.lines()[0].rfind("Cannot create the autostart directory ", 0), 0u);
 }
@@ -264,12 +270,14 @@ TEST_F(AutostartTest, UnwritableOrFileDirectoryFailsWithALine) {
 TEST_F(AutostartTest, MalformedEntryOfOursIsLeftAlone) {
   std::string malformed = "[Desktop Entry\nExec=" + executable + "\n";
   dir.writeFile("config/autostart/kestrond-monitor.desktop", malformed);
-  AutostartLoginItems items = list();
-  ASSERT_EQ(items.copySnapshot().size(), 1u);
-  EXPECT_FALSE(items.resolve(items.copySnapshot()[0]));  // never matches, never removed
-  ASSERT_FALSE(items.insertItemURL(bundleUrl).failed());
+  AutostartEntries items = list();
+  // Never matches, never removed.
+  EXPECT_FALSE(items.resolveEntry(autostart + "/kestrond-monitor.desktop"));
+  ASSERT_FALSE(items.setEnabled(true).failed());
   EXPECT_EQ(test::readFile(autostart + "/kestrond-monitor.desktop"), malformed);
-  EXPECT_EQ(items.resolve({autostart + "/kestrond-monitor-2.desktop"}), bundleUrl);
+  EXPECT_EQ(items.resolveEntry(autostart + "/kestrond-monitor-2.desktop"), bundleUrl);
+  ASSERT_FALSE(items.setEnabled(false).failed());
+  EXPECT_EQ(test::readFile(autostart + "/kestrond-monitor.desktop"), malformed);
 }
 
 TEST_F(AutostartTest, WriteFailingHalfWayLeavesNoFile) {
@@ -280,7 +288,7 @@ TEST_F(AutostartTest, WriteFailingHalfWayLeavesNoFile) {
     rlimit limit{40, 40};
     setrlimit(RLIMIT_FSIZE, &limit);
     test::LogCapture inner;
-    bool inserted = !list(inner).insertItemURL(bundleUrl).failed();
+    bool inserted = !list(inner).setEnabled(true).failed();
     return !inserted && inner.lines().size() == 1 ? 0 : 1;
   });
   EXPECT_EQ(status, 0);
@@ -292,7 +300,7 @@ TEST_F(AutostartTest, UnwritableDirectoryFailsAsAnotherUser) {
   dir.makeDir("config/autostart");  // root's, 0755
   auto status = test::runAsUnprivileged([&] {
     test::LogCapture inner;
-    bool inserted = !list(inner).insertItemURL(bundleUrl).failed();
+    bool inserted = !list(inner).setEnabled(true).failed();
     return !inserted && inner.lines().size() == 1 ? 0 : 1;
   });
   ASSERT_TRUE(status);
@@ -304,13 +312,13 @@ TEST(AutostartDirectory, FollowsTheBaseDirectoryRules) {
   test::ScopedEnvironment environment;
   environment.set("XDG_CONFIG_HOME", "/x/config");
   environment.set("HOME", "/home/u");
-  EXPECT_EQ(AutostartLoginItems::userAutostartDirectory(), "/x/config/autostart");
+  EXPECT_EQ(AutostartEntries::userAutostartDirectory(), "/x/config/autostart");
   environment.set("XDG_CONFIG_HOME", "relative/config");  // ignored
-  EXPECT_EQ(AutostartLoginItems::userAutostartDirectory(), "/home/u/.config/autostart");
+  EXPECT_EQ(AutostartEntries::userAutostartDirectory(), "/home/u/.config/autostart");
   environment.unset("XDG_CONFIG_HOME");
-  EXPECT_EQ(AutostartLoginItems::userAutostartDirectory(), "/home/u/.config/autostart");
+  EXPECT_EQ(AutostartEntries::userAutostartDirectory(), "/home/u/.config/autostart");
   environment.unset("HOME");  // falls back to the password database
-  auto fallback = AutostartLoginItems::userAutostartDirectory();
+  auto fallback = AutostartEntries::userAutostartDirectory();
   ASSERT_TRUE(fallback);
   EXPECT_EQ(fallback->front(), '/');
 }

@@ -1,4 +1,4 @@
-#include "AutostartLoginItems.h"
+#include "AutostartEntries.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -10,6 +10,7 @@
 
 #include "BundleLocation.h"
 #include "Environment.h"
+#include "Identity.h"
 #include "Paths.h"
 #include "Text.h"
 
@@ -72,14 +73,41 @@ EntryFileSystem& EntryFileSystem::system() {
   return files;
 }
 
-AutostartLoginItems::AutostartLoginItems(std::string directory, std::string executable,
-                                         LogSink& log, EntryFileSystem& files)
+AutostartEntries::AutostartEntries(std::string directory, std::string executable, LogSink& log,
+                                   EntryFileSystem& files)
     : _directory(std::move(directory)),
       _executable(std::move(executable)),
+      _bundleUrl(fileURLWithPath(bundlePathForExecutable(_executable))),
       _log(log),
       _files(files) {}
 
-std::optional<std::string> AutostartLoginItems::userAutostartDirectory() {
+namespace {
+
+// Where no autostart directory can be had, nothing starts at login.
+class NoAutostart : public StartAtLogin {
+ public:
+  explicit NoAutostart(LogSink& log) : _log(log) {}
+  bool isEnabled() override { return false; }
+  Error setEnabled(bool enabled) override {
+    if (!enabled) return Error();
+    Error error = Error::because("Cannot start at login: no home directory to keep the entry in");
+    _log.write(error.text());
+    return error;
+  }
+
+ private:
+  LogSink& _log;
+};
+
+}  // namespace
+
+std::unique_ptr<StartAtLogin> userStartAtLogin(const std::string& executable, LogSink& log) {
+  std::optional<std::string> directory = AutostartEntries::userAutostartDirectory();
+  if (!directory || executable.empty()) return std::make_unique<NoAutostart>(log);
+  return std::make_unique<AutostartEntries>(*directory, executable, log);
+}
+
+std::optional<std::string> AutostartEntries::userAutostartDirectory() {
   // The base-directory rules ignore a relative XDG_CONFIG_HOME.
   std::optional<std::string> config = environmentValue("XDG_CONFIG_HOME");
   if (config && config->front() == '/') return appendPathComponent(*config, "autostart");
@@ -95,33 +123,51 @@ std::optional<std::string> AutostartLoginItems::userAutostartDirectory() {
   return appendPathComponent(home, ".config/autostart");
 }
 
-std::vector<LoginItem> AutostartLoginItems::copySnapshot() {
-  std::vector<LoginItem> items;
+std::vector<std::string> AutostartEntries::ourEntries() const {
+  std::vector<std::string> ours;
   // A directory that cannot be listed holds no entries as far as the
   // session is concerned either.
   Result<std::vector<std::string>> names = listDirectory(_directory);
-  if (!names.ok()) return items;
+  if (!names.ok()) return ours;
   for (const std::string& name : names.value()) {
-    if (name.size() > 8 && name.compare(name.size() - 8, 8, ".desktop") == 0) {
-      items.push_back({appendPathComponent(_directory, name)});
-    }
+    if (name.size() <= 8 || name.compare(name.size() - 8, 8, ".desktop") != 0) continue;
+    std::string path = appendPathComponent(_directory, name);
+    if (resolveEntry(path) == _bundleUrl) ours.push_back(path);
   }
-  return items;
+  return ours;
 }
 
-std::optional<std::string> AutostartLoginItems::resolve(const LoginItem& item) {
+std::optional<std::string> AutostartEntries::resolveEntry(const std::string& path) const {
   // Never blocks: a FIFO named like an entry must not hang the menu.
   std::string contents;
   // An entry that cannot be read starts nothing: it is none of ours.
-  Result<ReadStatus> read = readRegularFile(item.identifier, kMaxEntrySize, contents);
+  Result<ReadStatus> read = readRegularFile(path, kMaxEntrySize, contents);
   if (!read.ok() || read.value() != ReadStatus::Read) return std::nullopt;
   return resolveDesktopEntry(contents, lastPathComponent(_executable));
 }
 
-std::string AutostartLoginItems::entryText() const {
+bool AutostartEntries::isEnabled() {
+  return !ourEntries().empty();
+}
+
+Error AutostartEntries::setEnabled(bool enabled) {
+  std::vector<std::string> ours = ourEntries();
+  if (enabled) return ours.empty() ? writeEntry() : Error();
+  // Every entry that starts us goes: one left behind would start us still.
+  Error first;
+  for (const std::string& path : ours) {
+    if (unlink(path.c_str()) == 0) continue;
+    Error error(errno, "Cannot remove the login item " + path);
+    _log.write(error.text());
+    if (!first.failed()) first = error;
+  }
+  return first;
+}
+
+std::string AutostartEntries::entryText() const {
   KeyFile entry;
   g_key_file_set_string(entry.file, kGroup, "Type", "Application");
-  g_key_file_set_string(entry.file, kGroup, "Name", "Kestrond Monitor");
+  g_key_file_set_string(entry.file, kGroup, "Name", kApplicationName);
   g_key_file_set_string(entry.file, kGroup, "Comment",
                         "Start and stop the local Kestrond server instances");
   g_key_file_set_string(entry.file, kGroup, "Exec", quoteExecArgument(_executable).c_str());
@@ -141,15 +187,12 @@ std::string AutostartLoginItems::entryText() const {
   return text;
 }
 
-Error AutostartLoginItems::insertionFailed(Error error) {
+Error AutostartEntries::insertionFailed(Error error) {
   _log.write(error.text());
   return error;
 }
 
-Error AutostartLoginItems::insertItemURL(const std::string& bundleUrl) {
-  if (bundleUrl != fileURLWithPath(bundlePathForExecutable(_executable))) {
-    return Error(EINVAL, "Cannot start at login: " + bundleUrl + " is not this program's bundle");
-  }
+Error AutostartEntries::writeEntry() {
   // A desktop entry is UTF-8: one that names this path could never be read
   // back, so every toggle would add another that is never recognised.
   if (!isValidUtf8(_executable)) {
@@ -161,7 +204,7 @@ Error AutostartLoginItems::insertItemURL(const std::string& bundleUrl) {
   }
   // Written in full to a hidden temporary file, then moved to a name that is
   // not taken: a reader never sees half an entry, and no file is replaced.
-  std::string temporary = appendPathComponent(_directory, ".kestrond-monitor-XXXXXX");
+  std::string temporary = appendPathComponent(_directory, "." + std::string(kProgramName) + "-XXXXXX");
   int fd = mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) {
     return insertionFailed(Error(errno, "Cannot write a login item in " + _directory));
@@ -179,15 +222,14 @@ Error AutostartLoginItems::insertItemURL(const std::string& bundleUrl) {
   return putInPlace(temporary);
 }
 
-Error AutostartLoginItems::putInPlace(const std::string& temporary) {
+Error AutostartEntries::putInPlace(const std::string& temporary) {
   // Where the file system refuses a no-replace rename (NFS, many FUSE file
   // systems), a hard link is just as atomic and never replaces a file
   // either; the temporary name is then removed.
   bool linking = false;
   Error error;
   for (int n = 1; n <= kMaxEntryNames; ++n) {
-    std::string name =
-        n == 1 ? "kestrond-monitor.desktop" : "kestrond-monitor-" + std::to_string(n) + ".desktop";
+    std::string name = std::string(kProgramName) + (n == 1 ? "" : "-" + std::to_string(n)) + ".desktop";
     std::string path = appendPathComponent(_directory, name);
     error = linking ? _files.link(temporary, path) : _files.renameNoReplace(temporary, path);
     if (!linking && (error.code() == EINVAL || error.code() == ENOSYS)) {
@@ -207,13 +249,6 @@ Error AutostartLoginItems::putInPlace(const std::string& temporary) {
   }
   (void)unlink(temporary.c_str());  // only our own temporary file
   return insertionFailed(Error(error.code(), "Cannot write a login item in " + _directory));
-}
-
-Error AutostartLoginItems::removeItem(const LoginItem& item) {
-  if (unlink(item.identifier.c_str()) == 0) return Error();
-  Error error(errno, "Cannot remove the login item " + item.identifier);
-  _log.write(error.text());
-  return error;
 }
 
 std::optional<std::string> resolveDesktopEntry(const std::string& contents,

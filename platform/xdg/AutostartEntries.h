@@ -1,25 +1,33 @@
-// The login-items list of a freedesktop session: the ".desktop" entries in
-// the user's autostart directory ($XDG_CONFIG_HOME/autostart, by default
-// ~/.config/autostart), in name order.
+// Start at login on a freedesktop session: the ".desktop" entries in the
+// user's autostart directory ($XDG_CONFIG_HOME/autostart, by default
+// ~/.config/autostart).
 //
-// An entry resolves to the bundle URL of the program its Exec line starts,
-// found the way the session would start it: a program without "/" along
-// PATH, and nothing when its TryExec program cannot be found. The entry we
-// write is read by every session's autostart (systemd's generator, GNOME,
-// KDE, XFCE, LXQt): it carries no key that one of them refuses.
-// Inserting writes a new entry for this program atomically and never
-// replaces an existing file, also where the file system refuses a
-// no-replace rename (NFS, FUSE); removing deletes the entry's file. Files of
-// other programs are never written. Used by the desktop backends.
+// The program starts at login when an entry there starts it, found the way
+// the session would start it: a program without "/" along PATH, and nothing
+// when its TryExec program cannot be found. So an entry a startup-application
+// tool copied from the installed launcher counts, and so do entries written
+// by earlier versions. The entry we write is read by every session's
+// autostart (systemd's generator, GNOME, KDE, XFCE, LXQt): it carries no key
+// that one of them refuses. Enabling writes a new entry atomically and
+// never replaces an existing file, also where the file system refuses a
+// no-replace rename (NFS, FUSE); disabling deletes every entry that starts
+// this program. Files of other programs are never written. Used by the
+// desktop backends.
 #pragma once
 
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Desktop.h"
 
 namespace kestrond {
+
+// Start at login for the program at `executable` in the current user's
+// autostart directory; where no home directory can be found, one that says
+// "off" and fails with a line.
+std::unique_ptr<StartAtLogin> userStartAtLogin(const std::string& executable, LogSink& log);
 
 // The calls that put a finished entry in place, so that tests can make one
 // of them fail as a network file system would. Each returns the Error of the
@@ -37,28 +45,35 @@ class EntryFileSystem {
   static EntryFileSystem& system();
 };
 
-class AutostartLoginItems : public LoginItemsList {
+class AutostartEntries : public StartAtLogin {
  public:
-  // The list kept in `directory` (created on the first insertion), for the
-  // program at the absolute path `executable`; entries are put in place
-  // through `files`, trouble goes to `log` (which outlives the list).
-  AutostartLoginItems(std::string directory, std::string executable, LogSink& log,
-                      EntryFileSystem& files = EntryFileSystem::system());
+  // The entries kept in `directory` (created when the first is written), for
+  // the program at the absolute path `executable`; entries are put in place
+  // through `files`, trouble goes to `log` (which outlives this object).
+  AutostartEntries(std::string directory, std::string executable, LogSink& log,
+                   EntryFileSystem& files = EntryFileSystem::system());
 
   // The current user's autostart directory: $XDG_CONFIG_HOME/autostart when
   // that variable is an absolute path, else <home>/.config/autostart. None
   // when no home directory can be found.
   static std::optional<std::string> userAutostartDirectory();
 
-  std::vector<LoginItem> copySnapshot() override;
-  std::optional<std::string> resolve(const LoginItem& item) override;
-  Error insertItemURL(const std::string& bundleUrl) override;
-  Error removeItem(const LoginItem& item) override;
+  // True when an entry in the directory starts this program.
+  bool isEnabled() override;
+  // Writes an entry when none starts this program, or removes every one
+  // that does; the Error (logged) when that could not be done.
+  Error setEnabled(bool enabled) override;
 
   // The entry this program writes for itself.
   std::string entryText() const;
+  // The bundle URL an entry file starts (see resolveDesktopEntry); none when
+  // it cannot be read or starts nothing. Never blocks on a FIFO.
+  std::optional<std::string> resolveEntry(const std::string& path) const;
 
  private:
+  // The paths of the entries that start this program, in name order.
+  std::vector<std::string> ourEntries() const;
+  Error writeEntry();
   // Moves the written temporary file to the first free entry name; the
   // Error when none could be taken.
   Error putInPlace(const std::string& temporary);
@@ -67,6 +82,7 @@ class AutostartLoginItems : public LoginItemsList {
 
   std::string _directory;
   std::string _executable;
+  std::string _bundleUrl;  // what our entries resolve to
   LogSink& _log;
   EntryFileSystem& _files;
 };

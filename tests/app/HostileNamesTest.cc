@@ -36,15 +36,15 @@ TEST_F(HostileNamesTest, ShowStartStopAndLogAsText) {
     ASSERT_FALSE(log.lines().empty());
     EXPECT_EQ(log.lines().front(), "Watching directory: " + path);
 
-    desktop.answerAlertsWith(Alert::kFirstButtonReturn);
+    desktop.answerYes();
     ASSERT_TRUE(desktop.choose(start));
-    EXPECT_EQ(desktop.alerts.back().messageText,
+    EXPECT_EQ(desktop.questions.back().message,
               "Do you want to start the Instance '" + name + "'?");
-    EXPECT_EQ(desktop.alerts.back().informativeText,
+    EXPECT_EQ(desktop.questions.back().informative,
               "This will start up a Kestrond instance in directory\n" + path + ".");
     desktop.openMenu();
     ASSERT_TRUE(tickUntil([&] { return hasTitle(stop); }));
-    desktop.answerAlertsWith(Alert::kFirstButtonReturn);
+    desktop.answerYes();
     ASSERT_TRUE(desktop.choose(stop));
     desktop.openMenu();
     ASSERT_TRUE(tickUntil([&] { return hasTitle(start); }));

@@ -1,0 +1,71 @@
+#include "ClosedMenuFollower.h"
+
+#include <algorithm>
+
+namespace kestrond {
+
+ClosedMenuFollower::ClosedMenuFollower(Desktop& desktop, LogSink& log,
+                                       std::function<void()> changed)
+    : _watcher(log) {
+  _watch = desktop.watchReadable(_watcher.descriptor(), [this, changed = std::move(changed)] {
+    collect();
+    if (!_pending.empty()) changed();
+  });
+}
+
+std::vector<std::shared_ptr<KestrondInstance>> ClosedMenuFollower::follow(
+    const std::vector<std::string>& searchPaths,
+    const std::vector<std::shared_ptr<KestrondInstance>>& shown) {
+  std::vector<std::string> directories;
+  std::vector<ChangeWatcher::Server> servers;
+  for (const std::shared_ptr<KestrondInstance>& instance : shown) {
+    directories.push_back(instance->directory());
+    if (instance->pidfd() >= 0) {
+      servers.push_back({instance->pidfd(), instance->pid(), instance->directory()});
+    }
+  }
+  std::vector<std::string> added = _watcher.watch(searchPaths, directories, servers);
+  std::vector<std::shared_ptr<KestrondInstance>> fresh;
+  for (const std::shared_ptr<KestrondInstance>& instance : shown) {
+    if (std::find(added.begin(), added.end(), instance->directory()) != added.end()) {
+      fresh.push_back(instance);
+    }
+  }
+  return fresh;
+}
+
+void ClosedMenuFollower::opened(bool refreshing) {
+  _ticksSinceOpening = 0;
+  // Without a refresh running, a host that never tells of a close leaves
+  // nothing to wait for.
+  if (_hostTellsClose) {
+    _state = MenuState::Open;
+  } else {
+    _state = refreshing ? MenuState::OpenUntilQuiet : MenuState::Closed;
+  }
+}
+
+void ClosedMenuFollower::closed() {
+  _state = MenuState::Closed;
+  _hostTellsClose = true;
+}
+
+bool ClosedMenuFollower::ticked() {
+  if (_state == MenuState::OpenUntilQuiet && ++_ticksSinceOpening >= kTicksWithoutOpening) {
+    _state = MenuState::Closed;
+  }
+  return _state != MenuState::Closed;
+}
+
+void ClosedMenuFollower::collect() {
+  ChangeWatcher::Changes seen = _watcher.takeChanges();
+  _pending.rescan = _pending.rescan || seen.rescan;
+  _pending.directories.merge(seen.directories);
+}
+
+ChangeWatcher::Changes ClosedMenuFollower::takePending() {
+  collect();
+  return std::exchange(_pending, {});
+}
+
+}  // namespace kestrond

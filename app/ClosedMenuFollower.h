@@ -1,0 +1,68 @@
+// Keeps the status menu current while it is closed: a D-Bus panel may fetch
+// the menu before it tells of an opening, or never tell at all.
+//
+// It owns the change watcher (inotify on the search paths and the shown
+// instance directories, pidfds of the shown servers) and its watch on the
+// main loop, and knows whether the menu counts as open: changes seen while
+// it does are kept until it closes, since the open menu follows its own
+// refresh. A host that has never told of a close makes an opening count
+// only until the refresh has ticked for a while. Owned by the application,
+// which applies what it hands out. Main thread only.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ChangeWatcher.h"
+#include "Desktop.h"
+#include "KestrondInstance.h"
+
+namespace kestrond {
+
+// Refresh ticks after the last opening at which an opening stops counting
+// on a host that has never told of a close (10 s at half a second).
+inline constexpr int kTicksWithoutOpening = 20;
+
+class ClosedMenuFollower {
+ public:
+  enum class MenuState { Closed, Open, OpenUntilQuiet };
+
+  // Calls `changed` from the main loop when the watcher has something.
+  // `desktop` and `log` outlive the follower.
+  ClosedMenuFollower(Desktop& desktop, LogSink& log, std::function<void()> changed);
+
+  // Watches the search paths and what the shown instances are from now on;
+  // returns the shown instances watched from now on, whose state must be
+  // read once more (a change before the watch was not seen).
+  std::vector<std::shared_ptr<KestrondInstance>> follow(
+      const std::vector<std::string>& searchPaths,
+      const std::vector<std::shared_ptr<KestrondInstance>>& shown);
+
+  // The host's word on the menu. `refreshing`: the open menu refreshes
+  // itself (it lists instances).
+  void opened(bool refreshing);
+  void closed();
+  // One refresh tick while open; false once the opening stops counting.
+  bool ticked();
+  MenuState state() const { return _state; }
+  bool countsOpen() const { return _state != MenuState::Closed; }
+
+  // What has been seen and not yet applied, taken out; a scan covers it all.
+  ChangeWatcher::Changes takePending();
+  void rescanned() { _pending = {}; }
+
+ private:
+  void collect();
+
+  ChangeWatcher _watcher;
+  std::unique_ptr<DescriptorWatch> _watch;
+  MenuState _state = MenuState::Closed;
+  bool _hostTellsClose = false;  // a close has been seen from this desktop
+  int _ticksSinceOpening = 0;
+  ChangeWatcher::Changes _pending;
+};
+
+}  // namespace kestrond

@@ -1,0 +1,50 @@
+// What the monitor tells without being asked: the status item's mark for
+// what the servers do, and a notification when a start from the menu fails
+// or a server shown as running ends without a Stop from the menu.
+//
+// It keeps each shown server's status as last seen and turns the
+// transitions into notices, so it costs nothing while nothing changes and
+// follows the records as the menu's scans and refreshes leave them (the
+// closed menu's follower triggers those while the menu is closed). Owned
+// by the application. Main thread only.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Desktop.h"
+#include "KestrondInstance.h"
+
+namespace kestrond {
+
+// The shortest time between two notifications about one instance.
+inline constexpr std::chrono::seconds kNotificationInterval{60};
+
+class ServerNotices {
+ public:
+  // `desktop` and `log` outlive the notices.
+  ServerNotices(Desktop& desktop, LogSink& log) : _desktop(desktop), _log(log) {}
+
+  // Compares each shown instance's server status with the one seen at the
+  // last call: notifies of a start that ended before running and of a
+  // Running server that ended without a Stop from the menu (a Stopping one
+  // was stopped from it, one first seen Stopped was never ours to watch).
+  // Returns the mark the status item shows now.
+  StatusMark notice(const std::vector<std::shared_ptr<KestrondInstance>>& shown);
+
+ private:
+  // Logs and (at most once a minute per instance) posts a notification
+  // titled `summaryFormat` with the instance's name, offering its log.
+  void notifyAbout(const KestrondInstance& instance, const char* summaryFormat,
+                   const std::string& body);
+
+  Desktop& _desktop;
+  LogSink& _log;
+  std::map<std::string, ServerStatus> _seenStatus;               // by directory
+  std::map<std::string, Desktop::Clock::time_point> _lastNotified;  // by directory
+};
+
+}  // namespace kestrond

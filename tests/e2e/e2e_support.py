@@ -1,0 +1,244 @@
+"""What the end-to-end tests share: waiting for a state, the stand-in
+installation, a stand-in StatusNotifierWatcher and a panel's view of the
+monitor's D-Bus menu, answering the confirmation with key presses, and a
+recording xdg-open."""
+import os
+import subprocess
+import tempfile
+import threading
+import time
+
+import dbus
+import dbus.service
+
+WATCHER = "org.kde.StatusNotifierWatcher"
+ITEM = "org.kde.StatusNotifierItem"
+MENU = "com.canonical.dbusmenu"
+INTROSPECTION = """<!DOCTYPE node PUBLIC "-//freedesktop//DTD D-BUS Object Introspection 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/introspect.dtd">
+<node>
+ <interface name="org.kde.StatusNotifierWatcher">
+  <method name="RegisterStatusNotifierItem"><arg name="service" type="s" direction="in"/></method>
+  <method name="RegisterStatusNotifierHost"><arg name="service" type="s" direction="in"/></method>
+  <property name="RegisteredStatusNotifierItems" type="as" access="read"/>
+  <property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
+  <property name="ProtocolVersion" type="i" access="read"/>
+  <signal name="StatusNotifierItemRegistered"><arg type="s"/></signal>
+  <signal name="StatusNotifierItemUnregistered"><arg type="s"/></signal>
+  <signal name="StatusNotifierHostRegistered"/>
+ </interface>
+ <interface name="org.freedesktop.DBus.Properties">
+  <method name="Get"><arg type="s" direction="in"/><arg type="s" direction="in"/>
+   <arg type="v" direction="out"/></method>
+  <method name="GetAll"><arg type="s" direction="in"/><arg type="a{sv}" direction="out"/></method>
+ </interface>
+ <interface name="org.freedesktop.DBus.Introspectable">
+  <method name="Introspect"><arg type="s" direction="out"/></method>
+ </interface>
+</node>"""
+
+DEADLINE_SECONDS = 20
+
+
+class Watcher(dbus.service.Object):
+    def __init__(self, bus):
+        super().__init__(bus, "/StatusNotifierWatcher")
+        self.items = []
+        self.registered = threading.Event()
+
+    @dbus.service.method(WATCHER, in_signature="s", sender_keyword="sender")
+    def RegisterStatusNotifierItem(self, service, sender=None):
+        if service.startswith("/"):
+            self.items.append((sender, service))
+        else:
+            self.items.append((service, "/StatusNotifierItem"))
+        self.StatusNotifierItemRegistered(service)
+        self.registered.set()
+
+    @dbus.service.method(WATCHER, in_signature="s")
+    def RegisterStatusNotifierHost(self, service):
+        pass
+
+    @dbus.service.signal(WATCHER, signature="s")
+    def StatusNotifierItemRegistered(self, service):
+        pass
+
+    @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="ss", out_signature="v")
+    def Get(self, interface, name):
+        return self.GetAll(interface)[name]
+
+    @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="s", out_signature="a{sv}")
+    def GetAll(self, interface):
+        return {
+            "RegisteredStatusNotifierItems": dbus.Array(
+                [name + path for name, path in self.items], signature="s"),
+            "IsStatusNotifierHostRegistered": dbus.Boolean(True),
+            "ProtocolVersion": dbus.Int32(0),
+        }
+
+    @dbus.service.method(dbus.INTROSPECTABLE_IFACE, out_signature="s")
+    def Introspect(self):
+        return INTROSPECTION
+
+
+def check(condition, message):
+    if not condition:
+        raise AssertionError(message)
+
+
+def wait_until(what, condition, seconds=DEADLINE_SECONDS, tolerate=()):
+    """Polls condition until it is true (returned) or seconds pass (an
+    AssertionError); exceptions of the types in tolerate count as false."""
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        try:
+            value = condition()
+            if value:
+                return value
+        except tolerate:
+            pass
+        time.sleep(0.1)
+    raise AssertionError("timed out waiting for " + what)
+
+
+def shown(label):
+    """The text a panel shows for a dbusmenu label: "_x" marks a mnemonic,
+    "__" is a literal underscore."""
+    text, i = "", 0
+    while i < len(label):
+        if label[i] == "_" and i + 1 < len(label):
+            text += label[i + 1]
+            i += 2
+        else:
+            text += label[i]
+            i += 1
+    return text
+
+
+class Panel:
+    """The panel's view of the monitor's menu."""
+
+    def __init__(self, bus, name, path):
+        item = bus.get_object(name, path)
+        self.properties = dbus.Interface(item, dbus.PROPERTIES_IFACE)
+        menu_path = self.properties.Get(ITEM, "Menu")
+        self.menu = dbus.Interface(bus.get_object(name, menu_path), MENU)
+
+    def tool_tip(self):
+        return str(self.properties.Get(ITEM, "ToolTip")[2])
+
+    def rows(self):
+        _, (_, _, children) = self.menu.GetLayout(0, -1, dbus.Array([], signature="s"))
+        rows = []
+        for child in children:
+            ident, props, _ = child
+            if props.get("type") == "separator":
+                rows.append((int(ident), "-", False, None))
+            else:
+                toggle = props.get("toggle-state")
+                rows.append((int(ident), shown(str(props.get("label", ""))),
+                             bool(props.get("enabled", True)),
+                             None if toggle is None else int(toggle)))
+        return rows
+
+    def shortcut(self, title):
+        _, (_, _, children) = self.menu.GetLayout(0, -1, dbus.Array([], signature="s"))
+        for ident, props, _ in children:
+            if shown(str(props.get("label", ""))) == title:
+                return [[str(key) for key in keys] for keys in props.get("shortcut", [])]
+        return None
+
+    def titles(self):
+        return [row[1] for row in self.rows()]
+
+    def open(self):
+        self.menu.AboutToShow(0)
+        return self.rows()
+
+    def close(self):
+        self.menu.Event(0, "closed", dbus.Int32(0), dbus.UInt32(0))
+
+    def click(self, title, then_close=True):
+        for ident, label, enabled, _ in self.rows():
+            if label == title:
+                check(enabled, title + " is disabled")
+                self.menu.Event(ident, "clicked", dbus.Int32(0), dbus.UInt32(0))
+                if then_close:
+                    self.close()
+                return
+        raise AssertionError("no item " + title + " in " + repr(self.titles()))
+
+
+def answer_alert(key):
+    window = subprocess.run(
+        ["timeout", "15", "xdotool", "search", "--sync", "--onlyvisible", "--name",
+         "^Kestrond Monitor$"], capture_output=True, text=True, check=True).stdout.split()[0]
+    subprocess.run(["xdotool", "windowfocus", "--sync", window], check=True)
+    subprocess.run(["xdotool", "key", "--clearmodifiers", key], check=True)
+    wait_until("the alert to close", lambda: subprocess.run(
+        ["xdotool", "search", "--onlyvisible", "--name", "^Kestrond Monitor$"],
+        capture_output=True).returncode != 0)
+
+
+def make_installation(root, server, instances, with_lib=False):
+    """An installation under root: instance directories with the given
+    kestrond.ini texts ({name: ini}), and bin/kestrond the stand-in server."""
+    home = os.path.join(root, "installation")
+    for name, ini in instances.items():
+        make_instance(home, name, ini)
+    os.makedirs(os.path.join(home, "bin"))
+    if with_lib:
+        os.makedirs(os.path.join(home, "lib"))
+    os.symlink(server, os.path.join(home, "bin", "kestrond"))
+    return home
+
+
+def make_instance(home, name, ini=""):
+    """An instance directory, made whole beside the installation and renamed
+    into it, so that a monitor already watching sees it appear in one step."""
+    os.makedirs(home, exist_ok=True)
+    staging = tempfile.mkdtemp(prefix=".staging-", dir=os.path.dirname(os.path.abspath(home)))
+    with open(os.path.join(staging, "kestrond.ini"), "w") as f:
+        f.write(ini)
+    os.chmod(staging, 0o755)
+    os.rename(staging, os.path.join(home, name))
+
+
+def sleeping_servers(home, names):
+    """A sleeping process for each named instance, its pid in the lock file,
+    as a server started from outside the monitor would leave it."""
+    sleepers = {}
+    for name in names:
+        sleepers[name] = subprocess.Popen(["sleep", "300"])
+        with open(os.path.join(home, name, "kestrond.lck"), "w") as f:
+            f.write("%d\n" % sleepers[name].pid)
+    return sleepers
+
+
+def end_all(processes):
+    for process in processes:
+        if process.poll() is None:
+            process.kill()
+        process.wait()
+
+
+def kill_servers(home, names):
+    """Kills the server each named instance's lock file names, if any."""
+    for name in names:
+        try:
+            with open(os.path.join(home, name, "kestrond.lck")) as f:
+                os.kill(int(f.read()), 9)
+        except (OSError, ValueError):
+            pass
+
+
+def fake_opener(root):
+    """An xdg-open that records what it was asked to open."""
+    directory = os.path.join(root, "opener")
+    os.makedirs(directory)
+    record = os.path.join(root, "opened.txt")
+    script = os.path.join(directory, "xdg-open")
+    with open(script, "w") as f:
+        f.write('#!/bin/sh\nprintf "%%s|%%s\\n" "$1" "${LD_LIBRARY_PATH-unset}" >> "%s"\n' % record)
+    os.chmod(script, 0o755)
+    return directory, record
