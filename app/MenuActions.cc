@@ -23,10 +23,9 @@ bool Application::confirm(const KestrondInstance& instance, bool start) {
   _inModalDialog = true;
 
   Question question;
-  question.message =
-      formatText(localizedString(start ? textKey("Do you want to start the %@?")
-                                       : textKey("Do you want to stop the %@?")),
-                 {instance.instanceName()});
+  question.message = formatText(localizedString(start ? textKey("Do you want to start the %@?")
+                                                      : textKey("Do you want to stop the %@?")),
+                                {instance.instanceName()});
   question.informative = formatText(
       localizedString(start ? textKey("This will start up a Kestrond instance in directory\n%@.")
                             : textKey("This will stop the Kestrond instance in directory\n%@.")),

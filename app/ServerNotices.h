@@ -43,7 +43,7 @@ class ServerNotices {
 
   Desktop& _desktop;
   LogSink& _log;
-  std::map<std::string, ServerStatus> _seenStatus;               // by directory
+  std::map<std::string, ServerStatus> _seenStatus;                  // by directory
   std::map<std::string, Desktop::Clock::time_point> _lastNotified;  // by directory
 };
 

@@ -44,8 +44,7 @@ void handleQtMessage(QtMsgType type, const QMessageLogContext&, const QString& m
 
 class QtDescriptorWatch : public DescriptorWatch {
  public:
-  QtDescriptorWatch(int fd, std::function<void()> readable)
-      : _notifier(fd, QSocketNotifier::Read) {
+  QtDescriptorWatch(int fd, std::function<void()> readable) : _notifier(fd, QSocketNotifier::Read) {
     QObject::connect(&_notifier, &QSocketNotifier::activated, std::move(readable));
   }
 
@@ -55,8 +54,7 @@ class QtDescriptorWatch : public DescriptorWatch {
 
 class QtTimer : public Timer {
  public:
-  QtTimer(std::chrono::milliseconds interval, std::function<void()> fired)
-      : _timer(new QTimer) {
+  QtTimer(std::chrono::milliseconds interval, std::function<void()> fired) : _timer(new QTimer) {
     _timer->setTimerType(Qt::CoarseTimer);
     _timer->setInterval(interval);
     QObject::connect(_timer, &QTimer::timeout, [fired = std::move(fired)] {
@@ -139,7 +137,8 @@ bool QtDesktop::ask(const Question& question) {
   }
   QPushButton* yes =
       box.addButton(QString::fromStdString(question.yesTitle), QMessageBox::AcceptRole);
-  QPushButton* no = box.addButton(QString::fromStdString(question.noTitle), QMessageBox::RejectRole);
+  QPushButton* no =
+      box.addButton(QString::fromStdString(question.noTitle), QMessageBox::RejectRole);
   box.setDefaultButton(yes);
   // Escape and the window's close button both answer no.
   box.setEscapeButton(no);

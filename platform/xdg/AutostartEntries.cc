@@ -204,7 +204,8 @@ Error AutostartEntries::writeEntry() {
   }
   // Written in full to a hidden temporary file, then moved to a name that is
   // not taken: a reader never sees half an entry, and no file is replaced.
-  std::string temporary = appendPathComponent(_directory, "." + std::string(kProgramName) + "-XXXXXX");
+  std::string temporary =
+      appendPathComponent(_directory, "." + std::string(kProgramName) + "-XXXXXX");
   int fd = mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) {
     return insertionFailed(Error(errno, "Cannot write a login item in " + _directory));
@@ -229,7 +230,8 @@ Error AutostartEntries::putInPlace(const std::string& temporary) {
   bool linking = false;
   Error error;
   for (int n = 1; n <= kMaxEntryNames; ++n) {
-    std::string name = std::string(kProgramName) + (n == 1 ? "" : "-" + std::to_string(n)) + ".desktop";
+    std::string name =
+        std::string(kProgramName) + (n == 1 ? "" : "-" + std::to_string(n)) + ".desktop";
     std::string path = appendPathComponent(_directory, name);
     error = linking ? _files.link(temporary, path) : _files.renameNoReplace(temporary, path);
     if (!linking && (error.code() == EINVAL || error.code() == ENOSYS)) {

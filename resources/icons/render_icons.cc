@@ -5,8 +5,8 @@
 // Usage: render_icons OUTPUT_DIR [STATES_PNG]
 //   (writes OUTPUT_DIR/<size>x<size>/apps/kestrond-monitor.png)
 #include <QDir>
-#include <QPainter>
 #include <QGuiApplication>
+#include <QPainter>
 #include <cstdio>
 
 #include "Badge.h"
@@ -35,16 +35,14 @@ int main(int argc, char** argv) {
     QImage picture(3 * 96, 2 * 64, QImage::Format_ARGB32);
     QPainter painter(&picture);
     for (int row = 0; row < 2; ++row) {
-      painter.fillRect(0, row * 64, picture.width(), 64, row == 0 ? QColor(0xee, 0xee, 0xee)
-                                                                  : QColor(0x2b, 0x2b, 0x2b));
+      painter.fillRect(0, row * 64, picture.width(), 64,
+                       row == 0 ? QColor(0xee, 0xee, 0xee) : QColor(0x2b, 0x2b, 0x2b));
       for (int column = 0; column < 3; ++column) {
         int x = column * 96;
         painter.drawPixmap(x + 8, row * 64 + 20,
-                           kestrond::badgePixmap(QStringLiteral("K"), 24, 1.0,
-                                                               marks[column]));
+                           kestrond::badgePixmap(QStringLiteral("K"), 24, 1.0, marks[column]));
         painter.drawPixmap(x + 40, row * 64 + 8,
-                           kestrond::badgePixmap(QStringLiteral("K"), 48, 1.0,
-                                                               marks[column]));
+                           kestrond::badgePixmap(QStringLiteral("K"), 48, 1.0, marks[column]));
       }
     }
     painter.end();

@@ -46,9 +46,8 @@ TEST_F(ApplicationTest, QuitEndsTheLoopWithStatusZeroAndServersKeepRunning) {
       [&] { ASSERT_TRUE(desktop.choose("Start Default Instance")); },
       [&] {
         // The server's own word on its pid, once it is running.
-        ASSERT_TRUE(test::waitFor([&] {
-          return !test::readFile(home + "/database/kestrond.lck").empty();
-        }));
+        ASSERT_TRUE(test::waitFor(
+            [&] { return !test::readFile(home + "/database/kestrond.lck").empty(); }));
         server = std::stoi(test::readFile(home + "/database/kestrond.lck"));
       },
       [&] { desktop.choose("Quit Kestrond Monitor"); },

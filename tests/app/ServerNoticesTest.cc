@@ -33,8 +33,7 @@ class ServerNoticesTest : public test::MonitorFixture {
 TEST_F(ServerNoticesTest, FailedStartIsToldWithWhyAndOffersTheLog) {
   // The server runs but ends at once once let go; it has written its log by then.
   test::ServerHold hold(dir);
-  std::string database =
-      dir.makeInstance("home/database", hold.settings() + "exit_status = 7\n");
+  std::string database = dir.makeInstance("home/database", hold.settings() + "exit_status = 7\n");
   launch();
   EXPECT_EQ(mark(), StatusMark::None);
   startFirst("Start Default Instance");

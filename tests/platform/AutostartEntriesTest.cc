@@ -247,8 +247,8 @@ TEST_F(AutostartTest, NeverOverwritesAFileItDidNotWrite) {
                                       "notes.txt", "other.desktop"}));
   // Turning it off removes ours only.
   ASSERT_FALSE(items.setEnabled(false).failed());
-  EXPECT_EQ(entries(), (std::vector<std::string>{"kestrond-monitor.desktop", "notes.txt",
-                                                 "other.desktop"}));
+  EXPECT_EQ(entries(),
+            (std::vector<std::string>{"kestrond-monitor.desktop", "notes.txt", "other.desktop"}));
 }
 
 TEST_F(AutostartTest, EntryNamedLikeAFifoNeverBlocks) {

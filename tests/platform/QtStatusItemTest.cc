@@ -80,10 +80,8 @@ TEST_F(QtStatusItemTest, ShowsTheRowsAndKeepsAnActionPerKey) {
   MenuRow quit = row("quit", "Quit Kestrond Monitor", [] {});
   quit.shortcut = "Q";
   MenuRows rows = {row("b", "Start Instance 'a & b'", [] {}),
-                   row("c", "Default Instance: Starting"),
-                   MenuRow::separatorRow("separator"),
-                   login,
-                   quit};
+                   row("c", "Default Instance: Starting"), MenuRow::separatorRow("separator"),
+                   login, quit};
   _item->setMenu(rows);
   EXPECT_EQ(shown(), (std::vector<Shown>{
                          {"Start Instance 'a && b'", false, true, false, false, ""},
@@ -111,8 +109,7 @@ TEST_F(QtStatusItemTest, ShowsTheRowsAndKeepsAnActionPerKey) {
 
   // Rows that go take their actions; rows that move keep theirs.
   _item->setMenu({rows[5], rows[2], rows[0]});
-  EXPECT_EQ(_item->shownMenu().actions(),
-            (QList<QAction*>{before[4], before[1], shownAction(2)}));
+  EXPECT_EQ(_item->shownMenu().actions(), (QList<QAction*>{before[4], before[1], shownAction(2)}));
   EXPECT_EQ(shown()[2].text, "Start Instance 'a'");
 }
 

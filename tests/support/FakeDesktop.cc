@@ -98,7 +98,8 @@ std::unique_ptr<StatusItem> FakeDesktop::createStatusItem(MenuEvents events) {
 
 std::unique_ptr<Timer> FakeDesktop::startTimer(std::chrono::milliseconds interval,
                                                std::function<void()> fired) {
-  auto state = std::make_shared<TimerState>(TimerState{_now + interval, interval, std::move(fired)});
+  auto state =
+      std::make_shared<TimerState>(TimerState{_now + interval, interval, std::move(fired)});
   _timers.push_back(state);
   return std::make_unique<FakeTimer>(state);
 }
@@ -147,8 +148,8 @@ void FakeDesktop::advance(Clock::duration by) {
 }
 
 size_t FakeDesktop::armedTimerCount() const {
-  return static_cast<size_t>(
-      std::count_if(_timers.begin(), _timers.end(), [](const auto& timer) { return timer->armed; }));
+  return static_cast<size_t>(std::count_if(_timers.begin(), _timers.end(),
+                                           [](const auto& timer) { return timer->armed; }));
 }
 
 bool FakeDesktop::ask(const Question& question) {
