@@ -26,7 +26,7 @@ void Application::applicationDidFinishLaunching() {
   _statusItem->setToolTip(localizedString("Halvorix Kestrond"));
   // Filled from the start and kept current while closed: a D-Bus panel may
   // fetch the menu before it tells of an opening, or never tell at all.
-  rebuildMenu();
+  rebuildMenu(Scan::Opening);
 }
 
 void Application::setupGlobalEnvironment() {

@@ -81,7 +81,8 @@ class Application {
  private:
   // Scans and fills the rows as an opening does, without arming the
   // refresh; true when they list instances.
-  bool rebuildMenu();
+  enum class Scan { Opening, Following };
+  bool rebuildMenu(Scan scan);
   // Refreshes the shown instances of these directories and their rows.
   void refreshRows(const std::set<std::string>& directories);
   // The fixed entries below the instances.

@@ -14,17 +14,16 @@ ClosedMenuFollower::ClosedMenuFollower(Desktop& desktop, LogSink& log,
 }
 
 std::vector<std::shared_ptr<KestrondInstance>> ClosedMenuFollower::follow(
-    const std::vector<std::string>& searchPaths,
+    const std::vector<std::string>& searchPaths, const std::vector<std::string>& candidates,
     const std::vector<std::shared_ptr<KestrondInstance>>& shown) {
-  std::vector<std::string> directories;
-  std::vector<ChangeWatcher::Server> servers;
+  ChangeWatcher::WatchSet set{searchPaths, {}, candidates, {}};
   for (const std::shared_ptr<KestrondInstance>& instance : shown) {
-    directories.push_back(instance->directory());
+    set.instanceDirectories.push_back(instance->directory());
     if (instance->pidfd() >= 0) {
-      servers.push_back({instance->pidfd(), instance->pid(), instance->directory()});
+      set.servers.push_back({instance->pidfd(), instance->pid(), instance->directory()});
     }
   }
-  std::vector<std::string> added = _watcher.watch(searchPaths, directories, servers);
+  std::vector<std::string> added = _watcher.watch(set);
   std::vector<std::shared_ptr<KestrondInstance>> fresh;
   for (const std::shared_ptr<KestrondInstance>& instance : shown) {
     if (std::find(added.begin(), added.end(), instance->directory()) != added.end()) {

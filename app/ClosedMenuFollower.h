@@ -38,7 +38,7 @@ class ClosedMenuFollower {
   // returns the shown instances watched from now on, whose state must be
   // read once more (a change before the watch was not seen).
   std::vector<std::shared_ptr<KestrondInstance>> follow(
-      const std::vector<std::string>& searchPaths,
+      const std::vector<std::string>& searchPaths, const std::vector<std::string>& candidates,
       const std::vector<std::shared_ptr<KestrondInstance>>& shown);
 
   // The host's word on the menu. `refreshing`: the open menu refreshes
@@ -52,7 +52,10 @@ class ClosedMenuFollower {
 
   // What has been seen and not yet applied, taken out; a scan covers it all.
   ChangeWatcher::Changes takePending();
-  void rescanned() { _pending = {}; }
+  void rescanned() {
+    _pending = {};
+    _watcher.retryRefused();
+  }
 
  private:
   void collect();

@@ -82,7 +82,7 @@ std::shared_ptr<KestrondInstance> Application::representedObject(const MenuRow& 
 
 void Application::menuWillOpen() {
   if (_inModalDialog) return;
-  bool listed = rebuildMenu();
+  bool listed = rebuildMenu(Scan::Opening);
   // A desktop may deliver an opening without a closing; never leave a
   // second timer armed.
   _menuUpdateTimer.reset();
@@ -92,8 +92,11 @@ void Application::menuWillOpen() {
   _closedMenu.opened(listed);
 }
 
-bool Application::rebuildMenu() {
-  std::vector<std::shared_ptr<KestrondInstance>> instances = _manager->allInstances();
+bool Application::rebuildMenu(Scan scan) {
+  // Only an opening drops a search path that cannot be listed: while the
+  // menu is closed it may be between a rename away and a copy renamed in.
+  std::vector<std::shared_ptr<KestrondInstance>> instances =
+      scan == Scan::Opening ? _manager->allInstances() : _manager->currentInstances();
   _closedMenu.rescanned();
   _menuRows.clear();
   _shown.clear();
@@ -200,7 +203,7 @@ void Application::changesSeen() {
   if (!_statusItem || _closedMenu.countsOpen() || _inModalDialog) return;
   ChangeWatcher::Changes pending = _closedMenu.takePending();
   if (pending.rescan) {
-    rebuildMenu();
+    rebuildMenu(Scan::Following);
   } else if (!pending.directories.empty()) {
     refreshRows(pending.directories);
   }
@@ -211,7 +214,7 @@ void Application::followShownInstances() {
   // An instance watched from now on is read once more: what its server did
   // between the scan and the watch would never be told.
   std::vector<std::shared_ptr<KestrondInstance>> fresh =
-      _closedMenu.follow(_manager->searchPaths(), _shown);
+      _closedMenu.follow(_manager->searchPaths(), _manager->candidateDirectories(), _shown);
   if (!fresh.empty()) {
     for (size_t i = 0; i < _shown.size() && i < _menuRows.size(); ++i) {
       if (std::find(fresh.begin(), fresh.end(), _shown[i]) == fresh.end()) continue;
@@ -220,7 +223,7 @@ void Application::followShownInstances() {
     }
     showRows();
     // The servers found running in them are watched too.
-    (void)_closedMenu.follow(_manager->searchPaths(), _shown);
+    (void)_closedMenu.follow(_manager->searchPaths(), _manager->candidateDirectories(), _shown);
   }
   if (_statusItem) _statusItem->setMark(_notices.notice(_shown));
 }

@@ -9,37 +9,46 @@
 #include <cstring>
 
 #include "Error.h"
+#include "Paths.h"
 
 namespace kestrond {
 namespace {
 
-constexpr uint32_t kSearchPathEvents =
-    IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;
-// The log's own writes are left out: a running server appends to it all the
-// time, and only its existence is shown.
-constexpr uint32_t kInstanceEvents = kSearchPathEvents | IN_CLOSE_WRITE;
+// One mask for every watched directory, so that two paths of one directory
+// (a link beside its target, a search path that is an instance itself) ask
+// the kernel for the same watch. The log's own writes are passed over when
+// read: a running server appends to it all the time, and only its
+// existence is shown.
+constexpr uint32_t kEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
+                             IN_MOVE_SELF | IN_CLOSE_WRITE | IN_ONLYDIR | IN_MASK_ADD;
+// A search path's parent (a home directory, say) is busy: only names that
+// arrive in it are asked for. Masks are only ever added to, so a directory
+// that is a parent and more gets both.
+constexpr uint32_t kParentEvents =
+    IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_MASK_ADD;
+constexpr uint32_t kEntryEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
+constexpr uint32_t kSelfEvents = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED;
 
-enum class Meaning { Nothing, Refresh, Rescan };
-
-// What an event in an instance directory means for the menu: the lock file
-// changes only the server's state; the directory itself, its configuration
-// or its log coming or going change whether and how it is listed.
-Meaning inInstanceDirectory(const inotify_event& event) {
-  if (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) return Meaning::Rescan;
-  if (event.len == 0) return Meaning::Nothing;
-  const char* name = event.name;
-  if (std::strcmp(name, "kestrond.lck") == 0) return Meaning::Refresh;
-  bool existence = event.mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO);
-  if (existence &&
-      (std::strcmp(name, "kestrond.ini") == 0 || std::strcmp(name, "kestrond.log") == 0)) {
-    return Meaning::Rescan;
-  }
-  return Meaning::Nothing;
+bool named(const char* name, const char* file) {
+  return name && std::strcmp(name, file) == 0;
 }
 
 }  // namespace
 
-ChangeWatcher::ChangeWatcher(LogSink& log) : _log(log) {
+int InotifyCalls::addWatch(int inotify, const std::string& path, uint32_t mask) {
+  return inotify_add_watch(inotify, path.c_str(), mask);
+}
+
+ssize_t InotifyCalls::readEvents(int inotify, void* buffer, size_t size) {
+  return read(inotify, buffer, size);
+}
+
+InotifyCalls& InotifyCalls::system() {
+  static InotifyCalls calls;
+  return calls;
+}
+
+ChangeWatcher::ChangeWatcher(LogSink& log, InotifyCalls& calls) : _log(log), _calls(calls) {
   _epoll.reset(epoll_create1(EPOLL_CLOEXEC));
   _inotify.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   epoll_event event{};
@@ -54,49 +63,73 @@ ChangeWatcher::ChangeWatcher(LogSink& log) : _log(log) {
   }
 }
 
-bool ChangeWatcher::addWatch(const std::string& path, Kind kind) {
-  uint32_t mask = (kind == Kind::SearchPath ? kSearchPathEvents : kInstanceEvents) | IN_ONLYDIR;
-  int descriptor = inotify_add_watch(_inotify.get(), path.c_str(), mask);
+bool ChangeWatcher::addWatch(const std::string& path, unsigned roles) {
+  int descriptor =
+      _calls.addWatch(_inotify.get(), path, roles == kParent ? kParentEvents : kEvents);
   if (descriptor < 0) {
     // ENOSPC is the per-user limit on watches; one line says so, not one per
-    // directory at every update.
-    if (errno == ENOSPC && !_limitLogged) {
-      _limitLogged = true;
-      _log.write(
-          "Too many directories to watch (fs.inotify.max_user_watches); some changes are "
-          "seen only when the menu opens");
+    // directory at every update, and the refused ones wait for a rescan.
+    if (errno == ENOSPC) {
+      _refused.insert(path);
+      if (!_limitLogged) {
+        _limitLogged = true;
+        _log.write(
+            "Too many directories to watch (fs.inotify.max_user_watches); some changes are "
+            "seen only when the menu opens");
+      }
     }
     return false;
   }
-  _directories[path] = Watch{descriptor, kind};
-  _watched[descriptor] = path;
+  _paths[path] = PathWatch{descriptor, roles};
+  _byDescriptor[descriptor].insert(path);
   return true;
 }
 
-std::vector<std::string> ChangeWatcher::watch(const std::vector<std::string>& searchPaths,
-                                              const std::vector<std::string>& instanceDirectories,
-                                              const std::vector<Server>& servers) {
+void ChangeWatcher::forget(const std::string& path) {
+  auto known = _paths.find(path);
+  if (known == _paths.end()) return;
+  int descriptor = known->second.descriptor;
+  _paths.erase(known);
+  auto users = _byDescriptor.find(descriptor);
+  if (users == _byDescriptor.end()) return;
+  users->second.erase(path);
+  if (!users->second.empty()) return;  // another path of the same directory still uses it
+  _byDescriptor.erase(users);
+  // Fails only for a watch the kernel dropped already (the directory went):
+  // gone either way.
+  (void)inotify_rm_watch(_inotify.get(), descriptor);
+}
+
+std::vector<std::string> ChangeWatcher::watch(const WatchSet& set) {
   std::vector<std::string> added;
   if (!_epoll) return added;
-  std::map<std::string, Kind> wanted;
-  for (const std::string& path : instanceDirectories) wanted[path] = Kind::InstanceDirectory;
-  for (const std::string& path : searchPaths) wanted[path] = Kind::SearchPath;
-  for (auto it = _directories.begin(); it != _directories.end();) {
-    auto keep = wanted.find(it->first);
-    if (keep == wanted.end() || keep->second != it->second.kind) {
-      // Fails only for a watch the kernel dropped already (the directory
-      // went): gone either way.
-      (void)inotify_rm_watch(_inotify.get(), it->second.descriptor);
-      _watched.erase(it->second.descriptor);
-      it = _directories.erase(it);
-    } else {
-      ++it;
-    }
+  std::map<std::string, unsigned> wanted;
+  for (const std::string& path : set.candidateDirectories) wanted[path] |= kCandidate;
+  for (const std::string& path : set.instanceDirectories) wanted[path] |= kInstance;
+  for (const std::string& path : set.searchPaths) {
+    wanted[path] |= kSearchPath;
+    std::string parent = parentPath(path);
+    if (!parent.empty() && parent != path) wanted[parent] |= kParent;
   }
-  for (const auto& [path, kind] : wanted) {
-    if (!_directories.count(path) && addWatch(path, kind) && kind == Kind::InstanceDirectory) {
-      added.push_back(path);
+  _searchPaths = std::set<std::string>(set.searchPaths.begin(), set.searchPaths.end());
+
+  std::vector<std::string> unwanted;
+  for (const auto& [path, watch] : _paths) {
+    if (!wanted.count(path)) unwanted.push_back(path);
+  }
+  for (const std::string& path : unwanted) forget(path);
+  for (const auto& [path, roles] : wanted) {
+    auto known = _paths.find(path);
+    if (known != _paths.end()) {
+      // A parent that has become more asks for the rest of the events.
+      if (known->second.roles == kParent && roles != kParent) {
+        (void)_calls.addWatch(_inotify.get(), path, kEvents);  // same directory: same watch
+      }
+      known->second.roles = roles;
+      continue;
     }
+    if (_refused.count(path)) continue;
+    if (addWatch(path, roles) && (roles & kInstance)) added.push_back(path);
   }
 
   // One-shot: a pidfd stays readable once its process has ended, and a
@@ -107,7 +140,7 @@ std::vector<std::string> ChangeWatcher::watch(const std::vector<std::string>& se
   // watch() call. A closed pidfd has left the epoll set with its file, so
   // its number can be added again for a new one.
   std::map<int, Server> listed;
-  for (const Server& server : servers) listed[server.pidfd] = server;
+  for (const Server& server : set.servers) listed[server.pidfd] = server;
   for (const auto& known : _servers) {
     // Unchecked on purpose: a pidfd closed since has left the set already.
     if (!listed.count(known.first)) {
@@ -130,28 +163,58 @@ std::vector<std::string> ChangeWatcher::watch(const std::vector<std::string>& se
   return added;
 }
 
+void ChangeWatcher::interpret(int descriptor, uint32_t mask, const char* name, Changes& changes) {
+  auto users = _byDescriptor.find(descriptor);
+  if (users == _byDescriptor.end()) return;
+  // A copy: forgetting a path changes the set.
+  const std::set<std::string> paths = users->second;
+  if (mask & kSelfEvents) {
+    // The directory went, or moved away with its watch: whatever stands at
+    // its paths from now on is watched afresh by the next watch().
+    bool moved = mask & IN_MOVE_SELF;
+    for (const std::string& path : paths) forget(path);
+    if (moved) (void)inotify_rm_watch(_inotify.get(), descriptor);  // follows the moved one
+    changes.rescan = true;
+    return;
+  }
+  for (const std::string& path : paths) {
+    auto watch = _paths.find(path);
+    if (watch == _paths.end()) continue;
+    unsigned roles = watch->second.roles;
+    bool entry = mask & kEntryEvents;
+    if ((roles & kSearchPath) && entry && (mask & IN_ISDIR || !named(name, "kestrond.lck"))) {
+      changes.rescan = true;  // an entry came or went
+    }
+    if (roles & kInstance) {
+      if (named(name, "kestrond.lck")) {
+        changes.directories.insert(path);
+      } else if (entry && (named(name, "kestrond.ini") || named(name, "kestrond.log"))) {
+        changes.rescan = true;
+      }
+    }
+    if ((roles & kCandidate) && named(name, "kestrond.ini")) changes.rescan = true;
+    if ((roles & kParent) && (mask & (IN_CREATE | IN_MOVED_TO)) && name &&
+        _searchPaths.count(appendPathComponent(path, name))) {
+      changes.rescan = true;  // a search path is back
+    }
+  }
+}
+
 void ChangeWatcher::readEvents(Changes& changes) {
   alignas(inotify_event) char buffer[16 * (sizeof(inotify_event) + NAME_MAX + 1)];
   while (true) {
-    ssize_t got = read(_inotify.get(), buffer, sizeof buffer);
+    ssize_t got = _calls.readEvents(_inotify.get(), buffer, sizeof buffer);
     if (got <= 0) break;  // EAGAIN: drained
     for (char* at = buffer; at < buffer + got;) {
       const auto& event = *reinterpret_cast<const inotify_event*>(at);
       at += sizeof(inotify_event) + event.len;
       if (event.mask & IN_Q_OVERFLOW) {
-        changes.rescan = true;  // events were lost: nothing short of a scan is sure
+        // Events were lost: nothing short of reading everything again is sure.
+        _log.write("Too many file changes at once; the instance directories are read again");
+        changes.rescan = true;
         continue;
       }
-      auto path = _watched.find(event.wd);
-      if (path == _watched.end()) continue;
-      auto watch = _directories.find(path->second);
-      // A search path's entries and an instance directory's make-up both
-      // decide what is listed.
-      Meaning meaning = watch != _directories.end() && watch->second.kind == Kind::SearchPath
-                            ? Meaning::Rescan
-                            : inInstanceDirectory(event);
-      if (meaning == Meaning::Rescan) changes.rescan = true;
-      if (meaning == Meaning::Refresh) changes.directories.insert(path->second);
+      interpret(event.wd, event.mask, event.len > 0 ? event.name : nullptr, changes);
     }
   }
 }

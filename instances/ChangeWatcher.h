@@ -1,20 +1,25 @@
 // Tells, without polling, when what the status menu shows may have changed
 // while nobody asks: an entry appearing or going in a search path, a lock,
-// configuration or log file appearing, going or (the lock file) being
-// rewritten in a known instance directory (inotify), or a watched server
-// ending (its pidfd becomes readable).
+// configuration or log file appearing, going or being rewritten in a known
+// instance directory, a configuration file appearing in a directory that is
+// not an instance yet, a search path that was renamed away coming back
+// (inotify), or a watched server ending (its pidfd becomes readable).
 //
 // It says which instance directories may show something new (a server of
 // theirs ended, their lock file changed) and whether only a scan can tell
-// (entries of a search path, an instance's configuration or log coming or
-// going, events lost); whoever listens refreshes the records. One
-// descriptor, an epoll set, becomes readable then: the desktop's event loop
-// watches it. Nothing wakes up while nothing changes. Used by the
-// application. Main thread only.
+// (entries coming or going, a watched directory itself gone or replaced,
+// events lost); whoever listens refreshes the records. A directory that
+// goes is forgotten, so that the next watch() watches whatever then stands
+// at its path. Kernel watches are kept by watch descriptor with every path
+// that uses one (two paths of one directory share it), and removed only
+// when no path uses them. One descriptor, an epoll set, becomes readable
+// when there is something: the desktop's event loop watches it. Nothing
+// wakes up while nothing changes. Used by the application. Main thread only.
 #pragma once
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <map>
 #include <set>
 #include <string>
@@ -25,12 +30,25 @@
 
 namespace kestrond {
 
+// The inotify calls the watcher makes, so that tests can make the kernel's
+// limits show (a full watch table, an overflowing event queue).
+class InotifyCalls {
+ public:
+  virtual ~InotifyCalls() = default;
+  // inotify_add_watch(2): the watch descriptor, or -1 with errno set.
+  virtual int addWatch(int inotify, const std::string& path, uint32_t mask);
+  // read(2) of the inotify descriptor: bytes read, or -1 with errno set.
+  virtual ssize_t readEvents(int inotify, void* buffer, size_t size);
+
+  static InotifyCalls& system();
+};
+
 class ChangeWatcher {
  public:
   // An empty watch set. Without inotify or epoll (logged once) descriptor()
   // is -1 and nothing is ever reported. Trouble goes to `log`, which
-  // outlives the watcher.
-  explicit ChangeWatcher(LogSink& log);
+  // outlives the watcher, as do `calls`.
+  explicit ChangeWatcher(LogSink& log, InotifyCalls& calls = InotifyCalls::system());
 
   // The descriptor to watch for reading, or -1.
   int descriptor() const { return _epoll.get(); }
@@ -43,6 +61,16 @@ class ChangeWatcher {
     std::string directory;
   };
 
+  // What to watch: the search paths (and, for their coming back, their
+  // parents), the instance directories, the directories in a search path
+  // that may become instances, and the servers.
+  struct WatchSet {
+    std::vector<std::string> searchPaths;
+    std::vector<std::string> instanceDirectories;
+    std::vector<std::string> candidateDirectories;
+    std::vector<Server> servers;
+  };
+
   // What was seen since the last look.
   struct Changes {
     std::set<std::string> directories;  // instance directories to refresh
@@ -50,38 +78,50 @@ class ChangeWatcher {
     bool empty() const { return directories.empty() && !rescan; }
   };
 
-  // Watches exactly these directories and servers from now on. Each server
-  // is reported once, when its process ends; one already reported is not
-  // reported again while it stays in the set. What is already watched costs
-  // no system call. A directory that cannot be watched (the kernel's limit
-  // on watches, say) is logged once. Returns the instance directories
-  // watched from this call on: what changed in them before is not reported,
-  // so the caller reads them once more.
-  std::vector<std::string> watch(const std::vector<std::string>& searchPaths,
-                                 const std::vector<std::string>& instanceDirectories,
-                                 const std::vector<Server>& servers);
+  // Watches exactly this set from now on. Each server is reported once,
+  // when its process ends; one already reported is not reported again while
+  // it stays in the set. What is already watched costs no system call; a
+  // directory that could not be watched because the kernel's table is full
+  // is tried again only after retryRefused(). Returns the instance
+  // directories watched from this call on: what changed in them before is
+  // not reported, so the caller reads them once more.
+  std::vector<std::string> watch(const WatchSet& set);
+  // Lets the next watch() try again the directories the kernel refused.
+  void retryRefused() { _refused.clear(); }
 
   // Drains what is pending without blocking: what may change what the menu
   // shows; empty when nothing did.
   Changes takeChanges();
 
-  size_t watchedDirectoryCount() const { return _directories.size(); }
+  size_t watchedDirectoryCount() const { return _paths.size(); }
 
  private:
-  enum class Kind { SearchPath, InstanceDirectory };
-  struct Watch {
+  // What a watched path is to the menu; one path may be several.
+  enum Role : unsigned {
+    kSearchPath = 1,
+    kInstance = 2,
+    kCandidate = 4,
+    kParent = 8,  // of a search path, for its coming back
+  };
+  struct PathWatch {
     int descriptor = -1;
-    Kind kind = Kind::SearchPath;
+    unsigned roles = 0;
   };
   void readEvents(Changes& changes);
-  bool addWatch(const std::string& path, Kind kind);
+  void interpret(int descriptor, uint32_t mask, const char* name, Changes& changes);
+  // Ends the path's use of its kernel watch; the watch goes with its last path.
+  void forget(const std::string& path);
+  bool addWatch(const std::string& path, unsigned roles);
 
   LogSink& _log;
+  InotifyCalls& _calls;
   UniqueFd _epoll;
   UniqueFd _inotify;
-  std::map<std::string, Watch> _directories;  // by path
-  std::map<int, std::string> _watched;        // path by watch descriptor
-  std::map<int, Server> _servers;             // by pidfd
+  std::map<std::string, PathWatch> _paths;             // by path
+  std::map<int, std::set<std::string>> _byDescriptor;  // paths by watch descriptor
+  std::set<std::string> _searchPaths;                  // for the parents' events
+  std::set<std::string> _refused;                      // the table was full
+  std::map<int, Server> _servers;                      // by pidfd
   bool _limitLogged = false;
 };
 

@@ -27,18 +27,36 @@ void KestrondManager::watchDirectory(const std::string& path) {
 }
 
 std::vector<std::shared_ptr<KestrondInstance>> KestrondManager::allInstances() {
+  return scan(true);
+}
+
+std::vector<std::shared_ptr<KestrondInstance>> KestrondManager::currentInstances() {
+  return scan(false);
+}
+
+std::vector<std::shared_ptr<KestrondInstance>> KestrondManager::scan(bool dropUnlistable) {
   // Walk the list as it stood when the call began; failures remove entries.
   const std::vector<std::string> walk = _searchPaths;
+  _candidates.clear();
   for (const std::string& searchPath : walk) {
     Result<std::vector<std::string>> names = listDirectory(searchPath);
     if (!names.ok()) {
-      _log.write(formatText("Invalid directory %@: %@", {searchPath, names.error().text()}));
-      std::erase(_searchPaths, searchPath);
+      if (dropUnlistable) {
+        _log.write(formatText("Invalid directory %@: %@", {searchPath, names.error().text()}));
+        std::erase(_searchPaths, searchPath);
+      }
       continue;
     }
     watchDirectory(searchPath);
-    for (const std::string& name : names.value())
-      watchDirectory(appendPathComponent(searchPath, name));
+    for (const std::string& name : names.value()) {
+      std::string path = appendPathComponent(searchPath, name);
+      watchDirectory(path);
+      // A directory may be made first and given its configuration a moment
+      // later (cp -r, an installer): it is watched until it is an instance.
+      if (!_instances.count(path) && _candidates.size() < kMaxCandidates && isDirectory(path)) {
+        _candidates.push_back(path);
+      }
+    }
   }
 
   std::vector<std::shared_ptr<KestrondInstance>> snapshot;

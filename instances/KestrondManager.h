@@ -34,13 +34,24 @@ class KestrondManager {
   // every known instance, drops the invalid ones and returns the rest in path
   // order. Always returns a list, possibly empty.
   std::vector<std::shared_ptr<KestrondInstance>> allInstances();
+  // The same scan for keeping a closed menu current: a search path that
+  // cannot be listed now is kept, silently, since it may be between a
+  // rename away and a copy renamed in; the next allInstances() decides.
+  std::vector<std::shared_ptr<KestrondInstance>> currentInstances();
 
   const std::vector<std::string>& searchPaths() const { return _searchPaths; }
+  // The directories in a search path that were no instance at the last
+  // scan (no configuration file yet), at most kMaxCandidates of them.
+  const std::vector<std::string>& candidateDirectories() const { return _candidates; }
+  static constexpr size_t kMaxCandidates = 256;
 
  private:
+  std::vector<std::shared_ptr<KestrondInstance>> scan(bool dropUnlistable);
+
   ProcessControl& _processes;
   LogSink& _log;
   std::vector<std::string> _searchPaths;
+  std::vector<std::string> _candidates;
   std::map<std::string, std::shared_ptr<KestrondInstance>> _instances;
 };
 

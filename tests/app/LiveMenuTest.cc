@@ -2,12 +2,16 @@
 // up to date when an instance directory or a shown server changes, left to
 // the refresh alone while open, and a refresh that ends by itself on a
 // desktop that never tells of a close.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 #include <filesystem>
 
 #include "MonitorFixture.h"
+#include "Paths.h"
 
 namespace kestrond {
 namespace {
@@ -20,6 +24,24 @@ class LiveMenuTest : public test::MonitorFixture {
     int calls = 0;
     while (int called = desktop.dispatchReadableDescriptors()) calls += called;
     return calls;
+  }
+  // The closed menu as the main loop keeps it, until `condition` holds
+  // (bounded): file events and ended servers arrive when they arrive.
+  bool closedUntil(const std::function<bool()>& condition) {
+    return test::waitFor([&] {
+      settle();
+      return condition();
+    });
+  }
+  // A live process named in `relative`'s lock file, the file rewritten in
+  // place (truncated and written, as a server does), not replaced.
+  void writeLockInPlace(const std::string& relative, pid_t pid) {
+    int fd = open((dir.path() + "/" + relative + "/kestrond.lck").c_str(),
+                  O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    std::string text = std::to_string(pid) + "\n";
+    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fd);
   }
   size_t countLines(const std::string& prefix) {
     size_t count = 0;
@@ -116,6 +138,87 @@ TEST_F(LiveMenuTest, ChangesDuringAQuestionWaitUntilItIsAnswered) {
   });
   ASSERT_TRUE(desktop.choose("Start Default Instance"));
   EXPECT_TRUE(hasTitle("Start Instance 'sandbox'"));
+}
+
+// An upgrade or a restore renames the installation away and a copy in a
+// moment later: the closed menu lists it again, and a second round too.
+TEST_F(LiveMenuTest, InstallationReplacedIsListedAgain) {
+  dir.makeInstance("home/database");
+  launch();
+  ASSERT_TRUE(hasTitle("Start Default Instance"));
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    std::string copy = dir.makeDir("copy" + std::to_string(round));
+    ASSERT_EQ(symlink(test::standinServerPath().c_str(), (copy + "/kestrond").c_str()), 0);
+    dir.makeInstance("copy" + std::to_string(round) + "/database");
+    std::string away = dir.path() + "/away" + std::to_string(round);
+    ASSERT_EQ(std::rename(home.c_str(), away.c_str()), 0);
+    ASSERT_TRUE(closedUntil([&] { return hasTitle("No Kestrond Instances"); }));
+    ASSERT_EQ(std::rename(copy.c_str(), home.c_str()), 0);
+    EXPECT_TRUE(closedUntil([&] { return hasTitle("Start Default Instance"); }));
+  }
+}
+
+// An instance directory replaced (renamed away and another renamed in; or
+// removed and made again in two steps) is followed again: a server started
+// there from outside reaches the closed menu.
+TEST_F(LiveMenuTest, InstanceDirectoryReplacedIsFollowedAgain) {
+  std::string database = dir.makeInstance("home/database");
+  launch();
+  test::SleepingProcess server;
+
+  ASSERT_EQ(std::rename(database.c_str(), (dir.path() + "/old-database").c_str()), 0);
+  std::string fresh = dir.makeInstance("fresh-database");
+  ASSERT_EQ(std::rename(fresh.c_str(), database.c_str()), 0);
+  ASSERT_TRUE(closedUntil([&] { return hasTitle("Start Default Instance"); }));
+  writeLockInPlace("home/database", server.pid());
+  EXPECT_TRUE(closedUntil([&] { return hasTitle("Stop Default Instance"); }));
+  server.end();
+  ASSERT_TRUE(closedUntil([&] { return hasTitle("Start Default Instance"); }));
+
+  std::filesystem::remove_all(database);
+  ASSERT_TRUE(closedUntil([&] { return hasTitle("No Kestrond Instances"); }));
+  dir.makeDir("home/database");
+  settle();
+  dir.writeFile("home/database/kestrond.ini", "");
+  ASSERT_TRUE(closedUntil([&] { return hasTitle("Start Default Instance"); }));
+  test::SleepingProcess second;
+  writeLockInPlace("home/database", second.pid());
+  EXPECT_TRUE(closedUntil([&] { return hasTitle("Stop Default Instance"); }));
+}
+
+// cp -r and installers make the directory first and its configuration a
+// moment later.
+TEST_F(LiveMenuTest, InstanceMadeInTwoStepsIsListed) {
+  launch();
+  dir.makeDir("home/sandbox");
+  settle();
+  EXPECT_FALSE(hasTitle("Start Instance 'sandbox'"));
+  dir.writeFile("home/sandbox/kestrond.ini", "");
+  EXPECT_TRUE(closedUntil([&] { return hasTitle("Start Instance 'sandbox'"); }));
+}
+
+// The installation directory may be an instance itself, and a link in it
+// may name another instance's directory; both are followed like the rest.
+TEST_F(LiveMenuTest, SearchPathInstanceAndLinkedInstancesAreFollowed) {
+  dir.writeFile("home/kestrond.ini", "");
+  dir.makeInstance("home/database");
+  dir.writeFile("home/kestrond.lck", std::to_string(test::deadPid()) + "\n");
+  launch();
+  std::string name = "Instance '" + lastPathComponent(home) + "'";
+  ASSERT_TRUE(hasTitle("Start " + name));
+  test::SleepingProcess server;
+  writeLockInPlace("home", server.pid());
+  EXPECT_TRUE(closedUntil([&] { return hasTitle("Stop " + name); }));
+
+  // A link to the default instance comes and goes; the instance it named
+  // is still followed.
+  ASSERT_EQ(symlink((home + "/database").c_str(), (home + "/alias").c_str()), 0);
+  ASSERT_TRUE(closedUntil([&] { return hasTitle("Start Instance 'alias'"); }));
+  unlink((home + "/alias").c_str());
+  ASSERT_TRUE(closedUntil([&] { return !hasTitle("Start Instance 'alias'"); }));
+  writeLockInPlace("home/database", server.pid());
+  EXPECT_TRUE(closedUntil([&] { return hasTitle("Stop Default Instance"); }));
 }
 
 }  // namespace

@@ -153,6 +153,30 @@ TEST_F(ManagerTest, UnlistableSearchPathsAreDroppedAndTheRestScanned) {
     EXPECT_EQ(line.find("Invalid directory"), std::string::npos);
 }
 
+// Between an installation renamed away and a copy renamed in, the scan that
+// keeps a closed menu current keeps the search path; an opening drops it.
+TEST_F(ManagerTest, ScanWhileClosedKeepsASearchPathThatIsAway) {
+  std::string home = dir.makeDir("home");
+  std::string database = dir.makeInstance("home/database");
+  dir.makeDir("home/not-yet");
+  manager.addSearchPath(home);
+  EXPECT_EQ(manager.currentInstances().size(), 1u);
+  EXPECT_EQ(manager.candidateDirectories(), std::vector<std::string>{home + "/not-yet"});
+  log.clear();
+
+  ASSERT_EQ(std::rename(home.c_str(), (dir.path() + "/away").c_str()), 0);
+  EXPECT_TRUE(manager.currentInstances().empty());
+  EXPECT_EQ(manager.searchPaths(), std::vector<std::string>{home});
+  ASSERT_EQ(std::rename((dir.path() + "/away").c_str(), home.c_str()), 0);
+  auto back = manager.currentInstances();
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0]->directory(), database);
+
+  std::filesystem::remove_all(home);
+  EXPECT_TRUE(manager.allInstances().empty());
+  EXPECT_TRUE(manager.searchPaths().empty());
+}
+
 TEST_F(ManagerTest, WatchDirectoryKeysByTheExactString) {
   std::string demo = dir.makeInstance("demo");
   manager.watchDirectory(demo);
