@@ -98,9 +98,18 @@ bool KestrondInstance::isServerOfLockFile(pid_t pid, double lockModified, Unique
   if (info) {
     if (info->zombie) return false;
     bool oldEnough = lockModified == 0 || info->startTime <= lockModified + kStartTimeTolerance;
-    accepted = oldEnough || (info->workingDirectory == resolveSymlinks(_path) &&
-                             (lastPathComponent(info->executable) == "kestrond" ||
-                              info->executable == resolveSymlinks(findExecutable())));
+    // Evidence that no step of the clock can fake: it runs in the instance
+    // directory as a server, by its executable's name, or, for a script
+    // (whose executable is its interpreter), by the name the monitor gives
+    // every server or the script its interpreter runs.
+    auto namesServer = [](const std::string& word) {
+      return lastPathComponent(word) == "kestrond";
+    };
+    bool server = namesServer(info->executable) ||
+                  info->executable == resolveSymlinks(findExecutable()) ||
+                  (!info->arguments.empty() && info->arguments[0] == "kestrond") ||
+                  (info->arguments.size() > 1 && namesServer(info->arguments[1]));
+    accepted = oldEnough || (info->workingDirectory == resolveSymlinks(_path) && server);
   }
   if (accepted && pidfd) *pidfd = std::move(fd);
   return accepted;

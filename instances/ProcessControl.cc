@@ -179,7 +179,9 @@ Result<pid_t> SystemProcessControl::launch(const std::string& file,
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
   plan.argv = argv.data();
-  plan.shellArgv = {"sh", nullptr};
+  // The shell gets the server's own name too, so that the process table
+  // shows it as the server whatever runs it.
+  plan.shellArgv = {arguments.empty() ? "sh" : arguments[0].c_str(), nullptr};
   for (size_t i = 1; i < arguments.size(); ++i) plan.shellArgv.push_back(arguments[i].c_str());
   plan.shellArgv.push_back(nullptr);
   long openMax = sysconf(_SC_OPEN_MAX);
@@ -339,6 +341,13 @@ std::optional<ProcessControl::ProcessInfo> SystemProcessControl::processInfo(pid
       bootTime() + std::strtod(fields[19].c_str(), nullptr) / static_cast<double>(ticks);
   info.workingDirectory = readProcLink(procDirectory + "/cwd");
   info.executable = readProcLink(procDirectory + "/exe");
+  std::string commandLine = readProcFile(procDirectory + "/cmdline");
+  for (size_t start = 0; start < commandLine.size() && info.arguments.size() < 2;) {
+    size_t end = commandLine.find('\0', start);
+    if (end == std::string::npos) end = commandLine.size();
+    info.arguments.push_back(commandLine.substr(start, end - start));
+    start = end + 1;
+  }
   return info;
 }
 

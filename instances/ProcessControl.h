@@ -75,6 +75,9 @@ class ProcessControl {
     bool zombie = false;
     std::string workingDirectory;
     std::string executable;
+    // The first two words of its command line: the name it was given, and
+    // for an interpreter the script it runs.
+    std::vector<std::string> arguments;
   };
   virtual std::optional<ProcessInfo> processInfo(pid_t pid) = 0;
 };

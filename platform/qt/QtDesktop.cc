@@ -162,7 +162,7 @@ void QtDesktop::postNotification(Notification notification) {
 Error QtDesktop::openWithDefaultHandler(const std::string& target) {
   QProcess opener;
   opener.setProgram(QStringLiteral("xdg-open"));
-  opener.setArguments({QString::fromLocal8Bit(target.c_str())});
+  opener.setArguments({QString::fromStdString(target)});  // a URL: ASCII
   // Started with the environment the monitor was started with: a browser
   // must not inherit the server's library path.
   QStringList environment;
@@ -182,7 +182,9 @@ Error QtDesktop::openURL(const std::string& url) {
 }
 
 Error QtDesktop::openFile(const std::string& path) {
-  return openWithDefaultHandler(absolutePath(path));
+  // As a file URL: percent-encoded, every byte of the path survives, also
+  // where it is not text in the locale's encoding.
+  return openWithDefaultHandler(fileURLWithPath(absolutePath(path), false));
 }
 
 std::string QtDesktop::bundlePath() const {

@@ -14,6 +14,7 @@ import sys
 import tempfile
 import threading
 import time
+import urllib.parse
 
 import dbus
 import dbus.mainloop.glib
@@ -102,12 +103,12 @@ def main():
         panel.click("Open Kestrond Tessaline")
         panel.open()
         panel.click("Open Diagnostic Messages")
-        log_file = os.path.join(home, "database", "kestrond.log")
+        log_url = "file://" + urllib.parse.quote(os.path.join(home, "database", "kestrond.log"))
         wait_until("the opener", lambda: os.path.exists(opened) and
                    len(open(opened).read().splitlines()) == 2)
         # Two detached openers race: the order they finish in is no part of it.
         check(sorted(open(opened).read().splitlines()) ==
-              sorted(["http://localhost:8890/tessaline/|unset", log_file + "|unset"]),
+              sorted(["http://localhost:8890/tessaline/|unset", log_url + "|unset"]),
               "opened: " + open(opened).read())
 
         # Start at login, and back.

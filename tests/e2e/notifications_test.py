@@ -15,6 +15,7 @@ import sys
 import tempfile
 import threading
 import time
+import urllib.parse
 
 import dbus
 import dbus.mainloop.glib
@@ -99,9 +100,11 @@ def main():
     client = dbus.bus.BusConnection(os.environ["DBUS_SESSION_BUS_ADDRESS"])
 
     root = tempfile.mkdtemp(prefix="kestrond-notify-")
+    # "l\xe4ter" is not UTF-8 (Latin-1's a-umlaut): its log must still open.
+    later = os.fsdecode(b"l\xe4ter")
     home = make_installation(root, server, {"database": "",
                                             "early": "[standin]\nexit_status = 7\n",
-                                            "later": "[standin]\nexit_status = 7\n"})
+                                            later: "[standin]\nexit_status = 7\n"})
     opener_dir, opened = fake_opener(root)
     environment = dict(os.environ, KESTROND_HOME=home, LANGUAGE="en",
                        PATH=opener_dir + ":" + os.environ.get("PATH", "/usr/bin:/bin"))
@@ -119,22 +122,26 @@ def main():
         start(panel, "Start Instance 'early'")
         wait_until("the line about the missing service", lambda: any(
             "No notification service answers" in line and "Instance 'early' did not start" in line
-            for line in open(log_path)))
+            for line in open(log_path, errors="replace")))
         check("Start Instance 'early'" in panel.titles(), repr(panel.titles()))
 
         service_name = dbus.service.BusName(NOTIFICATIONS, service_bus)  # noqa: F841
-        start(panel, "Start Instance 'later'")
+        start(panel, "Start Instance 'l\ufffdter'")
         wait_until("the failed start told", lambda: notifications.calls)
         failed = notifications.calls[0]
-        check(failed["summary"] == "Instance 'later' did not start", repr(failed))
+        check(failed["summary"] == "Instance 'l\ufffdter' did not start", repr(failed))
         check(failed["body"] == "The server ended before it was running.", repr(failed))
         check(failed["app_name"] == "Kestrond Monitor", repr(failed))
         check(failed["app_icon"] == "kestrond-monitor", repr(failed))
         check(failed["actions"] == ["open", "Open Diagnostic Messages"], repr(failed))
         notifications.ActionInvoked(dbus.UInt32(failed["id"]), "open")
-        later_log = os.path.join(home, "later", "kestrond.log")
-        wait_until("the log opened", lambda: os.path.exists(opened) and
-                   open(opened).read().split("|")[0] == later_log)
+        # Handed over as a file URL, every byte of the path kept.
+        later_log = os.fsencode(os.path.join(home, later, "kestrond.log"))
+        wait_until("the opener", lambda: os.path.exists(opened) and open(opened).read())
+        url = open(opened).read().split("|")[0]
+        check(url.startswith("file://") and
+              urllib.parse.unquote_to_bytes(url[len("file://"):]) == later_log,
+              "opened %r for %r" % (url, later_log))
 
         # A running server shows the mark; its crash is told and clears it.
         start(panel, "Start Default Instance")
@@ -164,7 +171,7 @@ def main():
     finally:
         if process.poll() is None:
             process.kill()
-        kill_servers(home, ("database", "early", "later"))
+        kill_servers(home, ("database", "early", later))
         loop.quit()
 
 

@@ -185,6 +185,37 @@ TEST_F(ServerIdentityTest, ServerWhoseLockFileLooksNewerIsKnownByWhatItRuns) {
   EXPECT_TRUE(log.lines().empty());
 }
 
+// A server that is a script runs as its interpreter, so its executable's
+// name says nothing; what the monitor gave it on its command line does,
+// also after a step of the clock. Both kinds of script: with a "#!" line
+// (the kernel runs the interpreter) and without (run through /bin/sh).
+TEST_F(ServerIdentityTest, ScriptServerWhoseLockFileLooksNewerIsKnownByItsCommandLine) {
+  for (const char* header : {"#!/bin/sh\n", ""}) {
+    SCOPED_TRACE(*header ? "with a #! line" : "without one");
+    std::string path = dir.makeInstance(*header ? "script" : "plain");
+    std::string script =
+        dir.writeFile(lastPathComponent(path) + "/kestrond",
+                      std::string(header) + "echo $$ > kestrond.lck\nwhile :; do sleep 1; done\n");
+    ASSERT_EQ(chmod(script.c_str(), 0755), 0);
+    KestrondInstance launcher(path, control, log);
+    ASSERT_TRUE(launcher.startup());
+    pid_t server = launcher.pid();
+    children.push_back(server);  // ended with the test whatever happens
+    ASSERT_TRUE(test::refreshUntil(launcher, ServerStatus::Running));
+    timespec past[2] = {{0, UTIME_OMIT}, {time(nullptr) - 5, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (path + "/kestrond.lck").c_str(), past, 0), 0);
+
+    // A monitor started afterwards knows it only by what the process shows.
+    KestrondInstance record(path, control, log);
+    record.refresh();
+    EXPECT_EQ(record.serverStatus(), ServerStatus::Running);
+    EXPECT_EQ(record.pid(), server);
+    ASSERT_TRUE(record.shutdown());
+    ASSERT_TRUE(test::refreshUntil(record, ServerStatus::Stopped));
+    ASSERT_TRUE(test::refreshUntil(launcher, ServerStatus::Stopped));
+  }
+}
+
 TEST_F(ServerIdentityTest, YoungerProcessInTheDirectoryThatRunsNoServerIsStale) {
   // A shell left in the instance directory, say, that was given the pid of
   // a server which ended without removing its lock file.
