@@ -5,13 +5,17 @@
 // It keeps each shown server's status as last seen and turns the
 // transitions into notices, so it costs nothing while nothing changes and
 // follows the records as the menu's scans and refreshes leave them (the
-// closed menu's follower triggers those while the menu is closed). Owned
+// closed menu's follower triggers those while the menu is closed). A start
+// is told as failed only when the instance is still down a few seconds
+// after its launched process ended (a wrapper may have put the server in
+// the background), and endings that come together are told as one. Owned
 // by the application. Main thread only.
 #pragma once
 
 #include <chrono>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -22,6 +26,11 @@ namespace kestrond {
 
 // The shortest time between two notifications about one instance.
 inline constexpr std::chrono::seconds kNotificationInterval{60};
+// How long an instance whose launched process ended may take to show its
+// server running before the start is told as failed.
+inline constexpr std::chrono::seconds kStartGrace{3};
+// Endings this close to the one before are told in one notification.
+inline constexpr std::chrono::seconds kEndingsTogether{2};
 
 class ServerNotices {
  public:
@@ -36,6 +45,22 @@ class ServerNotices {
   StatusMark notice(const std::vector<std::shared_ptr<KestrondInstance>>& shown);
 
  private:
+  using Clock = Desktop::Clock;
+  struct PendingStart {
+    std::shared_ptr<KestrondInstance> instance;
+    std::string reason;
+    Clock::time_point due;
+  };
+  // Endings told together: the notification's subject and who ended.
+  struct Endings {
+    std::string subject;
+    std::vector<std::string> names;
+    std::set<std::string> directories;
+    Clock::time_point last;
+  };
+  void tellEndings(const std::vector<std::shared_ptr<KestrondInstance>>& ended);
+  // Tells the starts whose grace is over and that still have no server.
+  void checkPendingStarts();
   // Logs and (at most once a minute per instance) posts a notification
   // titled `summaryFormat` with the instance's name, offering its log.
   void notifyAbout(const KestrondInstance& instance, const char* summaryFormat,
@@ -43,8 +68,11 @@ class ServerNotices {
 
   Desktop& _desktop;
   LogSink& _log;
-  std::map<std::string, ServerStatus> _seenStatus;                  // by directory
-  std::map<std::string, Desktop::Clock::time_point> _lastNotified;  // by directory
+  std::map<std::string, ServerStatus> _seenStatus;         // by directory
+  std::map<std::string, Clock::time_point> _lastNotified;  // by directory
+  std::vector<PendingStart> _pendingStarts;
+  std::unique_ptr<Timer> _startCheck;  // armed while starts are pending
+  Endings _endings;
 };
 
 }  // namespace kestrond

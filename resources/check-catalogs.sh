@@ -7,8 +7,9 @@ source_dir=$1
 scratch=$2
 mkdir -p "$scratch"
 "$source_dir/resources/update-template.sh" "$source_dir" "$scratch/generated.pot"
-msgids() { msgcat --no-wrap --sort-output "$1" | sed -n 's/^msgid //p' | grep -v '^""$' || true; }
-missing=$(comm -23 <(msgids "$scratch/generated.pot") <(msgids "$source_dir/resources/kestrond-monitor.pot"))
+# Sorted byte-wise on both sides, as comm compares, whatever the locale.
+msgids() { msgcat --no-wrap "$1" | sed -n 's/^msgid //p' | grep -v '^""$' | LC_ALL=C sort -u || true; }
+missing=$(LC_ALL=C comm -23 <(msgids "$scratch/generated.pot") <(msgids "$source_dir/resources/kestrond-monitor.pot"))
 if [[ -n $missing ]]; then
   echo "Texts missing from resources/kestrond-monitor.pot (run resources/update-template.sh . resources/kestrond-monitor.pot):" >&2
   echo "$missing" >&2

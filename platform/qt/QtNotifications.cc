@@ -4,6 +4,7 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QDBusServiceWatcher>
 #include <QStringList>
 #include <QVariantMap>
 
@@ -22,7 +23,22 @@ constexpr int kCallTimeoutMs = 5000;
 
 }  // namespace
 
-QtNotifications::QtNotifications(QtDesktop& desktop) : _desktop(desktop) {}
+QtNotifications::QtNotifications(QtDesktop& desktop) : _desktop(desktop) {
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (!bus.isConnected()) return;
+  auto* owner =
+      new QDBusServiceWatcher(kService, bus, QDBusServiceWatcher::WatchForOwnerChange, this);
+  QObject::connect(owner, &QDBusServiceWatcher::serviceOwnerChanged, this,
+                   [this] { serviceChanged(); });
+}
+
+void QtNotifications::serviceChanged() {
+  ++_generation;
+  _idBySubject.clear();
+  _inFlight.clear();
+  _actions.clear();
+  _capabilitiesKnown = false;  // the next one may show other things
+}
 
 void QtNotifications::post(Notification notification) {
   if (_capabilitiesKnown) {
@@ -70,6 +86,7 @@ void QtNotifications::askCapabilities() {
                      }
                      _capabilitiesKnown = true;
                      _offersActions = reply.value().contains(QStringLiteral("actions"));
+                     _bodyMarkup = reply.value().contains(QStringLiteral("body-markup"));
                      while (!_waiting.empty()) {
                        send(_waiting.front());
                        _waiting.pop_front();
@@ -78,6 +95,11 @@ void QtNotifications::askCapabilities() {
 }
 
 void QtNotifications::send(const Notification& notification) {
+  if (auto waiting = _inFlight.find(notification.subject); waiting != _inFlight.end()) {
+    waiting->second = notification;
+    return;
+  }
+  _inFlight[notification.subject];
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (!_signalsConnected) {
     _signalsConnected =
@@ -91,21 +113,39 @@ void QtNotifications::send(const Notification& notification) {
   if (withAction) actions << kActionKey << QString::fromStdString(notification.actionTitle);
   auto known = _idBySubject.find(notification.subject);
   uint replaces = known == _idBySubject.end() ? 0 : known->second;
+  // A body is text: where the service reads markup, "<" and "&" must stay
+  // what they are (an instance named "<b>", a path with "&").
+  QString body = QString::fromStdString(notification.body);
+  if (_bodyMarkup) body = body.toHtmlEscaped();
   QVariantMap hints;
   hints.insert(QStringLiteral("desktop-entry"), QString::fromLatin1(kApplicationId));
   QDBusMessage call =
       QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Notify"));
   call << QString::fromLatin1(kApplicationName) << replaces << QString::fromLatin1(kProgramName)
-       << QString::fromStdString(notification.summary) << QString::fromStdString(notification.body)
-       << actions << hints << -1;
+       << QString::fromStdString(notification.summary) << body << actions << hints << -1;
   auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, kCallTimeoutMs), this);
   std::string subject = notification.subject;
   std::string summary = notification.summary;
   std::function<void()> action = withAction ? notification.action : nullptr;
   QObject::connect(watcher, &QDBusPendingCallWatcher::finished, this,
-                   [this, subject, summary, action, replaces](QDBusPendingCallWatcher* finished) {
+                   [this, subject, summary, action, replaces,
+                    generation = _generation](QDBusPendingCallWatcher* finished) {
                      finished->deleteLater();
                      QDBusPendingReply<uint> reply = *finished;
+                     std::optional<Notification> next;
+                     if (auto held = _inFlight.find(subject); held != _inFlight.end()) {
+                       next = std::move(held->second);
+                       _inFlight.erase(held);
+                     }
+                     // What was held back goes out once this one's id is known.
+                     struct SendNext {
+                       QtNotifications& notifications;
+                       std::optional<Notification>& next;
+                       ~SendNext() {
+                         if (next) notifications.send(*next);
+                       }
+                     } sendNext{*this, next};
+                     if (generation != _generation) return;  // from a service that has gone
                      if (reply.isError()) {
                        _desktop.log().write("The notification service refused \"" + summary +
                                             "\": " + reply.error().message().toStdString());
@@ -132,6 +172,8 @@ void QtNotifications::actionInvoked(uint id, const QString& key) {
 
 void QtNotifications::notificationClosed(uint id, uint) {
   _actions.erase(id);
+  // A closed one is not replaced: the service may give its number to another.
+  std::erase_if(_idBySubject, [id](const auto& entry) { return entry.second == id; });
 }
 
 }  // namespace kestrond

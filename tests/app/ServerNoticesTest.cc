@@ -5,6 +5,9 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <set>
+
 #include "MonitorFixture.h"
 
 namespace kestrond {
@@ -27,6 +30,10 @@ class ServerNoticesTest : public test::MonitorFixture {
     });
   }
   StatusMark mark() { return desktop.mark(); }
+  void settleClosed() {
+    while (desktop.dispatchReadableDescriptors() > 0) {
+    }
+  }
   pid_t pidOf(const std::string& title) { return instanceOf(title)->pid(); }
 };
 
@@ -39,7 +46,11 @@ TEST_F(ServerNoticesTest, FailedStartIsToldWithWhyAndOffersTheLog) {
   startFirst("Start Default Instance");
   EXPECT_EQ(mark(), StatusMark::Changing);
   hold.release();
-  ASSERT_TRUE(whileClosedUntil([&] { return !desktop.notifications.empty(); }));
+  ASSERT_TRUE(whileClosedUntil([&] { return mark() == StatusMark::None; }));
+  // Told once the instance has stayed down a few seconds.
+  EXPECT_TRUE(desktop.notifications.empty());
+  desktop.advance(kStartGrace);
+  ASSERT_FALSE(desktop.notifications.empty());
   const Notification& failed = desktop.notifications[0];
   EXPECT_EQ(failed.summary, "Default Instance did not start");
   EXPECT_EQ(failed.body, "The server ended before it was running.");
@@ -61,7 +72,10 @@ TEST_F(ServerNoticesTest, ServerThatCannotRunIsToldWithTheExecError) {
   environment.set("KESTROND_BINARY", binary);
   launch();
   startFirst("Start Instance 'sandbox'");
-  ASSERT_TRUE(whileClosedUntil([&] { return !desktop.notifications.empty(); }));
+  ASSERT_TRUE(whileClosedUntil([&] {
+    desktop.advance(kStartGrace);
+    return !desktop.notifications.empty();
+  }));
   EXPECT_EQ(desktop.notifications[0].summary, "Instance 'sandbox' did not start");
   EXPECT_EQ(desktop.notifications[0].body, "Cannot start " + binary + ": Permission denied");
   // No server ran, so there is no log to offer.
@@ -123,6 +137,69 @@ TEST_F(ServerNoticesTest, StopFromTheMenuQuitAndServersStoppedAtLaunchAreNotTold
   desktop.runEventLoop([] {});
   EXPECT_TRUE(desktop.notifications.empty());
   kill(server, SIGTERM);
+}
+
+// Forty servers ending together make one notification, not forty: one
+// posted and replaced as more endings come, the names in its body, every
+// ending logged.
+TEST_F(ServerNoticesTest, EndingsTogetherAreToldAsOne) {
+  std::vector<std::unique_ptr<test::SleepingProcess>> servers;
+  for (int i = 0; i < 40; ++i) {
+    std::string name = "home/server" + std::to_string(i);
+    dir.makeInstance(name);
+    servers.push_back(std::make_unique<test::SleepingProcess>());
+    dir.writeFile(name + "/kestrond.lck", std::to_string(servers.back()->pid()) + "\n");
+  }
+  launch();
+  ASSERT_EQ(mark(), StatusMark::Running);
+  for (auto& server : servers) server->end();
+  ASSERT_TRUE(whileClosedUntil([&] { return mark() == StatusMark::None; }));
+  ASSERT_FALSE(desktop.notifications.empty());
+  std::set<std::string> subjects;
+  for (const Notification& shown : desktop.notifications) subjects.insert(shown.subject);
+  EXPECT_EQ(subjects.size(), 1u);
+  const Notification& last = desktop.notifications.back();
+  EXPECT_EQ(last.summary, "40 servers stopped unexpectedly");
+  EXPECT_NE(last.body.find("Instance 'server0'"), std::string::npos) << last.body;
+  EXPECT_NE(last.body.find("Instance 'server39'"), std::string::npos) << last.body;
+  EXPECT_EQ(last.actionTitle, "");  // which log would it be?
+  EXPECT_EQ(std::count_if(log.lines().begin(), log.lines().end(),
+                          [](const std::string& line) {
+                            return line.find("stopped unexpectedly: The server ended") !=
+                                   std::string::npos;
+                          }),
+            40);
+
+  // Endings more than two seconds apart are told on their own again.
+  desktop.advance(std::chrono::seconds(3));
+  dir.makeInstance("home/alone");
+  test::SleepingProcess alone;
+  dir.writeFile("home/alone/kestrond.lck", std::to_string(alone.pid()) + "\n");
+  ASSERT_TRUE(whileClosedUntil([&] { return mark() == StatusMark::Running; }));
+  size_t before = desktop.notifications.size();
+  alone.end();
+  ASSERT_TRUE(whileClosedUntil([&] { return desktop.notifications.size() > before; }));
+  EXPECT_EQ(desktop.notifications.back().summary, "Instance 'alone' stopped unexpectedly");
+  EXPECT_NE(desktop.notifications.back().subject, last.subject);
+}
+
+// A server started through a wrapper that puts it in the background and
+// ends: the launched process ends before the server runs, and the server
+// shows up a moment later. Not a failed start.
+TEST_F(ServerNoticesTest, WrapperThatBackgroundsTheServerIsNoFailedStart) {
+  std::string database = dir.makeInstance("home/database");
+  std::string wrapper = dir.writeFile(
+      "home/database/kestrond",
+      "#!/bin/sh\n(sleep 0.3; exec " + test::standinServerPath() + " -f) >/dev/null 2>&1 &\n");
+  ASSERT_EQ(chmod(wrapper.c_str(), 0755), 0);
+  launch();
+  startFirst("Start Default Instance");
+  ASSERT_TRUE(whileClosedUntil([&] { return mark() == StatusMark::Running; }));
+  desktop.advance(std::chrono::seconds(10));
+  settleClosed();
+  EXPECT_TRUE(desktop.notifications.empty())
+      << desktop.notifications[0].summary << ": " << desktop.notifications[0].body;
+  EXPECT_EQ(mark(), StatusMark::Running);
 }
 
 }  // namespace

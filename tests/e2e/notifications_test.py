@@ -10,6 +10,7 @@ mark while a server runs. Run inside tests/e2e/session.sh --dbus, with the
 monitor and the stand-in server as arguments.
 """
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -23,7 +24,8 @@ import dbus.service
 from gi.repository import GLib
 
 from e2e_support import (DEADLINE_SECONDS, ITEM, WATCHER, Panel, Watcher, answer_alert, check,
-                         fake_opener, kill_servers, make_installation, wait_until)
+                         end_all, fake_opener, kill_servers, make_installation, make_instance,
+                         sleeping_servers, wait_until)
 
 NOTIFICATIONS = "org.freedesktop.Notifications"
 
@@ -31,14 +33,15 @@ NOTIFICATIONS = "org.freedesktop.Notifications"
 class Notifications(dbus.service.Object):
     """Records what it is asked to show; ids as a real service gives them."""
 
-    def __init__(self, bus):
+    def __init__(self, bus, capabilities=("actions", "body")):
         super().__init__(bus, "/org/freedesktop/Notifications")
         self.calls = []
         self.next_id = 1
+        self.capabilities = list(capabilities)
 
     @dbus.service.method(NOTIFICATIONS, out_signature="as")
     def GetCapabilities(self):
-        return ["actions", "body"]
+        return self.capabilities
 
     @dbus.service.method(NOTIFICATIONS, out_signature="ssss")
     def GetServerInformation(self):
@@ -155,6 +158,50 @@ def main():
         check(crash["replaces_id"] == 0, "another instance's notification replaced: %r" % crash)
         wait_until("the mark to go", lambda: green_pixels(panel.properties) == 0)
 
+        # Two servers ending together are told in one notification, their
+        # names in its body (the crash above is more than two seconds ago).
+        for name in ("p&q", "x<y>"):
+            make_instance(home, name)
+        sleepers = sleeping_servers(home, ("p&q", "x<y>"))
+        wait_until("both running", lambda: {"Stop Instance 'p&q'",
+                                             "Stop Instance 'x<y>'"} <= set(panel.titles()))
+        time.sleep(2.5)
+        end_all(sleepers.values())
+        wait_until("the endings told", lambda: notifications.calls[-1]["summary"] ==
+                   "2 servers stopped unexpectedly")
+        together = notifications.calls[-1]
+        burst = notifications.calls[2:]
+        check(all(call["id"] == burst[0]["id"] for call in burst),
+              "more than one notification: %r" % burst)
+        check(together["body"] == "Instance 'p&q'\nInstance 'x<y>'", repr(together))
+        check(together["actions"] == [], repr(together))
+
+        # The service is replaced (a restart): another program's
+        # notifications take the numbers the old one gave. The next endings
+        # replace none of them, and their body is escaped for the new
+        # service, which reads markup.
+        service_bus.release_name(NOTIFICATIONS)
+        second_bus = dbus.bus.BusConnection(os.environ["DBUS_SESSION_BUS_ADDRESS"])
+        replacement = Notifications(second_bus, ("actions", "body", "body-markup"))
+        second_name = dbus.service.BusName(NOTIFICATIONS, second_bus)  # noqa: F841
+        other = dbus.Interface(client.get_object(NOTIFICATIONS, "/org/freedesktop/Notifications"),
+                               NOTIFICATIONS)
+        while other.Notify("other", 0, "", "theirs", "", [], {}, -1) < together["id"]:
+            pass
+        sleepers = sleeping_servers(home, ("p&q", "x<y>"))
+        wait_until("both running again", lambda: {"Stop Instance 'p&q'",
+                                                   "Stop Instance 'x<y>'"} <= set(panel.titles()))
+        end_all(sleepers.values())
+        ours = lambda: [call for call in replacement.calls if call["app_name"] == "Kestrond Monitor"]
+        wait_until("the endings told to the new service",
+                   lambda: ours() and ours()[-1]["summary"] == "2 servers stopped unexpectedly")
+        check(ours()[0]["replaces_id"] == 0, "replaced another program's: %r" % ours()[0])
+        check(ours()[-1]["body"] == "Instance 'p&amp;q'\nInstance 'x&lt;y&gt;'",
+              repr(ours()[-1]))
+        for name in ("p&q", "x<y>"):
+            shutil.rmtree(os.path.join(home, name))
+        wait_until("their rows to go", lambda: not any("'p&q'" in t for t in panel.titles()))
+
         # Stopped from the menu, then Quit: nothing more is told.
         time.sleep(1.5)  # a start right after a crash would find its lock file still fresh
         start(panel, "Start Default Instance")
@@ -166,7 +213,10 @@ def main():
         panel.open()
         panel.click("Quit Kestrond Monitor", then_close=False)
         check(process.wait(DEADLINE_SECONDS) == 0, "exit status %r" % process.returncode)
-        check(len(notifications.calls) == 2, "told more: %r" % notifications.calls[2:])
+        told = len(notifications.calls) + len(ours())
+        time.sleep(1)
+        check(len(notifications.calls) + len(ours()) == told,
+              "told more: %r" % (notifications.calls + ours()))
         print("notifications flow: 1 passed, 0 failed")
     finally:
         if process.poll() is None:
