@@ -34,6 +34,9 @@ void Application::setupGlobalEnvironment() {
 }
 
 int runApplication(Desktop& desktop, ProcessControl& processes, LogSink& log) {
+  // A second start (at login and from the application menu, say) leaves the
+  // first alone: one icon, every notification once.
+  if (!desktop.claimSession()) return 0;
   auto application = std::make_unique<Application>(desktop, processes, log);
   desktop.runEventLoop([&application] { application->applicationDidFinishLaunching(); });
   application.reset();

@@ -117,8 +117,9 @@ class Application {
   ServerNotices _notices;
 };
 
-// The entry routine's work: creates the application object, runs the main
-// loop until Quit, releases it. Returns 0.
+// The entry routine's work: unless another monitor runs in this session,
+// creates the application object, runs the main loop until Quit, releases
+// it. Returns 0.
 int runApplication(Desktop& desktop, ProcessControl& processes, LogSink& log);
 
 }  // namespace kestrond

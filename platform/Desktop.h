@@ -127,6 +127,10 @@ class Desktop {
 
   LogSink& log() const { return _log; }
 
+  // Makes this the session's one monitor, before anything is shown; false
+  // when another one already is (it has been asked to show itself and a
+  // line says so): this one then ends.
+  virtual bool claimSession() = 0;
   // Runs the main loop: calls `didFinishLaunching` once from inside it, and
   // returns after stopEventLoop().
   virtual void runEventLoop(const std::function<void()>& didFinishLaunching) = 0;

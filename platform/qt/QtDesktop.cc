@@ -17,6 +17,7 @@
 #include "Identity.h"
 #include "Paths.h"
 #include "QtNotifications.h"
+#include "QtSession.h"
 #include "QtStatusItem.h"
 #include "Text.h"
 
@@ -116,7 +117,17 @@ void QtDesktop::stopEventLoop() {
 std::unique_ptr<StatusItem> QtDesktop::createStatusItem(MenuEvents events) {
   auto item = std::make_unique<QtStatusItem>(*this, std::move(events));
   item->start();
+  _statusItem = item.get();
   return item;
+}
+
+bool QtDesktop::claimSession() {
+  _session = std::make_unique<QtSession>(log(), [this] {
+    // What showing itself means here: the menu at the pointer, where a
+    // program may place one (X11).
+    if (_statusItem) _statusItem->showMenuAtPointer();
+  });
+  return _session->claim();
 }
 
 std::unique_ptr<Timer> QtDesktop::startTimer(std::chrono::milliseconds interval,

@@ -11,6 +11,8 @@
 namespace kestrond {
 
 class QtNotifications;
+class QtSession;
+class QtStatusItem;
 
 class QtDesktop : public Desktop {
  public:
@@ -19,6 +21,7 @@ class QtDesktop : public Desktop {
   explicit QtDesktop(LogSink& log);
   ~QtDesktop() override;
 
+  bool claimSession() override;
   void runEventLoop(const std::function<void()>& didFinishLaunching) override;
   void stopEventLoop() override;
   std::unique_ptr<StatusItem> createStatusItem(MenuEvents events) override;
@@ -33,6 +36,11 @@ class QtDesktop : public Desktop {
   StartAtLogin& startAtLogin() override { return *_startAtLogin; }
   std::string bundlePath() const override;
 
+  // The status item tells when it goes.
+  void statusItemGone(QtStatusItem* item) {
+    if (_statusItem == item) _statusItem = nullptr;
+  }
+
  private:
   Error openWithDefaultHandler(const std::string& target);
 
@@ -40,6 +48,8 @@ class QtDesktop : public Desktop {
   std::unique_ptr<QApplication> _application;
   std::unique_ptr<StartAtLogin> _startAtLogin;
   std::unique_ptr<QtNotifications> _notifications;
+  std::unique_ptr<QtSession> _session;
+  QtStatusItem* _statusItem = nullptr;  // the one shown, for "show yourself"
 };
 
 }  // namespace kestrond

@@ -47,7 +47,14 @@ QtStatusItem::QtStatusItem(QtDesktop& desktop, MenuEvents events)
   QObject::connect(&_trayLookup, &QTimer::timeout, [this] { lookForTray(); });
 }
 
+void QtStatusItem::showMenuAtPointer() {
+  if (QGuiApplication::platformName() == QStringLiteral("xcb") && !_qmenu.isVisible()) {
+    _qmenu.popup(QCursor::pos());
+  }
+}
+
 QtStatusItem::~QtStatusItem() {
+  _desktop.statusItemGone(this);
   _trayLookup.stop();
   if (_tray) _tray->hide();
 }

@@ -35,6 +35,10 @@ class QtStatusItem : public StatusItem {
   void setMark(StatusMark mark) override;
   void setMenu(MenuRows rows) override;
 
+  // Opens the menu at the pointer where a program may place one (X11);
+  // elsewhere nothing happens.
+  void showMenuAtPointer();
+
   // The QMenu that shows the rows, as a panel is shown it.
   const QMenu& shownMenu() const { return _qmenu; }
 

@@ -29,6 +29,7 @@ class FakeDesktop : public Desktop {
   ~FakeDesktop() override;
 
   // Desktop
+  bool claimSession() override { return !sessionTaken; }
   void runEventLoop(const std::function<void()>& didFinishLaunching) override;
   void stopEventLoop() override;
   std::unique_ptr<StatusItem> createStatusItem(MenuEvents events) override;
@@ -50,6 +51,8 @@ class FakeDesktop : public Desktop {
   // until the loop is stopped or no step is left.
   std::deque<std::function<void()>> script;
   bool eventLoopRunning() const { return _running; }
+  // Another monitor holds the session.
+  bool sessionTaken = false;
 
   // Moves the clock on, firing due timers in order of their firing times.
   void advance(Clock::duration by);
