@@ -30,9 +30,21 @@ int qtArgc = 1;
 char qtProgramName[] = "kestrond-monitor";  // kProgramName, writable as argv must be
 char* qtArgv[] = {qtProgramName, nullptr};
 
+// Where the monitor's own lines go while Qt runs.
+LogSink* qtLog = nullptr;
+
 // Qt ends a failed start (no display, no platform plugin) with qFatal and an
-// abort; the monitor ends with a message and status 1 instead.
+// abort; the monitor ends with a message and status 1 instead. When the
+// display goes away (a logout, a session torn down, also while quitting),
+// Qt says so and ends the program with status 1; the session is over and
+// nothing is lost (the servers run on), so the monitor ends with 0 and a
+// line of its own: a user service that ends with 1 shows as failed after
+// every logout.
 void handleQtMessage(QtMsgType type, const QMessageLogContext&, const QString& message) {
+  if (type == QtWarningMsg && message.startsWith(QStringLiteral("The X11 connection broke"))) {
+    if (qtLog) qtLog->write("The display has gone; the monitor ends");
+    _exit(0);
+  }
   QByteArray text = message.toLocal8Bit();
   if (type == QtFatalMsg) {
     std::fprintf(stderr, "kestrond-monitor: %s\n", text.constData());
@@ -79,6 +91,7 @@ class QtTimer : public Timer {
 }  // namespace
 
 std::unique_ptr<Desktop> createSystemDesktop(LogSink& log) {
+  qtLog = &log;
   qInstallMessageHandler(handleQtMessage);
   if (!nonEmptyEnvironmentValue("QT_QPA_PLATFORM") && !nonEmptyEnvironmentValue("DISPLAY") &&
       !nonEmptyEnvironmentValue("WAYLAND_DISPLAY")) {

@@ -19,7 +19,8 @@ namespace {
 
 // The object path the application id gives (dots become slashes).
 QString objectPath() {
-  return QStringLiteral("/") + QString::fromLatin1(kApplicationId).replace(QLatin1Char('.'), QLatin1Char('/'));
+  return QStringLiteral("/") +
+         QString::fromLatin1(kApplicationId).replace(QLatin1Char('.'), QLatin1Char('/'));
 }
 
 // A second start that cannot reach the first still ends soon.
@@ -47,13 +48,14 @@ bool QtSession::claimBus() {
   if (!reply.isValid()) {
     // The bus would not say: better two monitors than none.
     _log.write("Cannot tell whether " + std::string(kApplicationName) +
-               " already runs in this session (" +
-               reply.error().message().toStdString() + "); starting");
+               " already runs in this session (" + reply.error().message().toStdString() +
+               "); starting");
     return true;
   }
   bus.unregisterObject(objectPath());
-  QDBusMessage show = QDBusMessage::createMethodCall(
-      name, objectPath(), QStringLiteral("org.freedesktop.Application"), QStringLiteral("Activate"));
+  QDBusMessage show = QDBusMessage::createMethodCall(name, objectPath(),
+                                                     QStringLiteral("org.freedesktop.Application"),
+                                                     QStringLiteral("Activate"));
   show << QVariantMap();
   // Waited for briefly, so that the first has it before this one is gone;
   // its answer changes nothing.
