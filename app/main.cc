@@ -19,11 +19,12 @@ int main() {
   // Without a catalog every text stays English; that is all there is to it.
   (void)bindCatalogDirectory(appendPathComponent(prefix, "share/locale"));
   SystemProcessControl processes(log);
+  // Made first: it keeps the environment and the limits the monitor was
+  // started with, for what it opens.
+  std::unique_ptr<Desktop> desktop = createSystemDesktop(log);
+  if (!desktop) return 1;
   // Every running server is watched through a descriptor of its own; with
   // the limit as it was (logged), fewer servers can be watched at once.
   (void)processes.raiseDescriptorLimit();
-
-  std::unique_ptr<Desktop> desktop = createSystemDesktop(log);
-  if (!desktop) return 1;
   return runApplication(*desktop, processes, log);
 }

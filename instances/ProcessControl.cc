@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 
@@ -263,10 +264,30 @@ Error SystemProcessControl::takeExecError(pid_t pid) {
   return error;
 }
 
+int SystemProcessControl::descriptorCeiling() const {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+      limit.rlim_cur > static_cast<rlim_t>(INT_MAX)) {
+    return INT_MAX;
+  }
+  int soft = static_cast<int>(limit.rlim_cur);
+  return soft - std::max(kMinimumReserve, soft / 8);
+}
+
 UniqueFd SystemProcessControl::openPidfd(pid_t pid) {
   if (pid < 1 || _pidfdsMissing) return UniqueFd();
   // Always close-on-exec: pidfd_open sets it on every descriptor it returns.
   int fd = openProcessDescriptor(pid);
+  if (fd >= 0 && fd >= descriptorCeiling()) {
+    // The lowest free number is this high: a reserve is kept for the tray,
+    // D-Bus and the lock-file reads, and beyond it the pid has to do.
+    (void)close(fd);  // just opened, unused
+    if (!_reserveLogged) {
+      _reserveLogged = true;
+      _log.write("More servers than open files to spare; the rest are known by pid");
+    }
+    return UniqueFd();
+  }
   if (fd >= 0) return UniqueFd(fd);
   if (errno == ENOSYS) {
     _pidfdsMissing = true;

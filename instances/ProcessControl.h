@@ -48,8 +48,9 @@ class ProcessControl {
   virtual Error takeExecError(pid_t pid) = 0;
 
   // A pidfd for the live process `pid` (close-on-exec); none when the process
-  // does not exist, the system has no pidfds (logged once), or no descriptor
-  // is free. A pid below 1 gets none.
+  // does not exist, the system has no pidfds (logged once), too few
+  // descriptors would stay free for the rest of the program (logged once),
+  // or no descriptor is free. A pid below 1 gets none.
   virtual UniqueFd openPidfd(pid_t pid) = 0;
 
   // Sends `signal` to `pid`, through `pidfd` when that is a pidfd for it (so
@@ -118,6 +119,10 @@ class SystemProcessControl : public ProcessControl {
 
   // Collects every launched child that has ended; true if `pid` was one.
   bool collectEndedChildren(pid_t pid);
+  // The lowest descriptor number a pidfd may have: below the soft limit by
+  // a reserve of an eighth of it, at least kMinimumReserve.
+  int descriptorCeiling() const;
+  static constexpr int kMinimumReserve = 32;
   // Reads what the child's error pipe holds, logging an exec failure; closes
   // the pipe once it has told whether the exec succeeded.
   void readExecError(Child& child);
@@ -126,6 +131,7 @@ class SystemProcessControl : public ProcessControl {
   std::vector<Child> _children;
   std::map<pid_t, Error> _execErrors;  // of collected children, until taken
   bool _pidfdsMissing = false;
+  bool _reserveLogged = false;
   bool _limitRaised = false;
   unsigned long long _originalSoftLimit = 0;
 };

@@ -1,5 +1,7 @@
 #include "Desktop.h"
 
+#include <sys/resource.h>
+
 #include <cstdio>
 
 extern char** environ;
@@ -25,6 +27,10 @@ const MenuRow* chosenRow(const MenuRows& rows, const std::string& key, LogSink& 
 Desktop::Desktop(LogSink& log) : _log(log) {
   for (char** variable = environ; variable && *variable; ++variable) {
     _startupEnvironment.emplace_back(*variable);
+  }
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+    _startupFileLimit = limit.rlim_cur;
   }
 }
 

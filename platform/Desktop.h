@@ -170,10 +170,14 @@ class Desktop {
   // The environment as it was when the desktop was created, before the
   // monitor exported the server's: what opened URLs and files inherit.
   const std::vector<std::string>& startupEnvironment() const { return _startupEnvironment; }
+  // The soft limit on open files as it was when the desktop was created,
+  // before the monitor raised its own: what opened URLs and files get too.
+  unsigned long long startupFileLimit() const { return _startupFileLimit; }
 
  private:
   LogSink& _log;
   std::vector<std::string> _startupEnvironment;
+  unsigned long long _startupFileLimit = 0;  // 0: unknown
 };
 
 // The desktop of the backend this program was linked with, logging to

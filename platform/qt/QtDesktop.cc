@@ -1,5 +1,6 @@
 #include "QtDesktop.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <QLabel>
@@ -185,8 +186,19 @@ void QtDesktop::postNotification(Notification notification) {
 
 Error QtDesktop::openWithDefaultHandler(const std::string& target) {
   QProcess opener;
-  opener.setProgram(QStringLiteral("xdg-open"));
-  opener.setArguments({QString::fromStdString(target)});  // a URL: ASCII
+  rlimit now{};
+  unsigned long long startup = startupFileLimit();
+  if (startup != 0 && getrlimit(RLIMIT_NOFILE, &now) == 0 && now.rlim_cur != startup) {
+    // The browser or viewer gets the limit on open files the monitor was
+    // started with, not the one it raised for its servers' descriptors.
+    opener.setProgram(QStringLiteral("/bin/sh"));
+    opener.setArguments({QStringLiteral("-c"),
+                         QStringLiteral("ulimit -S -n %1 && exec xdg-open \"$1\"").arg(startup),
+                         QStringLiteral("sh"), QString::fromStdString(target)});
+  } else {
+    opener.setProgram(QStringLiteral("xdg-open"));
+    opener.setArguments({QString::fromStdString(target)});  // a URL: ASCII
+  }
   // Started with the environment the monitor was started with: a browser
   // must not inherit the server's library path.
   QStringList environment;

@@ -8,6 +8,7 @@ presses. Run inside tests/e2e/session.sh --dbus, with the monitor and the
 stand-in server as arguments.
 """
 import os
+import resource
 import shutil
 import subprocess
 import sys
@@ -44,7 +45,11 @@ def main():
     environment = dict(os.environ, KESTROND_HOME=home,
                        PATH=opener_dir + ":" + os.environ.get("PATH", "/usr/bin:/bin"))
     environment.pop("LD_LIBRARY_PATH", None)
-    process = subprocess.Popen([monitor], env=environment)
+    # Started with a soft limit on open files below the hard one: the monitor
+    # raises its own, and what it opens gets this one back.
+    hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+    process = subprocess.Popen([monitor], env=environment, preexec_fn=lambda: resource.setrlimit(
+        resource.RLIMIT_NOFILE, (512, hard)))
     server_pid = None
     try:
         check(watcher.registered.wait(DEADLINE_SECONDS), "the monitor registered no item")
@@ -108,7 +113,7 @@ def main():
                    len(open(opened).read().splitlines()) == 2)
         # Two detached openers race: the order they finish in is no part of it.
         check(sorted(open(opened).read().splitlines()) ==
-              sorted(["http://localhost:8890/tessaline/|unset", log_url + "|unset"]),
+              sorted(["http://localhost:8890/tessaline/|unset|512", log_url + "|unset|512"]),
               "opened: " + open(opened).read())
 
         # Start at login, and back.

@@ -233,12 +233,14 @@ def kill_servers(home, names):
 
 
 def fake_opener(root):
-    """An xdg-open that records what it was asked to open."""
+    """An xdg-open that records what it was asked to open, with the library
+    path and the limit on open files it got: "target|path|limit" lines."""
     directory = os.path.join(root, "opener")
     os.makedirs(directory)
     record = os.path.join(root, "opened.txt")
     script = os.path.join(directory, "xdg-open")
     with open(script, "w") as f:
-        f.write('#!/bin/sh\nprintf "%%s|%%s\\n" "$1" "${LD_LIBRARY_PATH-unset}" >> "%s"\n' % record)
+        f.write('#!/bin/sh\nprintf "%%s|%%s|%%s\\n" "$1" "${LD_LIBRARY_PATH-unset}" "$(ulimit -n)"'
+                ' >> "%s"\n' % record)
     os.chmod(script, 0o755)
     return directory, record

@@ -6,8 +6,10 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 
 #include "KestrondInstance.h"
+#include "KestrondManager.h"
 #include "Paths.h"
 #include "ProcessControl.h"
 #include "TestSupport.h"
@@ -222,6 +224,52 @@ TEST_F(ServerProcessTest, WithoutPidfdsServersAreKnownByPid) {
     EXPECT_EQ(control.signals.size(), 1u);
     EXPECT_EQ(control.signalsThroughPidfd, pidfds ? 1 : 0);
   }
+}
+
+// More live servers than free descriptors: pidfds only while a reserve stays
+// free for the tray, D-Bus and file reads; the rest are known by pid, one
+// line says so, and every lock file is still read.
+TEST_F(ServerProcessTest, PidfdsLeaveAReserveOfDescriptors) {
+  constexpr int kServers = 300;
+  std::vector<std::unique_ptr<test::SleepingProcess>> servers;
+  for (int i = 0; i < kServers; ++i) {
+    std::string name = "home/server" + std::to_string(i);
+    dir.makeInstance(name);
+    servers.push_back(std::make_unique<test::SleepingProcess>());
+    dir.writeFile(name + "/kestrond.lck", std::to_string(servers.back()->pid()) + "\n");
+  }
+  std::optional<int> status = test::runInChild([&] {
+    rlimit limit{256, 256};
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) return 10;
+    test::LogCapture inner;
+    SystemProcessControl processes(inner);
+    KestrondManager manager(processes, inner);
+    manager.addSearchPath(dir.path() + "/home");
+    std::vector<std::shared_ptr<KestrondInstance>> all = manager.allInstances();
+    if (all.size() != static_cast<size_t>(kServers)) return 11;
+    int withPidfd = 0;
+    for (const auto& instance : all) {
+      if (instance->serverStatus() != ServerStatus::Running) return 12;
+      withPidfd += instance->pidfd() >= 0;
+    }
+    // A descriptor is still there to be had, with room to spare.
+    int spare = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (spare < 0 || spare > 256 - 32) return 13;
+    if (withPidfd == 0 || withPidfd == kServers) return 14;
+    size_t lines = std::count_if(
+        inner.lines().begin(), inner.lines().end(),
+        [](const std::string& line) { return line.find("known by pid") != std::string::npos; });
+    if (lines != 1) return 15;
+    // A second scan logs it no more.
+    manager.allInstances();
+    return std::count_if(inner.lines().begin(), inner.lines().end(),
+                         [](const std::string& line) {
+                           return line.find("known by pid") != std::string::npos;
+                         }) == 1
+               ? 0
+               : 16;
+  });
+  EXPECT_EQ(status, 0);
 }
 
 TEST_F(ServerProcessTest, ServerThatRefusesOrFailsEndsStopped) {
