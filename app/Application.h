@@ -11,6 +11,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -83,7 +84,10 @@ class Application {
   // refresh; true when they list instances.
   enum class Scan { Opening, Following };
   bool rebuildMenu(Scan scan);
-  // Refreshes the shown instances of these directories and their rows.
+  // Refreshes the shown instances `which` picks, and their rows.
+  void refreshShown(const std::function<bool(const KestrondInstance&)>& which);
+  // Refreshes the shown instances of these directories and their rows, and
+  // the entries that follow the default instance.
   void refreshRows(const std::set<std::string>& directories);
   // The fixed entries below the instances.
   void appendTail(bool startsAtLogin);

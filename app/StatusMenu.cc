@@ -178,20 +178,23 @@ void Application::menuTimerFired() {
     changesSeen();
     return;
   }
-  for (size_t i = 0; i < _shown.size() && i < _menuRows.size(); ++i) {
-    _shown[i]->refresh();
-    updateMenuItem(_menuRows[i], _shown[i]);
-  }
+  refreshShown([](const KestrondInstance&) { return true; });
   showRows();
   followShownInstances();
 }
 
-void Application::refreshRows(const std::set<std::string>& directories) {
+void Application::refreshShown(const std::function<bool(const KestrondInstance&)>& which) {
   for (size_t i = 0; i < _shown.size() && i < _menuRows.size(); ++i) {
-    if (!directories.count(_shown[i]->directory())) continue;
+    if (!which(*_shown[i])) continue;
     _shown[i]->refresh();
     updateMenuItem(_menuRows[i], _shown[i]);
   }
+}
+
+void Application::refreshRows(const std::set<std::string>& directories) {
+  refreshShown([&](const KestrondInstance& instance) {
+    return directories.count(instance.directory()) > 0;
+  });
   updateTail();
   showRows();
   followShownInstances();
@@ -216,11 +219,10 @@ void Application::followShownInstances() {
   std::vector<std::shared_ptr<KestrondInstance>> fresh =
       _closedMenu.follow(_manager->searchPaths(), _manager->candidateDirectories(), _shown);
   if (!fresh.empty()) {
-    for (size_t i = 0; i < _shown.size() && i < _menuRows.size(); ++i) {
-      if (std::find(fresh.begin(), fresh.end(), _shown[i]) == fresh.end()) continue;
-      _shown[i]->refresh();
-      updateMenuItem(_menuRows[i], _shown[i]);
-    }
+    refreshShown([&](const KestrondInstance& instance) {
+      return std::any_of(fresh.begin(), fresh.end(),
+                         [&](const auto& watched) { return watched.get() == &instance; });
+    });
     showRows();
     // The servers found running in them are watched too.
     (void)_closedMenu.follow(_manager->searchPaths(), _manager->candidateDirectories(), _shown);

@@ -24,7 +24,8 @@ ROUNDS = 12
 
 def start_display(root):
     """An Xvfb of this test's own on a free display, once it takes clients."""
-    number = next(n for n in range(60, 200) if not os.path.exists("/tmp/.X%d-lock" % n))
+    number = next(n for n in range(60, 1000) if not os.path.exists("/tmp/.X%d-lock" % n)
+                  and not os.path.exists("/tmp/.X11-unix/X%d" % n))
     xvfb = subprocess.Popen(["Xvfb", ":%d" % number, "-nolisten", "tcp"],
                             stderr=open(os.path.join(root, "xvfb.log"), "a"))
     wait_until("the display", lambda: subprocess.run(
@@ -61,7 +62,9 @@ def main():
                 panel.open()
                 panel.click("Quit Kestrond Monitor", then_close=False)
                 time.sleep(0.002 * round_)
-            xvfb.kill()
+            # As at a logout: the server ends and every client's connection
+            # with it (SIGTERM, so that it also removes its lock file).
+            xvfb.terminate()
             xvfb.wait()
             try:
                 status = process.wait(10)
@@ -77,7 +80,7 @@ def main():
                 process.kill()
                 process.wait()
             if xvfb.poll() is None:
-                xvfb.kill()
+                xvfb.terminate()
                 xvfb.wait()
             watcher.remove_from_connection()
             del name
