@@ -158,7 +158,7 @@ TEST_F(ServerNoticesTest, EndingsTogetherAreToldAsOne) {
   std::set<std::string> subjects;
   for (const Notification& shown : desktop.notifications) subjects.insert(shown.subject);
   EXPECT_EQ(subjects.size(), 1u);
-  const Notification& last = desktop.notifications.back();
+  const Notification last = desktop.notifications.back();  // a copy: more are posted below
   EXPECT_EQ(last.summary, "40 servers stopped unexpectedly");
   EXPECT_NE(last.body.find("Instance 'server0'"), std::string::npos) << last.body;
   EXPECT_NE(last.body.find("Instance 'server39'"), std::string::npos) << last.body;
