@@ -10,7 +10,9 @@ Application::Application(Desktop& desktop, ProcessControl& processes, LogSink& l
       _processes(processes),
       _log(log),
       _closedMenu(desktop, log, [this] { changesSeen(); }),
-      _notices(desktop, log) {}
+      _notices(desktop, log, [this] {
+        if (_statusItem) _statusItem->setNeedsAttention(true);
+      }) {}
 
 // The status item goes first: its rows hold actions bound to this object.
 Application::~Application() {
@@ -23,7 +25,6 @@ void Application::applicationDidFinishLaunching() {
   setupGlobalEnvironment();
   _statusItem = _desktop.createStatusItem({[this] { menuWillOpen(); }, [this] { menuDidClose(); }});
   _statusItem->setTitle("K");  // the title is never translated
-  _statusItem->setToolTip(localizedString("Halvorix Kestrond"));
   // Filled from the start and kept current while closed: a D-Bus panel may
   // fetch the menu before it tells of an opening, or never tell at all.
   rebuildMenu(Scan::Opening);

@@ -89,7 +89,14 @@ void ServerNotices::tellEndings(const std::vector<std::shared_ptr<KestrondInstan
   for (const std::string& name : _endings.names) {
     notification.body += (notification.body.empty() ? "" : "\n") + name;
   }
+  failureTold();
   _desktop.postNotification(std::move(notification));
+}
+
+void ServerNotices::failureTold() {
+  if (_failureUnseen) return;
+  _failureUnseen = true;
+  if (_failureTold) _failureTold();
 }
 
 void ServerNotices::notifyAbout(const KestrondInstance& instance, const char* summaryFormat,
@@ -99,6 +106,7 @@ void ServerNotices::notifyAbout(const KestrondInstance& instance, const char* su
   notification.summary = formatText(localizedString(summaryFormat), {instance.instanceName()});
   notification.body = body;
   _log.write(notification.summary + ": " + body);
+  failureTold();
   // A server that fails over and over must not flood the screen: its
   // notifications replace each other, and at most one a minute is shown.
   Clock::time_point now = _desktop.now();

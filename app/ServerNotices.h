@@ -13,6 +13,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -34,8 +35,10 @@ inline constexpr std::chrono::seconds kEndingsTogether{2};
 
 class ServerNotices {
  public:
-  // `desktop` and `log` outlive the notices.
-  ServerNotices(Desktop& desktop, LogSink& log) : _desktop(desktop), _log(log) {}
+  // `desktop` and `log` outlive the notices; `failureTold` is called when a
+  // failure is told while none was waiting to be seen.
+  ServerNotices(Desktop& desktop, LogSink& log, std::function<void()> failureTold = nullptr)
+      : _desktop(desktop), _log(log), _failureTold(std::move(failureTold)) {}
 
   // Compares each shown instance's server status with the one seen at the
   // last call: notifies of a start that ended before running and of a
@@ -43,6 +46,11 @@ class ServerNotices {
   // was stopped from it, one first seen Stopped was never ours to watch).
   // Returns the mark the status item shows now.
   StatusMark notice(const std::vector<std::shared_ptr<KestrondInstance>>& shown);
+
+  // Whether a failure has been told since the user last looked (opened the
+  // menu): the tray is asked to draw the eye to the item meanwhile.
+  bool failureUnseen() const { return _failureUnseen; }
+  void seen() { _failureUnseen = false; }
 
  private:
   using Clock = Desktop::Clock;
@@ -66,8 +74,12 @@ class ServerNotices {
   void notifyAbout(const KestrondInstance& instance, const char* summaryFormat,
                    const std::string& body);
 
+  void failureTold();
+
   Desktop& _desktop;
   LogSink& _log;
+  std::function<void()> _failureTold;
+  bool _failureUnseen = false;
   std::map<std::string, ServerStatus> _seenStatus;         // by directory
   std::map<std::string, Clock::time_point> _lastNotified;  // by directory
   std::vector<PendingStart> _pendingStarts;

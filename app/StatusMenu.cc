@@ -49,6 +49,33 @@ ItemForm itemFormFor(ServerStatus status) {
   return {textKey("%@: Unknown"), RowAction::None};
 }
 
+// What the tool tip tells of the servers: each one running, starting or
+// stopping, at most a few of them.
+std::string serversDescription(const std::vector<std::shared_ptr<KestrondInstance>>& shown) {
+  constexpr int kMostNamed = 5;
+  std::string text;
+  int named = 0;
+  int more = 0;
+  for (const std::shared_ptr<KestrondInstance>& instance : shown) {
+    const char* format = nullptr;
+    switch (instance->serverStatus()) {
+      case ServerStatus::Running: format = textKey("%@: Running"); break;
+      case ServerStatus::Starting: format = textKey("%@: Starting"); break;
+      case ServerStatus::Stopping: format = textKey("%@: Stopping"); break;
+      default: continue;
+    }
+    if (named == kMostNamed) {
+      ++more;
+      continue;
+    }
+    if (named++ > 0) text += '\n';
+    text += formatText(localizedString(format), {instance->instanceName()});
+  }
+  if (named == 0) return localizedString("No server is running");
+  if (more > 0) text += '\n' + formatText(localizedString("and %d more"), {more});
+  return text;
+}
+
 MenuRow* findRow(MenuRows& rows, const std::string& key) {
   for (MenuRow& row : rows) {
     if (row.key == key) return &row;
@@ -81,6 +108,9 @@ std::shared_ptr<KestrondInstance> Application::representedObject(const MenuRow& 
 }
 
 void Application::menuWillOpen() {
+  // Whatever failure was told, the user has looked now.
+  _notices.seen();
+  if (_statusItem) _statusItem->setNeedsAttention(false);
   if (_inModalDialog) return;
   bool listed = rebuildMenu(Scan::Opening);
   // A desktop may deliver an opening without a closing; never leave a
@@ -227,7 +257,9 @@ void Application::followShownInstances() {
     // The servers found running in them are watched too.
     (void)_closedMenu.follow(_manager->searchPaths(), _manager->candidateDirectories(), _shown);
   }
-  if (_statusItem) _statusItem->setMark(_notices.notice(_shown));
+  if (!_statusItem) return;
+  _statusItem->setMark(_notices.notice(_shown));
+  _statusItem->setToolTip(localizedString("Halvorix Kestrond"), serversDescription(_shown));
 }
 
 }  // namespace kestrond

@@ -58,8 +58,12 @@ class StatusItem {
   virtual ~StatusItem() = default;
   // The text the badge shows; a tray cannot show text, so it is drawn.
   virtual void setTitle(const std::string& title) = 0;
-  virtual void setToolTip(const std::string& toolTip) = 0;
+  // The tool tip: a title, and plain text on what runs ("" for none).
+  virtual void setToolTip(const std::string& title, const std::string& description) = 0;
   virtual void setMark(StatusMark mark) = 0;
+  // Asks the tray to draw the eye to the item (a failure the user has not
+  // seen yet) until it is cleared.
+  virtual void setNeedsAttention(bool attention) = 0;
   // The menu's rows from now on; entries whose keys stay are kept.
   virtual void setMenu(MenuRows rows) = 0;
 };

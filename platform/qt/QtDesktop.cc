@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProcess>
@@ -173,9 +174,17 @@ bool QtDesktop::ask(const Question& question) {
   // manager is asked to make it the active window (_NET_ACTIVE_WINDOW, with
   // the user's last input time, which a focus-stealing guard accepts); on
   // Wayland the compositor decides and may only mark it as wanting attention.
+  // There, a token a tray host handed over for the click lets the window
+  // take the focus: Qt's Wayland shell presents the one in the environment
+  // when the window asks to be activated, and drops it.
+  if (!_activationToken.isEmpty() && QGuiApplication::platformName().startsWith(QStringLiteral("wayland"))) {
+    qputenv("XDG_ACTIVATION_TOKEN", _activationToken.toUtf8());
+  }
+  _activationToken.clear();
   box.raise();
   box.activateWindow();
   box.exec();
+  qunsetenv("XDG_ACTIVATION_TOKEN");  // used once, and never inherited
   return box.clickedButton() == yes;
 }
 

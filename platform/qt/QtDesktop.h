@@ -36,6 +36,11 @@ class QtDesktop : public Desktop {
   StartAtLogin& startAtLogin() override { return *_startAtLogin; }
   std::string bundlePath() const override;
 
+  // Keeps a tray host's activation token for the next question window: on
+  // Wayland a window may take the focus only with a token from the click
+  // that asked for it.
+  void keepActivationToken(const QString& token) { _activationToken = token; }
+
   // The status item tells when it goes.
   void statusItemGone(QtStatusItem* item) {
     if (_statusItem == item) _statusItem = nullptr;
@@ -50,6 +55,7 @@ class QtDesktop : public Desktop {
   std::unique_ptr<QtNotifications> _notifications;
   std::unique_ptr<QtSession> _session;
   QtStatusItem* _statusItem = nullptr;  // the one shown, for "show yourself"
+  QString _activationToken;
 };
 
 }  // namespace kestrond

@@ -1,7 +1,12 @@
 #include "QtStatusItem.h"
 
+#include <unistd.h>
+
 #include <QCursor>
+#include <QDBusConnection>
 #include <QGuiApplication>
+#include <QImage>
+#include <QtEndian>
 
 #include "Badge.h"
 #include "QtDesktop.h"
@@ -9,17 +14,19 @@
 namespace kestrond {
 namespace {
 
-constexpr int kTrayLookupIntervalMs = 3000;
-// How long after an Activate a D-Bus panel has to ask for the menu itself
+// How long after an Activate a D-Bus host has to ask for the menu itself
 // before the monitor opens it at the pointer.
 constexpr int kActivationGraceMs = 300;
+// The sizes hosts are offered; they scale the nearest.
+constexpr int kIconSizes[] = {16, 22, 24, 32, 48, 64, 128};
 
-QString menuText(const std::string& title, TrayHostKind host) {
-  // "&" would mark a mnemonic; the title shows it as it is.
-  QString text = QString::fromStdString(title).replace(QLatin1Char('&'), QStringLiteral("&&"));
-  // Over D-Bus a label's "_" marks a mnemonic too, and Qt passes it through.
-  if (host == TrayHostKind::StatusNotifier) text.replace(QLatin1Char('_'), QStringLiteral("__"));
-  return text;
+bool onX11() {
+  return QGuiApplication::platformName() == QStringLiteral("xcb");
+}
+
+// In a QMenu "&" marks an access key; the title shows it as it is.
+QString qmenuText(const std::string& title) {
+  return QString::fromStdString(title).replace(QLatin1Char('&'), QStringLiteral("&&"));
 }
 
 QKeySequence shortcutFor(const std::string& key) {
@@ -27,85 +34,110 @@ QKeySequence shortcutFor(const std::string& key) {
   return QKeySequence(QStringLiteral("Ctrl+") + QString::fromStdString(key).toUpper());
 }
 
+// The badge as StatusNotifierItem pictures: ARGB32, not premultiplied, each
+// pixel in network byte order.
+QList<DBusIconPixmap> iconPixmaps(const QString& title, StatusMark mark) {
+  QList<DBusIconPixmap> pixmaps;
+  for (int size : kIconSizes) {
+    QImage image =
+        badgePixmap(title, size, 1.0, mark).toImage().convertToFormat(QImage::Format_ARGB32);
+    DBusIconPixmap pixmap{image.width(), image.height(), QByteArray()};
+    pixmap.bytes.resize(qsizetype(image.width()) * image.height() * 4);
+    auto* out = reinterpret_cast<quint32*>(pixmap.bytes.data());
+    for (int y = 0; y < image.height(); ++y) {
+      const auto* line = reinterpret_cast<const quint32*>(image.constScanLine(y));
+      for (int x = 0; x < image.width(); ++x) *out++ = qToBigEndian(line[x]);
+    }
+    pixmaps << pixmap;
+  }
+  return pixmaps;
+}
+
 }  // namespace
 
 QtStatusItem::QtStatusItem(QtDesktop& desktop, MenuEvents events)
-    : _desktop(desktop), _events(std::move(events)) {
+    : _desktop(desktop),
+      _events(std::move(events)),
+      _menuExport(desktop.log(), {[this] { hostOpens(); },
+                                  [this] {
+                                    if (_events.didClose) _events.didClose();
+                                  },
+                                  [this](const std::string& key) { choose(key); }}),
+      _itemExport(desktop.log(),
+                  {[this](int, int) {
+                     // Hosts whose click only activates: on X11 the menu opens
+                     // at the pointer, unless the host asks for its own.
+                     if (!onX11()) return;
+                     _hostOpened = false;
+                     _activation.start();
+                   },
+                   [this](int, int) { showMenuAtPointer(); },
+                   [this](const QString& token) { _desktop.keepActivationToken(token); }}),
+      _trayHost(desktop.log(),
+                QStringLiteral("org.kde.StatusNotifierItem-%1-1").arg(getpid()),
+                [this](TrayHostKind host) { useHost(host); }) {
   _activation.setSingleShot(true);
   _activation.setInterval(kActivationGraceMs);
   QObject::connect(&_activation, &QTimer::timeout, [this] {
-    if (!_openedByHost && !_qmenu.isVisible()) _qmenu.popup(QCursor::pos());
+    if (!_hostOpened && !_qmenu.isVisible()) _qmenu.popup(QCursor::pos());
   });
   QObject::connect(&_qmenu, &QMenu::aboutToShow, [this] {
-    _openedByHost = true;
+    _qmenuOpening = true;
     if (_events.willOpen) _events.willOpen();
+    _qmenuOpening = false;
+    if (!_qmenuCurrent) applyRows();
   });
   QObject::connect(&_qmenu, &QMenu::aboutToHide, [this] {
     if (_events.didClose) _events.didClose();
   });
-  _trayLookup.setInterval(kTrayLookupIntervalMs);
-  QObject::connect(&_trayLookup, &QTimer::timeout, [this] { lookForTray(); });
-}
-
-void QtStatusItem::showMenuAtPointer() {
-  if (QGuiApplication::platformName() == QStringLiteral("xcb") && !_qmenu.isVisible()) {
-    _qmenu.popup(QCursor::pos());
-  }
 }
 
 QtStatusItem::~QtStatusItem() {
   _desktop.statusItemGone(this);
-  _trayLookup.stop();
-  if (_tray) _tray->hide();
+  if (_xembed) _xembed->hide();
 }
 
 void QtStatusItem::start() {
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (bus.isConnected()) {
+    _menuExport.serveOn(bus);
+    _itemExport.serveOn(bus);
+  }
   // Deferred to the loop, so that the application has dressed the item (and
-  // set its menu) before the icon is shown.
-  QTimer::singleShot(0, &_qmenu, [this] { lookForTray(); });
+  // set its menu) before a host reads it.
+  QTimer::singleShot(0, &_qmenu, [this] { _trayHost.start(); });
 }
 
-void QtStatusItem::lookForTray() {
-  if (_lookupPending) return;
-  _lookupPending = true;
-  findTrayHost(&_qmenu, [this](TrayHostKind host) {
-    _lookupPending = false;
-    if (host == TrayHostKind::None) {
-      if (!_announcedWaiting) {
-        _desktop.log().write("No system tray yet; waiting for one to show the status item");
-        _announcedWaiting = true;
-      }
-      if (!_trayLookup.isActive()) _trayLookup.start();
-      return;
-    }
-    _trayLookup.stop();
-    if (!_tray) showIcon(host);
-  });
-}
-
-void QtStatusItem::showIcon(TrayHostKind host) {
-  _host = host;
-  applyRows();  // the labels depend on the host
-  _tray = std::make_unique<QSystemTrayIcon>();
-  _tray->setIcon(badgeIcon(QString::fromStdString(_title), _mark));
-  _tray->setToolTip(QString::fromStdString(_toolTip));
-  _tray->setContextMenu(&_qmenu);  // before show(): the D-Bus item exports it then
-  QObject::connect(_tray.get(), &QSystemTrayIcon::activated,
+void QtStatusItem::useHost(TrayHostKind host) {
+  if (host != TrayHostKind::XEmbed) {
+    _xembed.reset();
+    return;
+  }
+  if (_xembed) return;
+  // Made only while no watcher is there: Qt then settles on the X11 tray
+  // for good (it looks for a D-Bus tray once, at the first icon).
+  _xembed = std::make_unique<QSystemTrayIcon>();
+  _xembed->setIcon(badgeIcon(QString::fromStdString(_title), _mark));
+  _xembed->setToolTip(toolTipText());
+  _xembed->setContextMenu(&_qmenu);
+  QObject::connect(_xembed.get(), &QSystemTrayIcon::activated,
                    [this](QSystemTrayIcon::ActivationReason reason) {
-                     if (reason != QSystemTrayIcon::Trigger) return;
-                     // An XEmbed tray leaves a left click to us. A D-Bus panel
-                     // opens the exported menu itself, except those whose
-                     // left click only activates: there, on X11, the menu
-                     // opens at the pointer unless the panel asked for its
-                     // own meanwhile.
-                     if (_host == TrayHostKind::XEmbed) {
-                       _qmenu.popup(QCursor::pos());
-                     } else if (QGuiApplication::platformName() == QStringLiteral("xcb")) {
-                       _openedByHost = false;
-                       _activation.start();
-                     }
+                     // An XEmbed tray leaves a left click to the program.
+                     if (reason == QSystemTrayIcon::Trigger) _qmenu.popup(QCursor::pos());
                    });
-  _tray->show();
+  _xembed->show();
+}
+
+void QtStatusItem::hostOpens() {
+  // A host showing the menu itself: the one at the pointer goes.
+  _hostOpened = true;
+  _activation.stop();
+  if (_qmenu.isVisible()) _qmenu.hide();
+  if (_events.willOpen) _events.willOpen();
+}
+
+void QtStatusItem::showMenuAtPointer() {
+  if (onX11() && !_qmenu.isVisible()) _qmenu.popup(QCursor::pos());
 }
 
 void QtStatusItem::setTitle(const std::string& title) {
@@ -120,19 +152,47 @@ void QtStatusItem::setMark(StatusMark mark) {
   updateIcon();
 }
 
-void QtStatusItem::updateIcon() {
-  if (_tray) _tray->setIcon(badgeIcon(QString::fromStdString(_title), _mark));
+void QtStatusItem::setNeedsAttention(bool attention) {
+  _itemExport.setNeedsAttention(attention);
 }
 
-void QtStatusItem::setToolTip(const std::string& toolTip) {
-  if (toolTip == _toolTip) return;
-  _toolTip = toolTip;
-  if (_tray) _tray->setToolTip(QString::fromStdString(_toolTip));
+void QtStatusItem::updateIcon() {
+  QString title = QString::fromStdString(_title);
+  _itemExport.setIcon(iconPixmaps(title, _mark));
+  if (_xembed) _xembed->setIcon(badgeIcon(title, _mark));
+}
+
+QString QtStatusItem::toolTipText() const {
+  // Qt reads a tool tip as rich text when it looks like some; it is text.
+  QString text = QString::fromStdString(_toolTip).toHtmlEscaped();
+  if (!_description.empty()) {
+    text += QStringLiteral("<br>") +
+            QString::fromStdString(_description).toHtmlEscaped().replace(QLatin1Char('\n'),
+                                                                         QStringLiteral("<br>"));
+  }
+  return QStringLiteral("<qt>") + text + QStringLiteral("</qt>");
+}
+
+void QtStatusItem::setToolTip(const std::string& title, const std::string& description) {
+  if (title == _toolTip && description == _description) return;
+  _toolTip = title;
+  _description = description;
+  _itemExport.setToolTip(QString::fromStdString(title), QString::fromStdString(description));
+  if (_xembed) _xembed->setToolTip(toolTipText());
 }
 
 void QtStatusItem::setMenu(MenuRows rows) {
   _rows = std::move(rows);
-  applyRows();
+  _menuExport.setRows(_rows);
+  // The QMenu is brought up to date when it shows; most sessions only ever
+  // show the D-Bus menu.
+  _qmenuCurrent = false;
+  if (_qmenuOpening || _qmenu.isVisible()) applyRows();
+}
+
+const QMenu& QtStatusItem::shownMenu() {
+  if (!_qmenuCurrent) applyRows();
+  return _qmenu;
 }
 
 QAction* QtStatusItem::actionFor(const MenuRow& row) {
@@ -146,14 +206,17 @@ QAction* QtStatusItem::actionFor(const MenuRow& row) {
   }
   auto* action = new QAction(&_qmenu);
   action->setSeparator(row.separator);
-  QObject::connect(action, &QAction::triggered, [this, key = row.key] { triggered(key); });
+  QObject::connect(action, &QAction::triggered, [this, key = row.key] {
+    // As on every desktop, the choice runs once the menu has closed.
+    QTimer::singleShot(0, &_qmenu, [this, key] { choose(key); });
+  });
   _actions[row.key] = action;
   return action;
 }
 
 void QtStatusItem::updateAction(QAction* action, const MenuRow& row) {
   if (row.separator) return;
-  QString text = menuText(row.title, _host);
+  QString text = qmenuText(row.title);
   if (action->text() != text) action->setText(text);
   if (action->isEnabled() != row.enabled) action->setEnabled(row.enabled);
   bool checkable = row.checked.has_value();
@@ -164,6 +227,7 @@ void QtStatusItem::updateAction(QAction* action, const MenuRow& row) {
 }
 
 void QtStatusItem::applyRows() {
+  _qmenuCurrent = true;
   // Entries whose rows have gone go with them.
   std::map<std::string, const MenuRow*> wanted;
   for (const MenuRow& row : _rows) wanted.emplace(row.key, &row);
@@ -176,31 +240,30 @@ void QtStatusItem::applyRows() {
     it->second->deleteLater();
     it = _actions.erase(it);
   }
-  // The rest in row order; an entry already in its place is left there, so
-  // only what is new or has moved is inserted.
+  // The rest in row order; an entry already in its place stays, so only
+  // what is new or has moved is inserted. The list of what is shown is
+  // kept in step here rather than read back after each insertion.
   QList<QAction*> shown = _qmenu.actions();
   qsizetype position = 0;
   for (const MenuRow& row : _rows) {
     QAction* action = actionFor(row);
     if (position >= shown.size() || shown[position] != action) {
       QAction* before = position < shown.size() ? shown[position] : nullptr;
+      qsizetype was = shown.indexOf(action);
       _qmenu.insertAction(before, action);
-      shown = _qmenu.actions();
+      if (was >= 0) shown.remove(was);
+      shown.insert(position, action);
     }
     updateAction(action, row);
     ++position;
   }
 }
 
-void QtStatusItem::triggered(const std::string& key) {
-  // As on every desktop, the choice runs once the menu has closed, on the
-  // row with that key as it is then.
-  QTimer::singleShot(0, &_qmenu, [this, key] {
-    const MenuRow* row = chosenRow(_rows, key, _desktop.log());
-    if (!row || !row->enabled || !row->choose) return;
-    std::function<void()> choose = row->choose;  // the rows may be replaced meanwhile
-    choose();
-  });
+void QtStatusItem::choose(const std::string& key) {
+  const MenuRow* row = chosenRow(_rows, key, _desktop.log());
+  if (!row || !row->enabled || !row->choose) return;
+  std::function<void()> choose = row->choose;  // the rows may be replaced meanwhile
+  choose();
 }
 
 }  // namespace kestrond

@@ -1,21 +1,24 @@
-// The status item as a QSystemTrayIcon, its rows shown in a QMenu.
+// The status item on Qt: our own StatusNotifierItem and D-Bus menu where the
+// session has a StatusNotifierWatcher, a QSystemTrayIcon in the X11 (XEmbed)
+// tray where it has none, and a QMenu for the menu the program opens itself
+// (in the XEmbed tray, and at the pointer for hosts that only activate).
 //
-// Each row key has one QAction for as long as the key is in the menu, so a
-// row that moves or changes keeps the entry (and the D-Bus menu id) a panel
-// was shown; a choice runs on the main loop after the menu closed, on the
-// row with that key as the rows are then. Changes are applied when they are
-// given. Created by QtDesktop only.
+// Which tray is used follows the session while the program runs. The D-Bus
+// menu keeps one id per row key; the QMenu one QAction per row key. A
+// choice runs on the main loop after the menu closed, on the row with that
+// key as the rows are then. Created by QtDesktop only.
 #pragma once
 
 #include <QMenu>
-#include <QObject>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <map>
 #include <memory>
 #include <string>
 
+#include "DBusMenuExport.h"
 #include "Desktop.h"
+#include "StatusNotifierExport.h"
 #include "TrayHost.h"
 
 namespace kestrond {
@@ -27,42 +30,49 @@ class QtStatusItem : public StatusItem {
   QtStatusItem(QtDesktop& desktop, MenuEvents events);
   ~QtStatusItem() override;
 
-  // Looks for a tray host and shows the icon once there is one.
+  // Offers the item on the session bus and follows the session's tray.
   void start();
 
   void setTitle(const std::string& title) override;
-  void setToolTip(const std::string& toolTip) override;
+  void setToolTip(const std::string& title, const std::string& description) override;
   void setMark(StatusMark mark) override;
+  void setNeedsAttention(bool attention) override;
   void setMenu(MenuRows rows) override;
 
   // Opens the menu at the pointer where a program may place one (X11);
   // elsewhere nothing happens.
   void showMenuAtPointer();
 
-  // The QMenu that shows the rows, as a panel is shown it.
-  const QMenu& shownMenu() const { return _qmenu; }
+  // The QMenu with the rows as they are now, as the program shows it.
+  const QMenu& shownMenu();
+  // The D-Bus menu as hosts read it.
+  const ExportedMenu& exportedMenu() const { return _menuExport.menu(); }
+  TrayHostKind host() const { return _trayHost.kind(); }
 
  private:
-  void lookForTray();
-  void showIcon(TrayHostKind host);
+  void useHost(TrayHostKind host);
   void updateIcon();
+  QString toolTipText() const;
   void applyRows();
   QAction* actionFor(const MenuRow& row);
   void updateAction(QAction* action, const MenuRow& row);
-  void triggered(const std::string& key);
+  void choose(const std::string& key);
+  void hostOpens();
 
   QtDesktop& _desktop;
   MenuEvents _events;
   QMenu _qmenu;
-  std::unique_ptr<QSystemTrayIcon> _tray;
-  QTimer _trayLookup;
-  QTimer _activation;  // an Activate from a D-Bus panel, waiting for its own menu
-  bool _openedByHost = false;
-  bool _announcedWaiting = false;
-  bool _lookupPending = false;
-  TrayHostKind _host = TrayHostKind::None;
+  DBusMenuExport _menuExport;
+  StatusNotifierExport _itemExport;
+  TrayHost _trayHost;
+  std::unique_ptr<QSystemTrayIcon> _xembed;
+  QTimer _activation;  // an Activate from a D-Bus host, waiting for its own menu
+  bool _hostOpened = false;
+  bool _qmenuCurrent = false;  // the QMenu shows _rows
+  bool _qmenuOpening = false;
   std::string _title;
   std::string _toolTip;
+  std::string _description;
   StatusMark _mark = StatusMark::None;
   MenuRows _rows;
   std::map<std::string, QAction*> _actions;  // by row key

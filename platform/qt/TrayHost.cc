@@ -2,13 +2,12 @@
 
 #include <xcb/xcb.h>
 
-#include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QDBusServiceWatcher>
 #include <QDBusVariant>
 #include <QGuiApplication>
-#include <QVariant>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -18,9 +17,15 @@
 namespace kestrond {
 namespace {
 
-// How long the watcher may take to answer; a panel that is starting or
-// wedged is asked again at the next look.
-constexpr int kWatcherTimeoutMs = 1000;
+const QString kWatcher = QStringLiteral("org.kde.StatusNotifierWatcher");
+const QString kWatcherPath = QStringLiteral("/StatusNotifierWatcher");
+// How long the watcher may keep silent before the item counts as shown
+// nowhere; an answer that comes later is still used.
+constexpr int kSilenceMs = 1000;
+
+bool onX11() {
+  return QGuiApplication::platformName() == QStringLiteral("xcb");
+}
 
 // The X screen of $DISPLAY (":0.1" is screen 1).
 int screenNumber() {
@@ -48,36 +53,136 @@ bool xembedTrayPresent() {
   return present;
 }
 
+QDBusMessage busCall(const QString& method) {
+  return QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
+                                        QStringLiteral("/org/freedesktop/DBus"),
+                                        QStringLiteral("org.freedesktop.DBus"), method);
+}
+
 }  // namespace
 
-void findTrayHost(QObject* context, std::function<void(TrayHostKind)> answered) {
-  auto fallBack = [answered] {
-    answered(xembedTrayPresent() ? TrayHostKind::XEmbed : TrayHostKind::None);
-  };
-  QDBusConnection bus = QDBusConnection::sessionBus();
-  if (!bus.isConnected()) {
-    fallBack();
+TrayHost::TrayHost(LogSink& log, QString itemService, std::function<void(TrayHostKind)> changed)
+    : _log(log),
+      _itemService(std::move(itemService)),
+      _changed(std::move(changed)),
+      _bus(QDBusConnection::sessionBus()) {
+  _silence.setSingleShot(true);
+  _silence.setInterval(kSilenceMs);
+  connect(&_silence, &QTimer::timeout, this, [this] { decide(TrayHostKind::None); });
+}
+
+TrayHost::~TrayHost() = default;
+
+void TrayHost::start() {
+  if (!_bus.isConnected()) {
+    QTimer::singleShot(0, this, [this] { decide(withoutWatcher()); });
     return;
   }
-  // One asynchronous property read: no proxy, whose constructor would
-  // introspect the watcher synchronously. Without an owner of the name the
-  // bus answers with an error at once.
-  const QString watcher = QStringLiteral("org.kde.StatusNotifierWatcher");
+  // Followed by its owner: a watcher that comes later (a panel started
+  // after the monitor, or restarted) is used at once.
+  _watcher = new QDBusServiceWatcher(kWatcher, _bus, QDBusServiceWatcher::WatchForOwnerChange, this);
+  connect(_watcher, &QDBusServiceWatcher::serviceOwnerChanged, this, &TrayHost::ownerChanged);
+  _bus.connect(QString(), kWatcherPath, kWatcher, QStringLiteral("StatusNotifierHostRegistered"),
+               this, SLOT(hostRegistered()));
+  // The item's own name first: the watcher looks the item up by it.
+  QDBusMessage request = busCall(QStringLiteral("RequestName"));
+  request << _itemService << uint(4);  // DBUS_NAME_FLAG_DO_NOT_QUEUE
+  auto* named = new QDBusPendingCallWatcher(_bus.asyncCall(request), this);
+  connect(named, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* call) {
+    call->deleteLater();
+    QDBusPendingReply<uint> reply = *call;
+    if (reply.isError()) {
+      _log.write("Cannot take the bus name " + _itemService.toStdString() + ": " +
+                 reply.error().message().toStdString());
+    }
+    _named = true;
+    QDBusMessage owner = busCall(QStringLiteral("GetNameOwner"));
+    owner << kWatcher;
+    auto* asked = new QDBusPendingCallWatcher(_bus.asyncCall(owner), this);
+    connect(asked, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* call) {
+      call->deleteLater();
+      QDBusPendingReply<QString> reply = *call;
+      // An owner that came meanwhile has been followed already.
+      if (_owner.isEmpty()) followOwner(reply.isError() ? QString() : reply.value());
+    });
+  });
+}
+
+void TrayHost::ownerChanged(const QString&, const QString&, const QString& newOwner) {
+  if (!_named) return;  // followed once the item's name is ours
+  followOwner(newOwner);
+}
+
+void TrayHost::followOwner(const QString& owner) {
+  ++_generation;
+  _owner = owner;
+  _silence.stop();
+  if (owner.isEmpty()) {
+    decide(withoutWatcher());
+    return;
+  }
+  registerItem();
+}
+
+void TrayHost::registerItem() {
+  QDBusMessage message = QDBusMessage::createMethodCall(
+      _owner, kWatcherPath, kWatcher, QStringLiteral("RegisterStatusNotifierItem"));
+  message << _itemService;
+  _silence.start();
+  auto* pending = new QDBusPendingCallWatcher(_bus.asyncCall(message), this);
+  connect(pending, &QDBusPendingCallWatcher::finished, this,
+          [this, generation = _generation](QDBusPendingCallWatcher* call) {
+            call->deleteLater();
+            if (generation != _generation) return;
+            QDBusPendingReply<> reply = *call;
+            if (reply.isError()) {
+              _silence.stop();
+              _log.write("The tray's watcher did not take the status item: " +
+                         reply.error().message().toStdString());
+              decide(TrayHostKind::None);
+              return;
+            }
+            askForHost();
+          });
+}
+
+void TrayHost::askForHost() {
+  // One asynchronous property read: a proxy would introspect the watcher
+  // synchronously.
   QDBusMessage get = QDBusMessage::createMethodCall(
-      watcher, QStringLiteral("/StatusNotifierWatcher"),
-      QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
-  get << watcher << QStringLiteral("IsStatusNotifierHostRegistered");
-  auto* pending = new QDBusPendingCallWatcher(bus.asyncCall(get, kWatcherTimeoutMs), context);
-  QObject::connect(pending, &QDBusPendingCallWatcher::finished, context,
-                   [answered, fallBack](QDBusPendingCallWatcher* call) {
-                     QDBusPendingReply<QDBusVariant> reply = *call;
-                     call->deleteLater();
-                     if (!reply.isError() && reply.value().variant().toBool()) {
-                       answered(TrayHostKind::StatusNotifier);
-                     } else {
-                       fallBack();
-                     }
-                   });
+      _owner, kWatcherPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+      QStringLiteral("Get"));
+  get << kWatcher << QStringLiteral("IsStatusNotifierHostRegistered");
+  auto* pending = new QDBusPendingCallWatcher(_bus.asyncCall(get), this);
+  connect(pending, &QDBusPendingCallWatcher::finished, this,
+          [this, generation = _generation](QDBusPendingCallWatcher* call) {
+            call->deleteLater();
+            if (generation != _generation) return;
+            _silence.stop();
+            QDBusPendingReply<QDBusVariant> reply = *call;
+            bool host = !reply.isError() && reply.value().variant().toBool();
+            decide(host ? TrayHostKind::StatusNotifier : TrayHostKind::None);
+          });
+}
+
+void TrayHost::hostRegistered() {
+  if (!_owner.isEmpty()) askForHost();
+}
+
+TrayHostKind TrayHost::withoutWatcher() const {
+  return onX11() ? TrayHostKind::XEmbed : TrayHostKind::None;
+}
+
+void TrayHost::decide(TrayHostKind kind) {
+  if (_decided && kind == _kind) return;
+  bool first = !_decided;
+  _decided = true;
+  _kind = kind;
+  bool nowhere = kind == TrayHostKind::None || (kind == TrayHostKind::XEmbed && !xembedTrayPresent());
+  if (nowhere && (first || kind == TrayHostKind::None)) {
+    _log.write("No system tray yet; waiting for one to show the status item");
+  }
+  if (_changed) _changed(kind);
 }
 
 }  // namespace kestrond

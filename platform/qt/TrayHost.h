@@ -1,24 +1,65 @@
-// Finding the panel that will show the tray icon.
+// Which tray shows the status item, followed for as long as the program
+// runs.
 //
-// Qt picks the D-Bus tray (StatusNotifierItem) or the X11 tray (XEmbed) once,
-// at its first look, and never looks again; so the status item asks here
-// first and creates its QSystemTrayIcon only once a host is there. Qt code;
-// used by QtStatusItem only.
+// A StatusNotifierWatcher on the session bus is followed by its name's
+// owner: the item is registered with every new owner, and it is shown there
+// once the watcher says a host is registered. Without a watcher, on X11, the
+// XEmbed tray is used (Qt docks the icon once a tray is there); elsewhere
+// there is nothing to show on until a watcher comes. No call here ever
+// blocks or introspects: a watcher that does not answer counts as no tray
+// after a second, and its late answer is still used. Qt code; created by
+// QtStatusItem.
 #pragma once
 
+#include <QDBusConnection>
+#include <QObject>
+#include <QString>
+#include <QTimer>
 #include <functional>
 
-class QObject;
+#include "Log.h"
+
+class QDBusServiceWatcher;
 
 namespace kestrond {
 
 enum class TrayHostKind { None, StatusNotifier, XEmbed };
 
-// Asks for the tray host of the session without blocking: a
-// StatusNotifierWatcher on the session bus with a registered host, else an
-// owner of the X11 system-tray selection, else None. `answered` is called
-// once from the main loop (within about a second, also when the watcher's
-// owner never answers), unless `context` is destroyed first.
-void findTrayHost(QObject* context, std::function<void(TrayHostKind)> answered);
+class TrayHost : public QObject {
+  Q_OBJECT
+
+ public:
+  // `changed` is called from the main loop each time the kind changes;
+  // `itemService` is the bus name the item is offered under.
+  TrayHost(LogSink& log, QString itemService, std::function<void(TrayHostKind)> changed);
+  ~TrayHost() override;
+
+  // Starts following; the first decision comes from the main loop.
+  void start();
+  TrayHostKind kind() const { return _kind; }
+
+ private Q_SLOTS:
+  void hostRegistered();
+  void ownerChanged(const QString& service, const QString& oldOwner, const QString& newOwner);
+
+ private:
+  void followOwner(const QString& owner);
+  void registerItem();
+  void askForHost();
+  void decide(TrayHostKind kind);
+  TrayHostKind withoutWatcher() const;
+
+  LogSink& _log;
+  QString _itemService;
+  std::function<void(TrayHostKind)> _changed;
+  QDBusConnection _bus;
+  QDBusServiceWatcher* _watcher = nullptr;
+  QTimer _silence;           // the watcher's second to answer
+  unsigned _generation = 0;  // the owner that replies belong to
+  bool _named = false;       // the item's bus name is ours (or refused)
+  QString _owner;
+  bool _decided = false;
+  TrayHostKind _kind = TrayHostKind::None;
+};
 
 }  // namespace kestrond

@@ -15,8 +15,12 @@ class FakeDesktop::Item : public StatusItem {
     if (_desktop._item == this) _desktop._item = nullptr;
   }
   void setTitle(const std::string& value) override { title = value; }
-  void setToolTip(const std::string& value) override { toolTip = value; }
+  void setToolTip(const std::string& value, const std::string& text) override {
+    toolTip = value;
+    description = text;
+  }
   void setMark(StatusMark value) override { mark = value; }
+  void setNeedsAttention(bool value) override { attention = value; }
   void setMenu(MenuRows value) override {
     rows = std::move(value);
     ++updates;
@@ -26,6 +30,8 @@ class FakeDesktop::Item : public StatusItem {
   MenuEvents events;
   std::string title;
   std::string toolTip;
+  std::string description;
+  bool attention = false;
   StatusMark mark = StatusMark::None;
   MenuRows rows;
   int updates = 0;
@@ -197,6 +203,14 @@ const std::string& FakeDesktop::title() const {
 
 const std::string& FakeDesktop::toolTip() const {
   return _item->toolTip;
+}
+
+const std::string& FakeDesktop::toolTipDescription() const {
+  return _item->description;
+}
+
+bool FakeDesktop::needsAttention() const {
+  return _item->attention;
 }
 
 StatusMark FakeDesktop::mark() const {

@@ -92,6 +92,8 @@ class FakeDesktop : public Desktop {
   bool hasStatusItem() const { return _item != nullptr; }
   const std::string& title() const;
   const std::string& toolTip() const;
+  const std::string& toolTipDescription() const;
+  bool needsAttention() const;
   StatusMark mark() const;
   const MenuRows& rows() const;
   int menuUpdates() const;  // how often the rows were handed over

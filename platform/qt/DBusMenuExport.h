@@ -1,0 +1,67 @@
+// The status item's menu on the session bus, as com.canonical.dbusmenu at
+// /MenuBar: what a StatusNotifierItem host reads and shows.
+//
+// Every call is answered at once. A choice ("clicked") is answered first
+// and run on the next loop turn, never inside the call: it may ask a
+// question, and the host must not wait for the answer. An opening
+// (AboutToShow, or "opened" where no AboutToShow came) runs the
+// application's opening and says whether the menu changed. Changes reach
+// the hosts as one LayoutUpdated and one ItemsPropertiesUpdated per loop
+// turn. Created and used by QtStatusItem. Qt code; main thread only.
+#pragma once
+
+#include <QDBusConnection>
+#include <QDBusVirtualObject>
+#include <functional>
+#include <string>
+
+#include "Desktop.h"
+#include "ExportedMenu.h"
+
+namespace kestrond {
+
+class DBusMenuExport : public QDBusVirtualObject {
+ public:
+  struct Hooks {
+    std::function<void()> opening;  // a host is about to show the menu
+    std::function<void()> closed;   // a host says it closed it
+    // The row with this key was chosen; called after the reply was sent.
+    std::function<void(const std::string& key)> chosen;
+  };
+
+  static const QString kPath;
+
+  DBusMenuExport(LogSink& log, Hooks hooks);
+  ~DBusMenuExport() override;
+
+  // Serves the menu on `bus` from now on; false (logged) when the path is
+  // taken or there is no bus.
+  bool serveOn(QDBusConnection bus);
+  // The rows from now on; hosts are told on the next loop turn.
+  void setRows(const MenuRows& rows);
+
+  const ExportedMenu& menu() const { return _menu; }
+  // Whether a host has the menu open, as far as hosts tell.
+  bool isOpen() const { return _open; }
+
+  QString introspect(const QString& path) const override;
+  bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;
+
+ private:
+  // Runs the opening; true when the menu changed meanwhile.
+  bool open();
+  void event(int id, const QString& eventId);
+  void scheduleSignals();
+  void sendSignals();
+  bool knownId(int id) const { return id == ExportedMenu::kRootId || _menu.keyOf(id); }
+
+  LogSink& _log;
+  Hooks _hooks;
+  ExportedMenu _menu;
+  QDBusConnection _bus;
+  bool _serving = false;
+  bool _signalsScheduled = false;
+  bool _open = false;
+};
+
+}  // namespace kestrond

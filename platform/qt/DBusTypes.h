@@ -1,0 +1,89 @@
+// The D-Bus structures of the tray protocols (StatusNotifierItem and
+// com.canonical.dbusmenu) as Qt types with their marshalling. Qt code; used
+// by the exports in this folder.
+#pragma once
+
+#include <QByteArray>
+#include <QDBusArgument>
+#include <QList>
+#include <QMetaType>
+#include <QString>
+#include <QStringList>
+#include <QVariantMap>
+
+#include "ExportedMenu.h"
+
+namespace kestrond {
+
+// A menu item with its children: (ia{sv}av), the children as variants.
+struct DBusMenuLayout {
+  int id = 0;
+  QVariantMap properties;
+  QList<DBusMenuLayout> children;
+};
+
+// (ia{sv}): an item's properties.
+struct DBusMenuItem {
+  int id = 0;
+  QVariantMap properties;
+};
+
+// (ias): the properties an item no longer has.
+struct DBusMenuItemKeys {
+  int id = 0;
+  QStringList names;
+};
+
+// (isvu): one event of an EventGroup.
+struct DBusMenuEvent {
+  int id = 0;
+  QString eventId;
+  QDBusVariant data;
+  uint timestamp = 0;
+};
+
+// (iiay): a picture, ARGB32 in network byte order.
+struct DBusIconPixmap {
+  int width = 0;
+  int height = 0;
+  QByteArray bytes;
+};
+
+// (sa(iiay)ss): icon name, pictures, title, description.
+struct DBusToolTip {
+  QString iconName;
+  QList<DBusIconPixmap> pixmaps;
+  QString title;
+  QString description;
+};
+
+// Makes the types known to QtDBus; idempotent.
+void registerDBusTypes();
+
+// A property set as D-Bus values; only `names` when that is not empty.
+QVariantMap dbusProperties(const MenuProperties& properties, const QStringList& names = {});
+QVariant dbusValue(const MenuPropertyValue& value);
+
+}  // namespace kestrond
+
+Q_DECLARE_METATYPE(kestrond::DBusMenuLayout)
+Q_DECLARE_METATYPE(kestrond::DBusMenuItem)
+Q_DECLARE_METATYPE(kestrond::DBusMenuItemKeys)
+Q_DECLARE_METATYPE(kestrond::DBusMenuEvent)
+Q_DECLARE_METATYPE(kestrond::DBusIconPixmap)
+Q_DECLARE_METATYPE(kestrond::DBusToolTip)
+
+namespace kestrond {
+QDBusArgument& operator<<(QDBusArgument& out, const DBusMenuLayout& layout);
+const QDBusArgument& operator>>(const QDBusArgument& in, DBusMenuLayout& layout);
+QDBusArgument& operator<<(QDBusArgument& out, const DBusMenuItem& item);
+const QDBusArgument& operator>>(const QDBusArgument& in, DBusMenuItem& item);
+QDBusArgument& operator<<(QDBusArgument& out, const DBusMenuItemKeys& keys);
+const QDBusArgument& operator>>(const QDBusArgument& in, DBusMenuItemKeys& keys);
+QDBusArgument& operator<<(QDBusArgument& out, const DBusMenuEvent& event);
+const QDBusArgument& operator>>(const QDBusArgument& in, DBusMenuEvent& event);
+QDBusArgument& operator<<(QDBusArgument& out, const DBusIconPixmap& pixmap);
+const QDBusArgument& operator>>(const QDBusArgument& in, DBusIconPixmap& pixmap);
+QDBusArgument& operator<<(QDBusArgument& out, const DBusToolTip& toolTip);
+const QDBusArgument& operator>>(const QDBusArgument& in, DBusToolTip& toolTip);
+}  // namespace kestrond
