@@ -90,8 +90,6 @@ QString escapedForMarkup(const QString& text) {
       case '&': escaped += QStringLiteral("&amp;"); break;
       case '<': escaped += QStringLiteral("&lt;"); break;
       case '>': escaped += QStringLiteral("&gt;"); break;
-      case '"': escaped += QStringLiteral("&quot;"); break;
-      case '\'': escaped += QStringLiteral("&apos;"); break;
       default: escaped += c;
     }
   }

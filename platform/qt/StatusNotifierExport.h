@@ -64,8 +64,9 @@ class StatusNotifierExport : public QDBusVirtualObject {
   bool _needsAttention = false;
 };
 
-// `text` with the characters that markup gives a meaning escaped: hosts read
-// a tool tip's text as markup.
+// `text` with the characters that markup gives a meaning in text escaped
+// ("&", "<", ">"; quotes mean something only in attributes, and not every
+// host knows "&apos;"): hosts read a tool tip's text as markup.
 QString escapedForMarkup(const QString& text);
 
 }  // namespace kestrond

@@ -1,0 +1,134 @@
+#!/usr/bin/python3
+"""The monitor follows the session's StatusNotifierWatcher while it runs.
+
+Run inside tests/e2e/session.sh --dbus (X11, no tray at first). The monitor
+starts before any panel and says there is no tray yet. Then:
+  1. a watcher appears: the item is registered with it, with what a host
+     reads (category, id, title, status, tool tip with the servers, the
+     icon at every size in network byte order, its menu);
+  2. a server that was running ends: the item asks for attention
+     (NeedsAttention, with NewStatus) until the menu is next opened;
+  3. the watcher goes and another one comes (a panel restarted): the item
+     is registered with the new one.
+"""
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+import dbus
+import dbus.mainloop.glib
+import dbus.service
+from gi.repository import GLib
+
+from e2e_support import ITEM, MENU, WATCHER, Watcher, check, make_installation, \
+    sleeping_servers, end_all
+
+DEADLINE_SECONDS = 20
+
+
+def spin_until(what, condition, seconds=DEADLINE_SECONDS):
+    context = GLib.MainContext.default()
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        while context.pending():
+            context.iteration(False)
+        value = condition()
+        if value:
+            return value
+        time.sleep(0.02)
+    raise AssertionError("timed out waiting for " + what)
+
+
+def pixel(pixmap, x, y):
+    """The (alpha, red, green, blue) of one pixel of an (iiay) picture."""
+    width, _, data = pixmap
+    offset = (y * int(width) + x) * 4
+    return tuple(int(byte) for byte in data[offset:offset + 4])
+
+
+def main():
+    monitor, server = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
+    address = os.environ["DBUS_SESSION_BUS_ADDRESS"]
+    root = tempfile.mkdtemp(prefix="kestrond-late-")
+    home = make_installation(root, server, {"alpha": "", "bravo": ""})
+    sleepers = sleeping_servers(home, ("bravo",))
+    errors = open(os.path.join(root, "monitor.err"), "w+")
+    process = subprocess.Popen([monitor], env=dict(os.environ, KESTROND_HOME=home),
+                               stderr=errors)
+
+    def said(text):
+        errors.seek(0)
+        return text in errors.read()
+
+    try:
+        spin_until("the line about the missing tray", lambda: said("No system tray yet"))
+
+        # 1. A watcher comes after the monitor.
+        first_bus = dbus.bus.BusConnection(address)
+        first = Watcher(first_bus)
+        first_bus.request_name(WATCHER)
+        spin_until("the item registered with the late watcher", lambda: first.items)
+        client = dbus.bus.BusConnection(address)
+        service = str(first.items[0][0])
+        item = dbus.Interface(client.get_object(service, "/StatusNotifierItem"),
+                              dbus.PROPERTIES_IFACE)
+        properties = item.GetAll(ITEM)
+        for name, value in (("Category", "ApplicationStatus"), ("Id", "kestrond-monitor"),
+                            ("Title", "Kestrond Monitor"), ("Status", "Active"),
+                            ("Menu", "/MenuBar"), ("ItemIsMenu", False)):
+            check(properties[name] == value, "%s: %r" % (name, properties[name]))
+        _, _, tip_title, tip_text = properties["ToolTip"]
+        check(tip_title == "Halvorix Kestrond", "tool tip title: %r" % tip_title)
+        spin_until("bravo in the tool tip (%r)" % tip_text, lambda: "Instance 'bravo': Running" in str(
+            item.Get(ITEM, "ToolTip")[3]))
+        pixmaps = item.Get(ITEM, "IconPixmap")
+        sizes = sorted(int(width) for width, _, _ in pixmaps)
+        check({16, 22, 24, 32, 48, 64} <= set(sizes), "icon sizes: %r" % sizes)
+        for width, height, data in pixmaps:
+            check(len(data) == int(width) * int(height) * 4, "picture %d has %d bytes"
+                  % (width, len(data)))
+        large = next(p for p in pixmaps if int(p[0]) == 64)
+        # The badge's blue, opaque, at its left edge where no letter is
+        # drawn; the corner outside the rounded square is transparent.
+        check(pixel(large, 8, 32) == (0xff, 0x1d, 0x4e, 0x89), "badge pixel %r"
+              % (pixel(large, 8, 32),))
+        check(pixel(large, 0, 0)[0] < 0x40, "corner pixel %r" % (pixel(large, 0, 0),))
+
+        # 2. A running server ends without a Stop from the menu: attention,
+        # until the menu opens.
+        statuses = []
+        client.add_signal_receiver(lambda status: statuses.append(str(status)), "NewStatus",
+                                   ITEM, service, "/StatusNotifierItem")
+        sleepers["bravo"].send_signal(signal.SIGKILL)
+        spin_until("NeedsAttention", lambda: item.Get(ITEM, "Status") == "NeedsAttention")
+        spin_until("the NewStatus signal", lambda: "NeedsAttention" in statuses)
+        menu = dbus.Interface(client.get_object(service, "/MenuBar"), MENU)
+        menu.AboutToShow(0)
+        menu.Event(0, "opened", dbus.Int32(0), dbus.UInt32(0))
+        spin_until("Active again", lambda: item.Get(ITEM, "Status") == "Active")
+        menu.Event(0, "closed", dbus.Int32(0), dbus.UInt32(0))
+
+        # 3. The panel restarts: its watcher goes, a new one comes.
+        first_bus.release_name(WATCHER)
+        first_bus.close()
+        second_bus = dbus.bus.BusConnection(address)
+        second = Watcher(second_bus)
+        second_bus.request_name(WATCHER)
+        spin_until("the item registered with the new watcher", lambda: second.items)
+        check(str(second.items[0][0]) == service, "registered as %r" % (second.items,))
+        check(process.poll() is None, "the monitor ended")
+        print("late watcher: 1 passed, 0 failed")
+        return 0
+    finally:
+        end_all(sleepers.values())
+        if process.poll() is None:
+            process.terminate()
+            process.wait()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
