@@ -59,6 +59,11 @@ TEST_F(ServerNoticesTest, FailedStartIsToldWithWhyAndOffersTheLog) {
   EXPECT_EQ(mark(), StatusMark::None);
   EXPECT_EQ(log.lines().back(),
             "Default Instance did not start: The server ended before it was running.");
+  // The tray draws the eye to the item until the user looks.
+  EXPECT_TRUE(desktop.needsAttention());
+  desktop.openMenu();
+  EXPECT_FALSE(desktop.needsAttention());
+  desktop.closeMenu();
 
   ASSERT_TRUE(desktop.chooseNotificationAction(0));
   ASSERT_EQ(desktop.opened.size(), 1u);

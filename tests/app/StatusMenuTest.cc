@@ -65,6 +65,21 @@ TEST_F(StatusMenuTest, RunningDefaultInstanceWithLogEnablesTheTail) {
                            tail(true, true)));
 }
 
+TEST_F(StatusMenuTest, TheToolTipNamesTheServersThatRunAFewAtMost) {
+  dir.makeInstance("home/idle");
+  launch();
+  EXPECT_EQ(desktop.toolTip(), "Halvorix Kestrond");
+  EXPECT_EQ(desktop.toolTipDescription(), "No server is running");
+  for (const char* name : {"s1", "s2", "s3", "s4", "s5", "s6", "s7"}) {
+    dir.makeInstance(std::string("home/") + name);
+    runServerIn(std::string("home/") + name);
+  }
+  desktop.openMenu();
+  EXPECT_EQ(desktop.toolTipDescription(),
+            "Instance 's1': Running\nInstance 's2': Running\nInstance 's3': Running\n"
+            "Instance 's4': Running\nInstance 's5': Running\nand 2 more");
+}
+
 TEST_F(StatusMenuTest, TessalineFollowsTheDefaultInstanceOnly) {
   dir.makeInstance("home/database");
   dir.makeInstance("home/demo");
