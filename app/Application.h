@@ -77,7 +77,6 @@ class Application {
   const std::shared_ptr<KestrondManager>& manager() const { return _manager; }
   bool inModalDialog() const { return _inModalDialog; }
   const std::shared_ptr<KestrondInstance>& defaultInstance() const { return _defaultInstance; }
-  const std::vector<std::shared_ptr<KestrondInstance>>& shownInstances() const { return _shown; }
 
  private:
   // Scans and fills the rows as an opening does, without arming the

@@ -47,7 +47,6 @@ class ClosedMenuFollower {
   void closed();
   // One refresh tick while open; false once the opening stops counting.
   bool ticked();
-  MenuState state() const { return _state; }
   bool countsOpen() const { return _state != MenuState::Closed; }
 
   // What has been seen and not yet applied, taken out; a scan covers it all.

@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 command -v strace >/dev/null || { echo "needs strace (apt-get install strace)" >&2; exit 1; }
 seconds=${1:-60}
-cmake --preset release >/dev/null
+cmake --preset release -DKESTROND_BENCHMARKS=ON >/dev/null
 cmake --build --preset release >/dev/null
 monitor=$PWD/build/release/KestrondMonitor/Contents/bin/kestrond-monitor
 exec tests/e2e/session.sh --trayer -- bash -c '

@@ -27,7 +27,7 @@ import dbus.service
 from gi.repository import GLib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-from dbus_tray_test import WATCHER, Watcher, wait_until  # noqa: E402
+from e2e_support import WATCHER, Watcher, wait_until  # noqa: E402
 
 MENU = "com.canonical.dbusmenu"
 ITEM = "org.kde.StatusNotifierItem"
@@ -84,6 +84,41 @@ class Client:
             time.sleep(0.05)
         return statistics.median(times)
 
+    @staticmethod
+    def median_call(call):
+        """The median milliseconds of one call, over OPENINGS calls."""
+        times = []
+        for _ in range(OPENINGS):
+            start = time.perf_counter()
+            call()
+            times.append((time.perf_counter() - start) * 1000)
+            time.sleep(0.01)
+        return statistics.median(times)
+
+    def split(self, menu):
+        """Where an opening's time goes: the bare round trip of a call that
+        does nothing, AboutToShow beyond it (the program's opening: for the
+        monitor its scan and rebuild), GetLayout beyond it (building,
+        sending and unpacking the layout), and the Event reply."""
+        version = dbus.Interface(menu, dbus.PROPERTIES_IFACE)
+        bare = self.median_call(lambda: version.Get(MENU, "Version"))
+        def about_to_show():
+            menu.AboutToShow(0)
+            menu.Event(0, "closed", dbus.String("", variant_level=1), dbus.UInt32(0))
+        opening = self.median_call(about_to_show) - 2 * bare
+        layout = self.median_call(
+            lambda: menu.GetLayout(0, -1, dbus.Array([], signature="s"))) - bare
+        event = self.median_call(
+            lambda: menu.Event(0, "hovered", dbus.String("", variant_level=1), dbus.UInt32(0)))
+        return bare, opening, layout, event
+
+
+def resident_kib(pid):
+    for line in open("/proc/%d/status" % pid):
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1])
+    return 0
+
 
 def make_installation(root, count, server):
     home = os.path.join(root, "installation-%d" % count)
@@ -127,9 +162,7 @@ def main():
     client = Client(watcher)
     root = tempfile.mkdtemp(prefix="kestrond-menu-figures-")
 
-    print("| instances (half running) | rows | monitor | minimal Qt tray | ratio "
-          "| monitor CPU while open |")
-    print("|---|---|---|---|---|---|")
+    figures = []
     for count in (10, 100, 1000):
         home, directories = make_installation(root, count, server)
         servers = start_servers(home, directories[::2])
@@ -138,6 +171,8 @@ def main():
         menu = client.menu_of(process.pid)
         rows = client.rows(menu)
         ours = client.median_opening(menu)
+        our_split = client.split(menu)
+        our_memory = resident_kib(process.pid)
         menu.AboutToShow(0)
         menu.GetLayout(0, -1, dbus.Array([], signature="s"))
         before = cpu_seconds(process.pid)
@@ -148,11 +183,30 @@ def main():
         stop(servers)
 
         yardstick = subprocess.Popen([minimal, str(rows)], stderr=subprocess.DEVNULL)
-        theirs = client.median_opening(client.menu_of(yardstick.pid))
+        their_menu = client.menu_of(yardstick.pid)
+        theirs = client.median_opening(their_menu)
+        their_split = client.split(their_menu)
+        their_memory = resident_kib(yardstick.pid)
         stop([yardstick])
+        figures.append((count, rows, ours, theirs, busy, our_split, their_split, our_memory,
+                        their_memory))
+
+    print("| instances (half running) | rows | monitor | minimal Qt tray | ratio "
+          "| monitor CPU while open |")
+    print("|---|---|---|---|---|---|")
+    for count, rows, ours, theirs, busy, *_ in figures:
         print("| %d | %d | %.1f ms | %.1f ms | %.2f x | %.1f %% of a core |" % (
             count, rows, ours, theirs, ours / theirs, busy))
-        sys.stdout.flush()
+    print()
+    print("| instances | program | bare round trip | AboutToShow beyond it | GetLayout beyond it "
+          "| Event reply | resident memory |")
+    print("|---|---|---|---|---|---|---|")
+    for count, _, _, _, _, our_split, their_split, our_memory, their_memory in figures:
+        for name, split, memory in (("monitor", our_split, our_memory),
+                                    ("minimal Qt tray", their_split, their_memory)):
+            print("| %d | %s | %.2f ms | %.2f ms | %.2f ms | %.2f ms | %d KiB |" % (
+                (count, name) + split + (memory,)))
+    sys.stdout.flush()
 
 
 if __name__ == "__main__":

@@ -6,7 +6,7 @@
 # Usage: bench/menu_figures.sh   (builds the release preset first)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake --preset release >/dev/null
+cmake --preset release -DKESTROND_BENCHMARKS=ON >/dev/null
 cmake --build --preset release >/dev/null
 exec tests/e2e/session.sh --dbus -- /usr/bin/python3 bench/menu_figures.py \
   build/release/KestrondMonitor/Contents/bin/kestrond-monitor \

@@ -8,7 +8,9 @@ starts before any panel and says there is no tray yet. Then:
      icon at every size in network byte order, its menu);
   2. a server that was running ends: the item asks for attention
      (NeedsAttention, with NewStatus) until the menu is next opened;
-  3. the watcher goes and another one comes (a panel restarted): the item
+  3. a bare Activate opens the menu at the pointer, and the host's own
+     opening withdraws it;
+  4. the watcher goes and another one comes (a panel restarted): the item
      is registered with the new one.
 """
 import os
@@ -112,7 +114,19 @@ def main():
         spin_until("Active again", lambda: item.Get(ITEM, "Status") == "Active")
         menu.Event(0, "closed", dbus.Int32(0), dbus.UInt32(0))
 
-        # 3. The panel restarts: its watcher goes, a new one comes.
+        # 3. A host whose click only activates gets the menu at the pointer;
+        # when the host then opens the menu itself, that one goes.
+        def pointer_menu():
+            return subprocess.run(["xdotool", "search", "--onlyvisible", "--class",
+                                   "kestrond-monitor"], capture_output=True).returncode == 0
+        check(not pointer_menu(), "a window of ours is shown before any click")
+        dbus.Interface(client.get_object(service, "/StatusNotifierItem"), ITEM).Activate(0, 0)
+        spin_until("the menu at the pointer", pointer_menu)
+        menu.AboutToShow(0)
+        spin_until("the menu at the pointer to go", lambda: not pointer_menu())
+        menu.Event(0, "closed", dbus.Int32(0), dbus.UInt32(0))
+
+        # 4. The panel restarts: its watcher goes, a new one comes.
         first_bus.release_name(WATCHER)
         first_bus.close()
         second_bus = dbus.bus.BusConnection(address)
