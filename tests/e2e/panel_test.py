@@ -30,6 +30,8 @@ PANEL:
   waybar         waybar's tray on headless sway (Wayland), right click, with
                  wayvnc's virtual pointer
   gnome          gnome-shell (X11) with the AppIndicator extension, left click
+  plasma         KDE Plasma's system tray (plasmashell, kded5's watcher; X11),
+                 right click
 """
 import os
 import pwd
@@ -107,6 +109,53 @@ WAYBAR_CONFIG = """{
 """
 WAYBAR_STYLE = """* { font-family: "DejaVu Sans"; font-size: 13px; }
 window#waybar { background: #f0f0f0; color: #202020; }
+"""
+# One top panel: a spacer, then the system tray, whose own containment (4)
+# has none of the built-in tray applets (all of them "known", none "extra"),
+# so that only StatusNotifierItems show. Written before plasmashell starts,
+# so that it skips its default layout (whose applets need plasma-desktop).
+PLASMA_APPLETS = """[Containments][1]
+activityId=
+formfactor=2
+immutability=1
+lastScreen=0
+location=3
+plugin=org.kde.panel
+wallpaperplugin=org.kde.image
+
+[Containments][1][General]
+AppletOrder=2;3
+
+[Containments][1][Applets][2]
+immutability=1
+plugin=org.kde.plasma.panelspacer
+
+[Containments][1][Applets][3]
+immutability=1
+plugin=org.kde.plasma.systemtray
+
+[Containments][1][Applets][3][Configuration]
+SystrayContainmentId=4
+
+[Containments][4]
+activityId=
+formfactor=2
+immutability=1
+lastScreen=0
+location=3
+plugin=org.kde.plasma.private.systemtray
+
+[Containments][4][General]
+extraItems=
+knownItems=org.kde.plasma.battery,org.kde.plasma.clipboard,org.kde.plasma.devicenotifier,\
+org.kde.plasma.keyboardlayout,org.kde.plasma.manage-inputmethod,org.kde.plasma.mediacontroller,\
+org.kde.plasma.notifications,touchpad
+"""
+PLASMA_SHELL = """[PlasmaViews][Panel 1]
+floating=0
+
+[PlasmaViews][Panel 1][Defaults]
+thickness=32
 """
 SYSTEM_BUS = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
@@ -276,6 +325,48 @@ class Session:
         self.monitor_env = {"QT_QPA_PLATFORM": "wayland", "XDG_SESSION_TYPE": "wayland"}
         self.tray_left = WIDTH - 200
 
+    def plasma(self):
+        """KDE Plasma's own system tray: plasmashell, with kded5's watcher."""
+        self.config_file("plasma-org.kde.plasma.desktop-appletsrc", PLASMA_APPLETS)
+        self.config_file("plasmashellrc", PLASMA_SHELL)
+        env = dict(os.environ, XDG_CURRENT_DESKTOP="KDE", XDG_SESSION_DESKTOP="KDE",
+                   DESKTOP_SESSION="plasma", XDG_SESSION_TYPE="x11", KDE_FULL_SESSION="true",
+                   KDE_SESSION_VERSION="5", QT_QPA_PLATFORM="xcb")
+        bus = dbus.SessionBus()
+        # The watcher is a kded5 module, loaded at its start in a KDE session;
+        # nothing else starts kded5.
+        self.start("kded", ["kded5"], env)
+        wait_until("kded5's StatusNotifierWatcher", lambda: bus.name_has_owner(WATCHER))
+        # plasmashell gives up its shell while the activity manager it asked
+        # for is still starting: it is started first.
+        bus.call_blocking("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                          "StartServiceByName", "su", ("org.kde.ActivityManager", 0))
+        wait_until("the activity manager", lambda: bus.name_has_owner("org.kde.ActivityManager"))
+        shell = self.start("panel", ["plasmashell", "--no-respawn"], env)
+        # kded5's watcher says a host is registered before any is: the
+        # tray's own name tells.
+        wait_until("plasmashell's system tray", lambda: bus.name_has_owner(
+            "org.kde.StatusNotifierHost-%d" % shell.pid), 60)
+        self.tray_left = WIDTH - 200
+
+    def after_plasma_started(self):
+        """The tray registers before the panel is drawn: waits for a still
+        screen with the light bar at the top."""
+        last = None
+        for step in range(100):
+            shot = os.path.join(self.scratch, "settling-%d.png" % (step % 2))
+            self.screen.shoot(shot)
+            bar = subprocess.run(["convert", shot, "-crop", "%dx%d+0+0" % (WIDTH, BAR_HEIGHT),
+                                  "-colorspace", "gray", "-format", "%[fx:int(mean*100)]",
+                                  "info:"], capture_output=True, text=True).stdout.strip()
+            if last and bar.isdigit() and int(bar) > 50 and subprocess.run(
+                    ["compare", "-metric", "AE", last, shot, "null:"],
+                    capture_output=True, text=True).stderr.strip() == "0":
+                return
+            last = shot
+            time.sleep(0.7)
+        raise AssertionError("plasmashell drew no still panel")
+
     def empty_bus(self):
         """A session bus with no StatusNotifierWatcher on it."""
         address_file = os.path.join(self.scratch, "empty-bus")
@@ -355,6 +446,8 @@ def main():
             session.gnome()
         elif panel == "waybar":
             session.waybar()
+        elif panel == "plasma":
+            session.plasma()
         else:
             print("unknown panel " + panel)
             return 2
@@ -368,6 +461,8 @@ def main():
         wait_until("the panel's tray", host_registered, 60)
         if panel == "gnome":
             session.after_gnome_started()
+        if panel == "plasma":
+            session.after_plasma_started()
         time.sleep(1.5)  # let it paint
         screen = session.screen
         screen.hover(WIDTH // 2, HEIGHT - 10)  # out of the way of what is compared
