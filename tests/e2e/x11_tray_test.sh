@@ -53,10 +53,27 @@ wait_for "the line about the missing tray" logged_waiting
 trayer --edge top --align right --widthtype request --height 24 >/dev/null 2>&1 &
 trayer_pid=$!
 wait_for "the tray icon" find_window small >/dev/null
-icon=$(find_window small)
-eval "$(xdotool getwindowgeometry --shell "$icon")"
-xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 1
-wait_for "the menu" find_window large >/dev/null
+# The icon may still be on its way into the tray (mapped, then reparented)
+# when it is first seen, and a click at where it was is lost: the click is
+# made again at where it is now, a few times, before the menu counts as
+# missing.
+click_for_menu() {
+  local icon
+  icon=$(find_window small) || return 1
+  eval "$(xdotool getwindowgeometry --shell "$icon")"
+  xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 1
+  for _ in $(seq $((30 * ${E2E_PATIENCE:-1}))); do
+    find_window large >/dev/null && return 0
+    sleep 0.1
+  done
+  return 1
+}
+menu_shown=0
+for _ in 1 2 3; do click_for_menu && { menu_shown=1; break; }; done
+if ((menu_shown == 0)); then
+  echo "timed out waiting for the menu" >&2
+  exit 1
+fi
 sleep 0.3
 import -window root "$artifacts/x11-tray-menu.png"
 [[ -s "$artifacts/x11-tray-menu.png" ]]
