@@ -79,17 +79,22 @@ TEST_F(QtStatusItemTest, ShowsTheRowsAndKeepsAnActionPerKey) {
   login.checked = false;  // a toggle even while unchecked
   MenuRow quit = row("quit", "Quit Kestrond Monitor", [] {});
   quit.shortcut = "Q";
-  MenuRows rows = {row("b", "Start Instance 'a & b'", [] {}),
+  // The QMenu doubles "&" (its access-key mark) and leaves "_" alone; the
+  // D-Bus menu does the other way round.
+  MenuRows rows = {row("b", "Start Instance 'a & b_c'", [] {}),
                    row("c", "Default Instance: Starting"), MenuRow::separatorRow("separator"),
                    login, quit};
   _item->setMenu(rows);
   EXPECT_EQ(shown(), (std::vector<Shown>{
-                         {"Start Instance 'a && b'", false, true, false, false, ""},
+                         {"Start Instance 'a && b_c'", false, true, false, false, ""},
                          {"Default Instance: Starting", false, false, false, false, ""},
                          {"", true, true, false, false, ""},
                          {"Start Kestrond Monitor at Login", false, true, true, false, ""},
                          {"Quit Kestrond Monitor", false, true, false, false, "Ctrl+Q"},
                      }));
+
+  EXPECT_EQ(_item->exportedMenu().items()[0].properties.at("label"),
+            MenuPropertyValue(std::string("Start Instance 'a & b__c'")));
 
   // Fields change in place: the same QActions.
   QList<QAction*> before = _item->shownMenu().actions();
