@@ -18,6 +18,9 @@ exec tests/e2e/session.sh --trayer -- bash -c '
 set -euo pipefail
 monitor=$1 seconds=$2
 scratch=$KESTROND_SESSION_SCRATCH
+# strace writes outside the folder that holds the installation, which the
+# monitor watches for the installation coming and going.
+out=$(mktemp -d)
 sleep 600 &
 server=$!
 for i in $(seq 0 999); do
@@ -32,9 +35,9 @@ pid=$!
 sleep 5  # launched, menu filled, icon in the tray
 ticks() { awk "{print \$14 + \$15}" /proc/$pid/stat; }
 before=$(ticks)
-timeout -s INT "$seconds" strace -f -c -p "$pid" -o "$scratch/idle.strace" 2>/dev/null || true
+timeout -s INT "$seconds" strace -f -c -p "$pid" -o "$out/idle.strace" 2>/dev/null || true
 after=$(ticks)
-calls=$(awk "/^-/ {n++; next} n == 1 && \$NF != \"restart_syscall\" {sum += \$4} END {print sum + 0}" "$scratch/idle.strace")
+calls=$(awk "/^-/ {n++; next} n == 1 && \$NF != \"restart_syscall\" {sum += \$4} END {print sum + 0}" "$out/idle.strace")
 hz=$(getconf CLK_TCK)
 echo
 echo "instances: 1000 (500 with a live server), menu closed, $seconds s idle"
@@ -49,4 +52,5 @@ echo "after the servers ended: $(ls -l /proc/$pid/fd | grep -c "anon_inode:\[pid
   "$(grep -c "stale .lck file detected" "$scratch/monitor.log" || true) stale lines logged"
 kill $pid
 wait $pid 2>/dev/null || true
+rm -rf "$out"
 ' idle "$monitor" "$seconds"
