@@ -47,9 +47,8 @@ class ServerNotices {
   // Returns the mark the status item shows now.
   StatusMark notice(const std::vector<std::shared_ptr<KestrondInstance>>& shown);
 
-  // Whether a failure has been told since the user last looked (opened the
-  // menu): the tray is asked to draw the eye to the item meanwhile.
-  bool failureUnseen() const { return _failureUnseen; }
+  // The user has looked (opened the menu): the next failure told calls
+  // `failureTold` again.
   void seen() { _failureUnseen = false; }
 
  private:
