@@ -53,11 +53,22 @@ QList<DBusIconPixmap> iconPixmaps(const QString& title, StatusMark mark) {
   return pixmaps;
 }
 
+// The item has a connection of its own: a QSystemTrayIcon made for the X11
+// tray becomes Qt's own D-Bus item when a watcher comes at that very moment
+// (Qt asks the bus at each icon it makes), and Qt's item registers and, once
+// destroyed, unregisters the same object paths on the connection it uses.
+QDBusConnection itemConnection() {
+  if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) return QDBusConnection::sessionBus();
+  return QDBusConnection::connectToBus(QDBusConnection::SessionBus,
+                                       QStringLiteral("kestrond-status-item"));
+}
+
 }  // namespace
 
 QtStatusItem::QtStatusItem(QtDesktop& desktop, MenuEvents events)
     : _desktop(desktop),
       _events(std::move(events)),
+      _bus(itemConnection()),
       _menuExport(desktop.log(), {[this] { hostOpens(); },
                                   [this] {
                                     if (_events.didClose) _events.didClose();
@@ -73,8 +84,9 @@ QtStatusItem::QtStatusItem(QtDesktop& desktop, MenuEvents events)
                    },
                    [this](int, int) { showMenuAtPointer(); },
                    [this](const QString& token) { _desktop.keepActivationToken(token); }}),
-      _trayHost(desktop.log(),
-                QStringLiteral("org.kde.StatusNotifierItem-%1-1").arg(getpid()),
+      // Qt numbers its own items from 1.
+      _trayHost(desktop.log(), _bus,
+                QStringLiteral("org.kde.StatusNotifierItem-%1-0").arg(getpid()),
                 [this](TrayHostKind host) { useHost(host); }) {
   _activation.setSingleShot(true);
   _activation.setInterval(kActivationGraceMs);
@@ -98,10 +110,9 @@ QtStatusItem::~QtStatusItem() {
 }
 
 void QtStatusItem::start() {
-  QDBusConnection bus = QDBusConnection::sessionBus();
-  if (bus.isConnected()) {
-    _menuExport.serveOn(bus);
-    _itemExport.serveOn(bus);
+  if (_bus.isConnected()) {
+    _menuExport.serveOn(_bus);
+    _itemExport.serveOn(_bus);
   }
   // Deferred to the loop, so that the application has dressed the item (and
   // set its menu) before a host reads it.
@@ -114,8 +125,9 @@ void QtStatusItem::useHost(TrayHostKind host) {
     return;
   }
   if (_xembed) return;
-  // Made only while no watcher is there: Qt then settles on the X11 tray
-  // for good (it looks for a D-Bus tray once, at the first icon).
+  // Made only while no watcher is there, so that Qt makes its X11 icon;
+  // should a watcher come at that very moment, Qt's D-Bus item lives only
+  // until the watcher's arrival reaches the item, which then takes over.
   _xembed = std::make_unique<QSystemTrayIcon>();
   _xembed->setIcon(badgeIcon(QString::fromStdString(_title), _mark));
   _xembed->setToolTip(toolTipText());

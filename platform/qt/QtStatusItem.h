@@ -9,6 +9,7 @@
 // key as the rows are then. Created by QtDesktop only.
 #pragma once
 
+#include <QDBusConnection>
 #include <QMenu>
 #include <QSystemTrayIcon>
 #include <QTimer>
@@ -61,6 +62,7 @@ class QtStatusItem : public StatusItem {
 
   QtDesktop& _desktop;
   MenuEvents _events;
+  QDBusConnection _bus;  // the item's own connection to the session bus
   QMenu _qmenu;
   DBusMenuExport _menuExport;
   StatusNotifierExport _itemExport;

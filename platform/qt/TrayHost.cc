@@ -61,11 +61,12 @@ QDBusMessage busCall(const QString& method) {
 
 }  // namespace
 
-TrayHost::TrayHost(LogSink& log, QString itemService, std::function<void(TrayHostKind)> changed)
+TrayHost::TrayHost(LogSink& log, QDBusConnection bus, QString itemService,
+                   std::function<void(TrayHostKind)> changed)
     : _log(log),
       _itemService(std::move(itemService)),
       _changed(std::move(changed)),
-      _bus(QDBusConnection::sessionBus()) {
+      _bus(std::move(bus)) {
   _silence.setSingleShot(true);
   _silence.setInterval(kSilenceMs);
   connect(&_silence, &QTimer::timeout, this, [this] { decide(TrayHostKind::None); });
@@ -178,11 +179,13 @@ void TrayHost::decide(TrayHostKind kind) {
   bool first = !_decided;
   _decided = true;
   _kind = kind;
+  if (_changed) _changed(kind);
+  // Said once the item is where it waits: a panel that comes on this line
+  // finds it there.
   bool nowhere = kind == TrayHostKind::None || (kind == TrayHostKind::XEmbed && !xembedTrayPresent());
   if (nowhere && (first || kind == TrayHostKind::None)) {
     _log.write("No system tray yet; waiting for one to show the status item");
   }
-  if (_changed) _changed(kind);
 }
 
 }  // namespace kestrond

@@ -30,8 +30,9 @@ class TrayHost : public QObject {
 
  public:
   // `changed` is called from the main loop each time the kind changes;
-  // `itemService` is the bus name the item is offered under.
-  TrayHost(LogSink& log, QString itemService, std::function<void(TrayHostKind)> changed);
+  // `itemService` is the bus name the item is offered under on `bus`.
+  TrayHost(LogSink& log, QDBusConnection bus, QString itemService,
+           std::function<void(TrayHostKind)> changed);
   ~TrayHost() override;
 
   // Starts following; the first decision comes from the main loop.
