@@ -12,8 +12,6 @@ namespace kestrond {
 namespace {
 
 const QString kInterface = QStringLiteral("com.canonical.dbusmenu");
-const QString kProperties = QStringLiteral("org.freedesktop.DBus.Properties");
-const QString kIntrospectable = QStringLiteral("org.freedesktop.DBus.Introspectable");
 
 const char kMenuInterfaceXml[] = R"xml(  <interface name="com.canonical.dbusmenu">
     <property name="Version" type="u" access="read"/>
@@ -71,31 +69,6 @@ const char kMenuInterfaceXml[] = R"xml(  <interface name="com.canonical.dbusmenu
   </interface>
 )xml";
 
-const char kStandardInterfacesXml[] = R"xml(  <interface name="org.freedesktop.DBus.Properties">
-    <method name="Get">
-      <arg type="s" name="interface" direction="in"/>
-      <arg type="s" name="name" direction="in"/>
-      <arg type="v" name="value" direction="out"/>
-    </method>
-    <method name="GetAll">
-      <arg type="s" name="interface" direction="in"/>
-      <arg type="a{sv}" name="properties" direction="out"/>
-    </method>
-  </interface>
-  <interface name="org.freedesktop.DBus.Introspectable">
-    <method name="Introspect">
-      <arg type="s" name="data" direction="out"/>
-    </method>
-  </interface>
-)xml";
-
-QVariantMap menuProperties() {
-  return {{QStringLiteral("Version"), QVariant::fromValue(uint(3))},
-          {QStringLiteral("TextDirection"), QStringLiteral("ltr")},
-          {QStringLiteral("Status"), QStringLiteral("normal")},
-          {QStringLiteral("IconThemePath"), QStringList()}};
-}
-
 QList<int> intList(const QVariant& argument) {
   return qdbus_cast<QList<int>>(argument);
 }
@@ -105,24 +78,7 @@ QList<int> intList(const QVariant& argument) {
 const QString DBusMenuExport::kPath = QStringLiteral("/MenuBar");
 
 DBusMenuExport::DBusMenuExport(LogSink& log, Hooks hooks)
-    : _log(log), _hooks(std::move(hooks)), _bus(QString()) {
-  registerDBusTypes();
-}
-
-DBusMenuExport::~DBusMenuExport() {
-  if (_serving) _bus.unregisterObject(kPath);
-}
-
-bool DBusMenuExport::serveOn(QDBusConnection bus) {
-  if (_serving) return true;
-  if (!bus.isConnected() || !bus.registerVirtualObject(kPath, this)) {
-    _log.write("Cannot offer the menu on the session bus (" + kPath.toStdString() + ")");
-    return false;
-  }
-  _bus = bus;
-  _serving = true;
-  return true;
-}
+    : DBusObject(log, kPath, kInterface, kMenuInterfaceXml, "the menu"), _hooks(std::move(hooks)) {}
 
 void DBusMenuExport::setRows(const MenuRows& rows) {
   if (_menu.setRows(rows)) scheduleSignals();
@@ -137,7 +93,7 @@ void DBusMenuExport::scheduleSignals() {
 void DBusMenuExport::sendSignals() {
   _signalsScheduled = false;
   ExportedMenu::Signals pending = _menu.takeSignals();
-  if (!_serving || pending.empty()) return;
+  if (pending.empty()) return;
   if (!pending.properties.empty()) {
     QList<DBusMenuItem> updated;
     QList<DBusMenuItemKeys> removed;
@@ -149,16 +105,12 @@ void DBusMenuExport::sendSignals() {
         removed << keys;
       }
     }
-    QDBusMessage signal =
-        QDBusMessage::createSignal(kPath, kInterface, QStringLiteral("ItemsPropertiesUpdated"));
-    signal << QVariant::fromValue(updated) << QVariant::fromValue(removed);
-    _bus.send(signal);
+    emitSignal(QStringLiteral("ItemsPropertiesUpdated"),
+               {QVariant::fromValue(updated), QVariant::fromValue(removed)});
   }
   if (pending.layout) {
-    QDBusMessage signal =
-        QDBusMessage::createSignal(kPath, kInterface, QStringLiteral("LayoutUpdated"));
-    signal << QVariant::fromValue(uint(*pending.layout)) << QVariant::fromValue(int(0));
-    _bus.send(signal);
+    emitSignal(QStringLiteral("LayoutUpdated"),
+               {QVariant::fromValue(uint(*pending.layout)), QVariant::fromValue(int(0))});
   }
 }
 
@@ -187,50 +139,20 @@ void DBusMenuExport::event(int id, const QString& eventId) {
   }
 }
 
-QString DBusMenuExport::introspect(const QString&) const {
-  return QString::fromLatin1(kMenuInterfaceXml);
+QVariantMap DBusMenuExport::properties() const {
+  return {{QStringLiteral("Version"), QVariant::fromValue(uint(3))},
+          {QStringLiteral("TextDirection"), QStringLiteral("ltr")},
+          {QStringLiteral("Status"), QStringLiteral("normal")},
+          {QStringLiteral("IconThemePath"), QStringList()}};
 }
 
-bool DBusMenuExport::handleMessage(const QDBusMessage& message, const QDBusConnection& connection) {
+bool DBusMenuExport::call(const QDBusMessage& message, const QDBusConnection& connection) {
   const QString& member = message.member();
   const QList<QVariant> arguments = message.arguments();
-  auto reply = [&](const QList<QVariant>& values) {
-    connection.send(message.createReply(values));
-    return true;
-  };
-  auto refuse = [&](const QString& error, const QString& text) {
-    connection.send(message.createErrorReply(error, text));
-    return true;
-  };
-  const QString invalidArgs = QStringLiteral("org.freedesktop.DBus.Error.InvalidArgs");
+  auto answer = [&](const QList<QVariant>& values) { return reply(message, connection, values); };
   auto unknownId = [&](int id) {
-    return refuse(invalidArgs, QStringLiteral("No menu item has the id %1").arg(id));
+    return invalidArguments(message, connection, QStringLiteral("No menu item has the id %1").arg(id));
   };
-
-  if (message.interface() == kIntrospectable && member == QStringLiteral("Introspect")) {
-    return reply({QStringLiteral("<!DOCTYPE node PUBLIC \"-//freedesktop//DTD D-BUS Object "
-                                 "Introspection 1.0//EN\"\n \"http://www.freedesktop.org/"
-                                 "standards/dbus/1.0/introspect.dtd\">\n<node>\n") +
-                  QString::fromLatin1(kMenuInterfaceXml) +
-                  QString::fromLatin1(kStandardInterfacesXml) + QStringLiteral("</node>\n")});
-  }
-  if (message.interface() == kProperties) {
-    QVariantMap properties = menuProperties();
-    if (member == QStringLiteral("GetAll") && message.signature() == QStringLiteral("s")) {
-      if (arguments[0].toString() != kInterface) return reply({QVariantMap()});
-      return reply({properties});
-    }
-    if (member == QStringLiteral("Get") && message.signature() == QStringLiteral("ss")) {
-      if (arguments[0].toString() == kInterface && properties.contains(arguments[1].toString())) {
-        return reply({QVariant::fromValue(QDBusVariant(properties[arguments[1].toString()]))});
-      }
-      return refuse(invalidArgs, QStringLiteral("No such property"));
-    }
-    return refuse(QStringLiteral("org.freedesktop.DBus.Error.PropertyReadOnly"),
-                  QStringLiteral("The menu's properties are read-only"));
-  }
-  if (!message.interface().isEmpty() && message.interface() != kInterface) return false;
-
   const QString signature = message.signature();
   if (member == QStringLiteral("GetLayout") && signature == QStringLiteral("iias")) {
     int parent = arguments[0].toInt();
@@ -251,7 +173,7 @@ bool DBusMenuExport::handleMessage(const QDBusMessage& message, const QDBusConne
     } else {
       return unknownId(parent);
     }
-    return reply({QVariant::fromValue(uint(_menu.revision())), QVariant::fromValue(layout)});
+    return answer({QVariant::fromValue(uint(_menu.revision())), QVariant::fromValue(layout)});
   }
   if (member == QStringLiteral("GetGroupProperties") && signature == QStringLiteral("aias")) {
     QList<int> ids = intList(arguments[0]);
@@ -269,7 +191,7 @@ bool DBusMenuExport::handleMessage(const QDBusMessage& message, const QDBusConne
         found << DBusMenuItem{id, dbusProperties(item->properties, names)};
       }
     }
-    return reply({QVariant::fromValue(found)});
+    return answer({QVariant::fromValue(found)});
   }
   if (member == QStringLiteral("GetProperty") && signature == QStringLiteral("is")) {
     int id = arguments[0].toInt();
@@ -283,14 +205,14 @@ bool DBusMenuExport::handleMessage(const QDBusMessage& message, const QDBusConne
     }
     auto value = properties->find(arguments[1].toString().toStdString());
     if (value == properties->end()) {
-      return refuse(invalidArgs, QStringLiteral("The item has no such property"));
+      return invalidArguments(message, connection, QStringLiteral("The item has no such property"));
     }
-    return reply({QVariant::fromValue(QDBusVariant(dbusValue(value->second)))});
+    return answer({QVariant::fromValue(QDBusVariant(dbusValue(value->second)))});
   }
   if (member == QStringLiteral("Event") && signature == QStringLiteral("isvu")) {
     int id = arguments[0].toInt();
     QString eventId = arguments[1].toString();
-    reply({});
+    answer({});
     event(id, eventId);
     return true;
   }
@@ -300,7 +222,7 @@ bool DBusMenuExport::handleMessage(const QDBusMessage& message, const QDBusConne
     for (const DBusMenuEvent& each : events) {
       if (!knownId(each.id)) errors << each.id;
     }
-    reply({QVariant::fromValue(errors)});
+    answer({QVariant::fromValue(errors)});
     for (const DBusMenuEvent& each : events) {
       if (knownId(each.id)) event(each.id, each.eventId);
     }
@@ -310,9 +232,9 @@ bool DBusMenuExport::handleMessage(const QDBusMessage& message, const QDBusConne
     int id = arguments[0].toInt();
     if (id != ExportedMenu::kRootId) {
       if (!knownId(id)) return unknownId(id);
-      return reply({false});  // a row has no submenu
+      return answer({false});  // a row has no submenu
     }
-    return reply({open()});
+    return answer({open()});
   }
   if (member == QStringLiteral("AboutToShowGroup") && signature == QStringLiteral("ai")) {
     QList<int> ids = intList(arguments[0]);
@@ -327,10 +249,9 @@ bool DBusMenuExport::handleMessage(const QDBusMessage& message, const QDBusConne
       }
     }
     if (root && open()) updates << ExportedMenu::kRootId;
-    return reply({QVariant::fromValue(updates), QVariant::fromValue(errors)});
+    return answer({QVariant::fromValue(updates), QVariant::fromValue(errors)});
   }
-  return refuse(QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"),
-                QStringLiteral("No method %1 with signature %2").arg(member, signature));
+  return false;
 }
 
 }  // namespace kestrond

@@ -10,17 +10,16 @@
 // turn. Created and used by QtStatusItem. Qt code; main thread only.
 #pragma once
 
-#include <QDBusConnection>
-#include <QDBusVirtualObject>
 #include <functional>
 #include <string>
 
+#include "DBusObject.h"
 #include "Desktop.h"
 #include "ExportedMenu.h"
 
 namespace kestrond {
 
-class DBusMenuExport : public QDBusVirtualObject {
+class DBusMenuExport : public DBusObject {
  public:
   struct Hooks {
     std::function<void()> opening;  // a host is about to show the menu
@@ -32,20 +31,15 @@ class DBusMenuExport : public QDBusVirtualObject {
   static const QString kPath;
 
   DBusMenuExport(LogSink& log, Hooks hooks);
-  ~DBusMenuExport() override;
 
-  // Serves the menu on `bus` from now on; false (logged) when the path is
-  // taken or there is no bus.
-  bool serveOn(QDBusConnection bus);
   // The rows from now on; hosts are told on the next loop turn.
   void setRows(const MenuRows& rows);
 
   const ExportedMenu& menu() const { return _menu; }
-  // Whether a host has the menu open, as far as hosts tell.
-  bool isOpen() const { return _open; }
 
-  QString introspect(const QString& path) const override;
-  bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;
+ protected:
+  QVariantMap properties() const override;
+  bool call(const QDBusMessage& message, const QDBusConnection& connection) override;
 
  private:
   // Runs the opening; true when the menu changed meanwhile.
@@ -55,13 +49,10 @@ class DBusMenuExport : public QDBusVirtualObject {
   void sendSignals();
   bool knownId(int id) const { return id == ExportedMenu::kRootId || _menu.keyOf(id); }
 
-  LogSink& _log;
   Hooks _hooks;
   ExportedMenu _menu;
-  QDBusConnection _bus;
-  bool _serving = false;
   bool _signalsScheduled = false;
-  bool _open = false;
+  bool _open = false;  // as far as hosts tell
 };
 
 }  // namespace kestrond

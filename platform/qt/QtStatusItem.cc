@@ -4,7 +4,6 @@
 
 #include <QCursor>
 #include <QDBusConnection>
-#include <QGuiApplication>
 #include <QImage>
 #include <QtEndian>
 
@@ -19,10 +18,6 @@ namespace {
 constexpr int kActivationGraceMs = 300;
 // The sizes hosts are offered; they scale the nearest.
 constexpr int kIconSizes[] = {16, 22, 24, 32, 48, 64, 128};
-
-bool onX11() {
-  return QGuiApplication::platformName() == QStringLiteral("xcb");
-}
 
 // In a QMenu "&" marks an access key; the title shows it as it is.
 QString qmenuText(const std::string& title) {

@@ -48,7 +48,6 @@ class QtStatusItem : public StatusItem {
   const QMenu& shownMenu();
   // The D-Bus menu as hosts read it.
   const ExportedMenu& exportedMenu() const { return _menuExport.menu(); }
-  TrayHostKind host() const { return _trayHost.kind(); }
 
  private:
   void useHost(TrayHostKind host);

@@ -8,18 +8,16 @@
 // reply. Created and used by QtStatusItem. Qt code; main thread only.
 #pragma once
 
-#include <QDBusConnection>
-#include <QDBusVirtualObject>
 #include <QList>
 #include <QString>
 #include <functional>
 
+#include "DBusObject.h"
 #include "DBusTypes.h"
-#include "Desktop.h"
 
 namespace kestrond {
 
-class StatusNotifierExport : public QDBusVirtualObject {
+class StatusNotifierExport : public DBusObject {
  public:
   struct Hooks {
     // A click that asks for the program's own action, at this point on the
@@ -34,11 +32,6 @@ class StatusNotifierExport : public QDBusVirtualObject {
   static const QString kPath;
 
   StatusNotifierExport(LogSink& log, Hooks hooks);
-  ~StatusNotifierExport() override;
-
-  // Serves the item on `bus` from now on; false (logged) when the path is
-  // taken or there is no bus.
-  bool serveOn(QDBusConnection bus);
 
   // The picture at every size, as drawn for the badge.
   void setIcon(QList<DBusIconPixmap> pixmaps);
@@ -47,26 +40,16 @@ class StatusNotifierExport : public QDBusVirtualObject {
   // NeedsAttention until cleared, else Active.
   void setNeedsAttention(bool attention);
 
-  QString introspect(const QString& path) const override;
-  bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;
+ protected:
+  QVariantMap properties() const override;
+  bool call(const QDBusMessage& message, const QDBusConnection& connection) override;
 
  private:
-  QVariantMap properties() const;
-  void notify(const char* signal, const QList<QVariant>& arguments = {});
-
-  LogSink& _log;
   Hooks _hooks;
-  QDBusConnection _bus;
-  bool _serving = false;
   QList<DBusIconPixmap> _pixmaps;
   QString _toolTipTitle;
   QString _toolTipDescription;
   bool _needsAttention = false;
 };
-
-// `text` with the characters that markup gives a meaning in text escaped
-// ("&", "<", ">"; quotes mean something only in attributes, and not every
-// host knows "&apos;"): hosts read a tool tip's text as markup.
-QString escapedForMarkup(const QString& text);
 
 }  // namespace kestrond

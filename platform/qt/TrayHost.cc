@@ -23,10 +23,6 @@ const QString kWatcherPath = QStringLiteral("/StatusNotifierWatcher");
 // nowhere; an answer that comes later is still used.
 constexpr int kSilenceMs = 1000;
 
-bool onX11() {
-  return QGuiApplication::platformName() == QStringLiteral("xcb");
-}
-
 // The X screen of $DISPLAY (":0.1" is screen 1).
 int screenNumber() {
   std::optional<std::string> value = environmentValue("DISPLAY");
@@ -60,6 +56,10 @@ QDBusMessage busCall(const QString& method) {
 }
 
 }  // namespace
+
+bool onX11() {
+  return QGuiApplication::platformName() == QStringLiteral("xcb");
+}
 
 TrayHost::TrayHost(LogSink& log, QDBusConnection bus, QString itemService,
                    std::function<void(TrayHostKind)> changed)

@@ -25,6 +25,10 @@ namespace kestrond {
 
 enum class TrayHostKind { None, StatusNotifier, XEmbed };
 
+// Whether the program shows on X11: only there is there an XEmbed tray, and
+// may a program place a menu at the pointer.
+bool onX11();
+
 class TrayHost : public QObject {
   Q_OBJECT
 
@@ -37,7 +41,6 @@ class TrayHost : public QObject {
 
   // Starts following; the first decision comes from the main loop.
   void start();
-  TrayHostKind kind() const { return _kind; }
 
  private Q_SLOTS:
   void hostRegistered();

@@ -34,34 +34,10 @@ gi.require_version("Dbusmenu", "0.4")
 from gi.repository import Dbusmenu, GLib  # noqa: E402
 
 from e2e_support import (MENU, WATCHER, Watcher, answer_alert, check, end_all,  # noqa: E402
-                         make_installation, make_instance, shown, sleeping_servers)
+                         make_installation, make_instance, shown, sleeping_servers, spin_for,
+                         spin_until)
 
-DEADLINE_SECONDS = 20
 EVENT_REPLY_LIMIT = 0.050
-
-
-def spin_until(what, condition, seconds=DEADLINE_SECONDS):
-    """Runs the GLib main loop until condition() is true (returned) or the
-    deadline passes (an AssertionError)."""
-    context = GLib.MainContext.default()
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        while context.pending():
-            context.iteration(False)
-        value = condition()
-        if value:
-            return value
-        context.iteration(False)
-        time.sleep(0.02)
-    raise AssertionError("timed out waiting for " + what)
-
-
-def spin_for(seconds):
-    context = GLib.MainContext.default()
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        context.iteration(False)
-        time.sleep(0.01)
 
 
 class Rows:

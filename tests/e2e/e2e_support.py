@@ -101,6 +101,33 @@ def wait_until(what, condition, seconds=DEADLINE_SECONDS, tolerate=()):
     raise AssertionError("timed out waiting for " + what)
 
 
+def spin_until(what, condition, seconds=DEADLINE_SECONDS):
+    """wait_until for a test that serves D-Bus on this thread: runs the GLib
+    main loop while it polls."""
+    from gi.repository import GLib
+    context = GLib.MainContext.default()
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        while context.pending():
+            context.iteration(False)
+        value = condition()
+        if value:
+            return value
+        time.sleep(0.02)
+    raise AssertionError("timed out waiting for " + what)
+
+
+def spin_for(seconds):
+    """Runs the GLib main loop for a while."""
+    from gi.repository import GLib
+    context = GLib.MainContext.default()
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        while context.pending():
+            context.iteration(False)
+        time.sleep(0.01)
+
+
 def shown(label):
     """The text a panel shows for a dbusmenu label: "_x" marks a mnemonic,
     "__" is a literal underscore."""

@@ -8,40 +8,26 @@ starts before any panel and says there is no tray yet. Then:
      icon at every size in network byte order, its menu);
   2. a server that was running ends: the item asks for attention
      (NeedsAttention, with NewStatus) until the menu is next opened;
-  3. a bare Activate opens the menu at the pointer, and the host's own
-     opening withdraws it;
-  4. the watcher goes and another one comes (a panel restarted): the item
-     is registered with the new one.
+  3. a bare Activate, and a ContextMenu, open the menu at the pointer, and
+     the host's own opening withdraws it;
+  4. the watcher goes and another one comes (a panel restarted): the icon
+     docks in the X11 tray meanwhile, and the item is registered with the
+     new one.
+An X11 tray (trayer) is there from before the first watcher: the icon docks
+in it while there is no watcher, and gives way to the watcher's host.
 """
 import os
 import signal
 import subprocess
 import sys
 import tempfile
-import time
 
 import dbus
 import dbus.mainloop.glib
 import dbus.service
-from gi.repository import GLib
 
 from e2e_support import ITEM, MENU, WATCHER, Watcher, check, make_installation, \
-    sleeping_servers, end_all
-
-DEADLINE_SECONDS = 20
-
-
-def spin_until(what, condition, seconds=DEADLINE_SECONDS):
-    context = GLib.MainContext.default()
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        while context.pending():
-            context.iteration(False)
-        value = condition()
-        if value:
-            return value
-        time.sleep(0.02)
-    raise AssertionError("timed out waiting for " + what)
+    sleeping_servers, end_all, spin_until
 
 
 def pixel(pixmap, x, y):
@@ -49,6 +35,13 @@ def pixel(pixmap, x, y):
     width, _, data = pixmap
     offset = (y * int(width) + x) * 4
     return tuple(int(byte) for byte in data[offset:offset + 4])
+
+
+def windows_of_ours():
+    """Whether a window of the monitor's is on screen: its icon docked in
+    the X11 tray, or its own menu."""
+    return subprocess.run(["xdotool", "search", "--onlyvisible", "--class", "kestrond-monitor"],
+                          capture_output=True).returncode == 0
 
 
 def main():
@@ -66,14 +59,22 @@ def main():
         errors.seek(0)
         return text in errors.read()
 
+    trayer = None
     try:
         spin_until("the line about the missing tray", lambda: said("No system tray yet"))
+        # An X11 tray comes first: the icon docks there.
+        trayer = subprocess.Popen(["trayer", "--edge", "top", "--align", "right", "--widthtype",
+                                   "request", "--height", "24"], stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
+        spin_until("the icon in the X11 tray", windows_of_ours)
 
-        # 1. A watcher comes after the monitor.
+        # 1. A watcher comes after the monitor: the item goes there, and the
+        # X11 icon gives way.
         first_bus = dbus.bus.BusConnection(address)
         first = Watcher(first_bus)
         first_bus.request_name(WATCHER)
         spin_until("the item registered with the late watcher", lambda: first.items)
+        spin_until("the X11 icon to give way", lambda: not windows_of_ours())
         client = dbus.bus.BusConnection(address)
         service = str(first.items[0][0])
         item = dbus.Interface(client.get_object(service, "/StatusNotifierItem"),
@@ -115,30 +116,41 @@ def main():
         menu.Event(0, "closed", dbus.Int32(0), dbus.UInt32(0))
 
         # 3. A host whose click only activates gets the menu at the pointer;
-        # when the host then opens the menu itself, that one goes.
-        def pointer_menu():
-            return subprocess.run(["xdotool", "search", "--onlyvisible", "--class",
-                                   "kestrond-monitor"], capture_output=True).returncode == 0
+        # when the host then opens the menu itself, that one goes. A host
+        # that asks for a context menu gets it there too.
+        pointer_menu = windows_of_ours
         check(not pointer_menu(), "a window of ours is shown before any click")
-        dbus.Interface(client.get_object(service, "/StatusNotifierItem"), ITEM).Activate(0, 0)
+        actions = dbus.Interface(client.get_object(service, "/StatusNotifierItem"), ITEM)
+        actions.Activate(0, 0)
         spin_until("the menu at the pointer", pointer_menu)
         menu.AboutToShow(0)
         spin_until("the menu at the pointer to go", lambda: not pointer_menu())
         menu.Event(0, "closed", dbus.Int32(0), dbus.UInt32(0))
+        actions.ContextMenu(0, 0)
+        spin_until("the context menu at the pointer", pointer_menu)
+        menu.AboutToShow(0)
+        spin_until("the context menu to go", lambda: not pointer_menu())
+        menu.Event(0, "closed", dbus.Int32(0), dbus.UInt32(0))
 
-        # 4. The panel restarts: its watcher goes, a new one comes.
+        # 4. The panel restarts: its watcher goes (the icon docks in the X11
+        # tray meanwhile), a new one comes.
         first_bus.release_name(WATCHER)
         first_bus.close()
+        spin_until("the icon back in the X11 tray", windows_of_ours)
         second_bus = dbus.bus.BusConnection(address)
         second = Watcher(second_bus)
         second_bus.request_name(WATCHER)
         spin_until("the item registered with the new watcher", lambda: second.items)
         check(str(second.items[0][0]) == service, "registered as %r" % (second.items,))
+        spin_until("the X11 icon to give way again", lambda: not windows_of_ours())
         check(process.poll() is None, "the monitor ended")
         print("late watcher: 1 passed, 0 failed")
         return 0
     finally:
         end_all(sleepers.values())
+        if trayer:
+            trayer.terminate()
+            trayer.wait()
         if process.poll() is None:
             process.terminate()
             process.wait()
