@@ -16,12 +16,17 @@ Application::Application(Desktop& desktop, ProcessControl& processes, LogSink& l
 
 // The status item goes first: its rows hold actions bound to this object.
 Application::~Application() {
+  _processes.setPlacement(nullptr);
   _menuUpdateTimer.reset();
   _statusItem.reset();
 }
 
 void Application::applicationDidFinishLaunching() {
   _manager = std::make_shared<KestrondManager>(_processes, _log);
+  _processes.setPlacement([this](pid_t pid, const std::string& directory,
+                                 std::function<void()> release) {
+    placeServer(pid, directory, std::move(release));
+  });
   setupGlobalEnvironment();
   _statusItem = _desktop.createStatusItem({[this] { menuWillOpen(); }, [this] { menuDidClose(); }});
   _statusItem->setTitle("K");  // the title is never translated

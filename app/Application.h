@@ -59,6 +59,9 @@ class Application {
   bool confirm(const KestrondInstance& instance, bool start);
   void openUrl(const std::string& url);
   void startInstance(const std::shared_ptr<KestrondInstance>& instance);
+  // Puts a server just launched in `directory` into a unit of its own, then
+  // lets it run (`release`); where it cannot be, one line says so.
+  void placeServer(pid_t pid, const std::string& directory, std::function<void()> release);
   void stopInstance(const std::shared_ptr<KestrondInstance>& instance);
   void launchTessaline();
   void onlineDocumentation();

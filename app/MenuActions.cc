@@ -2,6 +2,7 @@
 // instance after a confirmation, opening the log, the web administration
 // page and the documentation, start at login, and quitting.
 #include "Application.h"
+#include "Paths.h"
 #include "Text.h"
 
 namespace kestrond {
@@ -42,6 +43,21 @@ void Application::startInstance(const std::shared_ptr<KestrondInstance>& instanc
   // The result is not used: a refused start has been logged by the record,
   // and the row shows the state as it is.
   if (confirm(*instance, true)) (void)instance->startup();
+}
+
+void Application::placeServer(pid_t pid, const std::string& directory,
+                              std::function<void()> release) {
+  // Apart from the monitor, the server outlives its Quit, its crash and the
+  // graphical session; only the end of the user's service manager stops it.
+  ProcessUnit unit{lastPathComponent(directory), formatText("Kestrond server in %@", {directory})};
+  LogSink& log = _log;  // outlives any answer
+  _desktop.placeInUnit(pid, unit, [&log, directory, release = std::move(release)](Error error) {
+    if (error.failed()) {
+      log.write(formatText("The server in %@ runs in the monitor's session: %@",
+                           {directory, error.text()}));
+    }
+    release();
+  });
 }
 
 void Application::stopInstance(const std::shared_ptr<KestrondInstance>& instance) {

@@ -50,6 +50,7 @@ struct ChildPlan {
   char* const* argv = nullptr;
   std::vector<const char*> shellArgv;
   int errorFd = -1;   // write end of the error pipe, above 2, or -1
+  int holdFd = -1;    // read end of the pipe to wait on before the exec, above 2, or -1
   int highestFd = 0;  // where closing by hand stops, if close_range is missing
   bool restoreLimit = false;
   rlimit descriptorLimit{};
@@ -64,6 +65,18 @@ void closeFrom(unsigned first, unsigned last, int highestFd) {
        ++fd) {
     (void)close(fd);
   }
+}
+
+// Closes every descriptor from 3 up but the two kept (-1 for none).
+void closeAllBut(int keepA, int keepB, int highestFd) {
+  if (keepA > keepB) std::swap(keepA, keepB);
+  unsigned first = 3;
+  for (int keep : {keepA, keepB}) {
+    if (keep < 3) continue;
+    closeFrom(first, static_cast<unsigned>(keep) - 1, highestFd);
+    first = static_cast<unsigned>(keep) + 1;
+  }
+  closeFrom(first, UINT_MAX, highestFd);
 }
 
 [[noreturn]] void failChild(const ChildPlan& plan, int error) {
@@ -87,13 +100,9 @@ void closeFrom(unsigned first, unsigned last, int highestFd) {
   (void)dup2(0, 1);
   (void)dup2(0, 2);
   // A descriptor the monitor inherited without close-on-exec would
-  // otherwise live as long as the server.
-  if (plan.errorFd >= 3) {
-    closeFrom(3, static_cast<unsigned>(plan.errorFd) - 1, plan.highestFd);
-    closeFrom(static_cast<unsigned>(plan.errorFd) + 1, UINT_MAX, plan.highestFd);
-  } else {
-    closeFrom(3, UINT_MAX, plan.highestFd);
-  }
+  // otherwise live as long as the server. The hold pipes of other servers
+  // being placed go too, so that each is let go by its own release alone.
+  closeAllBut(plan.errorFd, plan.holdFd, plan.highestFd);
 
   // A blocked or ignored SIGTERM would survive the exec and make the server
   // impossible to stop; handlers are reset by the exec anyway.
@@ -106,6 +115,16 @@ void closeFrom(unsigned first, unsigned last, int highestFd) {
     if (signal != SIGKILL && signal != SIGSTOP) sigaction(signal, &byDefault, nullptr);
   }
   if (plan.restoreLimit) setrlimit(RLIMIT_NOFILE, &plan.descriptorLimit);
+
+  // Held until the service manager has put this process in a unit of its
+  // own, so that whatever the server starts is born there too. A byte, the
+  // end of file when the monitor lets go or ends, or an error: it goes on.
+  if (plan.holdFd >= 0) {
+    char ignored;
+    while (read(plan.holdFd, &ignored, 1) < 0 && errno == EINTR) {
+    }
+    (void)close(plan.holdFd);
+  }
 
   // As execvp reports: a file that exists but may not be run is the more
   // telling reason than a later candidate that does not exist.
@@ -206,10 +225,20 @@ Result<pid_t> SystemProcessControl::launch(const std::string& file,
     }
   }
 
+  // Without a hold pipe the child runs its file at once; its placement
+  // then follows instead of preceding the server's first steps.
+  UniqueFd holdEnd;
+  if (_placement && pipe2(pipeFds, O_CLOEXEC) == 0) {
+    holdEnd.reset(pipeFds[1]);
+    plan.holdFd = aboveStandardDescriptors(pipeFds[0]);
+    if (plan.holdFd < 0) holdEnd.reset();
+  }
+
   pid_t child = fork();
   if (child == 0) runChild(plan);
   int forkError = errno;
   if (plan.errorFd >= 0) (void)close(plan.errorFd);  // the child holds its own copy
+  if (plan.holdFd >= 0) (void)close(plan.holdFd);    // likewise
   if (child == -1) {
     Error error(forkError, "Cannot start " + file);
     _log.write(error.text());
@@ -218,8 +247,15 @@ Result<pid_t> SystemProcessControl::launch(const std::string& file,
   // Without O_NONBLOCK a read could wait for a child that has not exec'd;
   // F_SETFL on a pipe end of ours cannot fail short of a bad descriptor.
   if (readEnd) (void)fcntl(readEnd.get(), F_SETFL, O_NONBLOCK);
-  _children.push_back(Child{child, file, std::move(readEnd)});
+  _children.push_back(Child{child, file, std::move(readEnd), std::move(holdEnd)});
+  if (_placement) _placement(child, directory, [this, child] { release(child); });
   return child;
+}
+
+void SystemProcessControl::release(pid_t pid) {
+  for (Child& child : _children) {
+    if (child.pid == pid) child.hold.reset();
+  }
 }
 
 void SystemProcessControl::readExecError(Child& child) {

@@ -16,6 +16,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -37,7 +38,8 @@ class ProcessControl {
   // Returns the child's pid, or the Error (logged) when no child could be
   // created. Whether the exec succeeds is learnt later: a child that could
   // not run its file ends with status 1, and "Cannot start <file>: <reason>"
-  // is logged when its end is collected.
+  // is logged when its end is collected. With a placement set, the child
+  // waits for it before it runs its file (see setPlacement).
   virtual Result<pid_t> launch(const std::string& file, const std::vector<std::string>& arguments,
                                const std::string& directory) = 0;
 
@@ -81,6 +83,15 @@ class ProcessControl {
     std::vector<std::string> arguments;
   };
   virtual std::optional<ProcessInfo> processInfo(pid_t pid) = 0;
+
+  // Where a launched server is put before it runs its file: asked with the
+  // child's pid and the directory it was launched in, it must call
+  // `release` exactly once, on the main loop, within a bounded time (the
+  // server runs its file only then). With none, a child runs its file at
+  // once. A child whose monitor ends before the release goes on too.
+  using Placement =
+      std::function<void(pid_t pid, const std::string& directory, std::function<void()> release)>;
+  virtual void setPlacement(Placement placement) = 0;
 };
 
 // The implementation over fork/execve, pidfd_open, pidfd_send_signal, kill
@@ -100,6 +111,7 @@ class SystemProcessControl : public ProcessControl {
   bool isRunning(pid_t pid, int pidfd) override;
   // From /proc/<pid>/stat, cwd and exe, and the boot clock.
   std::optional<ProcessInfo> processInfo(pid_t pid) override;
+  void setPlacement(Placement placement) override { _placement = std::move(placement); }
 
   // Raises the soft limit on open descriptors to the hard limit, since every
   // running server holds one pidfd; servers started afterwards get the limit
@@ -115,6 +127,7 @@ class SystemProcessControl : public ProcessControl {
     pid_t pid = 0;
     std::string file;    // as given to launch, for the log line
     UniqueFd execError;  // read end of the child's close-on-exec error pipe
+    UniqueFd hold;       // write end of the pipe the child waits on; closing it lets it go
   };
 
   // Collects every launched child that has ended; true if `pid` was one.
@@ -126,8 +139,11 @@ class SystemProcessControl : public ProcessControl {
   // Reads what the child's error pipe holds, logging an exec failure; closes
   // the pipe once it has told whether the exec succeeded.
   void readExecError(Child& child);
+  // Lets the held child `pid` run its file; nothing when it is not held.
+  void release(pid_t pid);
 
   LogSink& _log;
+  Placement _placement;
   std::vector<Child> _children;
   std::map<pid_t, Error> _execErrors;  // of collected children, until taken
   bool _pidfdsMissing = false;

@@ -10,6 +10,8 @@
 // links. Main thread only.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -108,6 +110,16 @@ struct Notification {
   std::function<void()> action;
 };
 
+// A unit of the session's service manager for a process the monitor started.
+struct ProcessUnit {
+  std::string label;        // what the unit's name tells of it
+  std::string description;  // one line for the manager's listings
+};
+
+// How long a start may wait for the service manager before its server runs
+// where the monitor runs.
+inline constexpr std::chrono::seconds kPlacementWait{5};
+
 // Whether the program starts when the user logs in.
 class StartAtLogin {
  public:
@@ -165,6 +177,16 @@ class Desktop {
   // no handler could be started.
   virtual Error openURL(const std::string& url) = 0;
   virtual Error openFile(const std::string& path) = 0;
+
+  // Puts the live process `pid`, a child of the monitor that waits to run
+  // its file, into a unit of its own under the session's service manager,
+  // apart from the monitor and the graphical session. Calls `done` once, on
+  // the main loop, within kPlacementWait: with none when the process is in
+  // its unit, else with why it stays where it is (no manager, a refusal, no
+  // answer in time), not logged: the caller says what that means. Never
+  // waits for the manager.
+  virtual void placeInUnit(pid_t pid, const ProcessUnit& unit,
+                           std::function<void(Error)> done) = 0;
 
   // Start at login for this program; lives as long as the desktop.
   virtual StartAtLogin& startAtLogin() = 0;

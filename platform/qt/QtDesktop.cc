@@ -19,6 +19,7 @@
 #include "Identity.h"
 #include "Paths.h"
 #include "QtNotifications.h"
+#include "QtServiceManager.h"
 #include "QtSession.h"
 #include "QtStatusItem.h"
 #include "Text.h"
@@ -186,6 +187,11 @@ bool QtDesktop::ask(const Question& question) {
   box.exec();
   qunsetenv("XDG_ACTIVATION_TOKEN");  // used once, and never inherited
   return box.clickedButton() == yes;
+}
+
+void QtDesktop::placeInUnit(pid_t pid, const ProcessUnit& unit, std::function<void(Error)> done) {
+  if (!_serviceManager) _serviceManager = std::make_unique<QtServiceManager>();
+  _serviceManager->place(pid, unit, std::move(done));
 }
 
 void QtDesktop::postNotification(Notification notification) {

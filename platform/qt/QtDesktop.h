@@ -11,6 +11,7 @@
 namespace kestrond {
 
 class QtNotifications;
+class QtServiceManager;
 class QtSession;
 class QtStatusItem;
 
@@ -33,6 +34,7 @@ class QtDesktop : public Desktop {
   void postNotification(Notification notification) override;
   Error openURL(const std::string& url) override;
   Error openFile(const std::string& path) override;
+  void placeInUnit(pid_t pid, const ProcessUnit& unit, std::function<void(Error)> done) override;
   StartAtLogin& startAtLogin() override { return *_startAtLogin; }
   std::string bundlePath() const override;
 
@@ -53,6 +55,7 @@ class QtDesktop : public Desktop {
   std::unique_ptr<QApplication> _application;
   std::unique_ptr<StartAtLogin> _startAtLogin;
   std::unique_ptr<QtNotifications> _notifications;
+  std::unique_ptr<QtServiceManager> _serviceManager;
   std::unique_ptr<QtSession> _session;
   QtStatusItem* _statusItem = nullptr;  // the one shown, for "show yourself"
   QString _activationToken;

@@ -183,6 +183,12 @@ bool FakeDesktop::chooseNotificationAction(size_t index) {
   return true;
 }
 
+void FakeDesktop::placeInUnit(pid_t pid, const ProcessUnit& unit,
+                              std::function<void(Error)> done) {
+  placements.push_back({pid, unit, holdPlacements ? std::move(done) : nullptr});
+  if (!holdPlacements) done(placementError);
+}
+
 Error FakeDesktop::openURL(const std::string& url) {
   opened.push_back({Opened::Kind::Url, url, startupEnvironment()});
   return Error();

@@ -41,6 +41,7 @@ class FakeDesktop : public Desktop {
   void postNotification(Notification notification) override;
   Error openURL(const std::string& url) override;
   Error openFile(const std::string& path) override;
+  void placeInUnit(pid_t pid, const ProcessUnit& unit, std::function<void(Error)> done) override;
   StartAtLogin& startAtLogin() override;
   std::string bundlePath() const override { return _bundlePath; }
 
@@ -76,6 +77,18 @@ class FakeDesktop : public Desktop {
   bool chooseNotificationAction(size_t index);
 
   std::vector<Opened> opened;
+
+  // The placements asked for, in order. Each is answered at once with
+  // `placementError` (none: placed), or, while `holdPlacements` is set,
+  // kept until the test calls its `done`.
+  struct Placement {
+    pid_t pid = 0;
+    ProcessUnit unit;
+    std::function<void(Error)> done;
+  };
+  std::vector<Placement> placements;
+  bool holdPlacements = false;
+  Error placementError;
 
   // Start at login as the session has it; `loginError` makes setEnabled fail.
   bool loginEnabled = false;

@@ -160,6 +160,7 @@ class RecordingProcessControl : public ProcessControl {
   Error sendSignal(pid_t pid, int pidfd, int signal) override;
   bool isRunning(pid_t pid, int pidfd) override;
   std::optional<ProcessInfo> processInfo(pid_t pid) override;
+  void setPlacement(Placement placement) override { _system.setPlacement(std::move(placement)); }
 
  private:
   SystemProcessControl _system;
