@@ -11,6 +11,7 @@
 //                   monitor shows of a server that has not got further
 //   exit_status     exit at once with this status, as a failed start
 //   stop_delay_ms   wait this long after SIGTERM before ending
+// Every signal it receives is logged with the sender's pid.
 //   http_port       serve a status page at /tessaline/ on 127.0.0.1
 //   report_file     write what it was started with (argv, cwd, descriptors,
 //                   session, signal state, environment) to this file
@@ -216,6 +217,7 @@ int main(int argc, char** argv) {
   sigemptyset(&handled);
   sigaddset(&handled, SIGTERM);
   sigaddset(&handled, SIGINT);
+  sigaddset(&handled, SIGHUP);
   sigprocmask(SIG_BLOCK, &handled, nullptr);
   int signals = signalfd(-1, &handled, SFD_CLOEXEC);
 
@@ -250,7 +252,12 @@ int main(int argc, char** argv) {
     if (fds[0].revents & POLLIN) {
       signalfd_siginfo info{};
       if (read(signals, &info, sizeof info) == sizeof info) {
-        if (ignoreTerm) {
+        // Every signal and who sent it, for the tests of who stops servers.
+        logMessage("signal " + std::to_string(info.ssi_signo) + " from pid " +
+                   std::to_string(info.ssi_pid));
+        if (info.ssi_signo == SIGHUP) {
+          // A server carries on; this one has nothing to reload.
+        } else if (ignoreTerm) {
           logMessage("ignoring signal " + std::to_string(info.ssi_signo));
         } else if (stopAt < 0) {
           logMessage("stopping on signal " + std::to_string(info.ssi_signo));

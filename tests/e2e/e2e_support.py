@@ -1,5 +1,5 @@
 """What the end-to-end tests share: waiting for a state, the stand-in
-installation, a stand-in StatusNotifierWatcher and a panel's view of the
+installation, a stand-in StatusNotifierWatcher and notification service, a panel's view of the
 monitor's D-Bus menu, answering the confirmation with key presses, and a
 recording xdg-open."""
 import os
@@ -79,6 +79,49 @@ class Watcher(dbus.service.Object):
     @dbus.service.method(dbus.INTROSPECTABLE_IFACE, out_signature="s")
     def Introspect(self):
         return INTROSPECTION
+
+
+NOTIFICATIONS = "org.freedesktop.Notifications"
+
+
+class Notifications(dbus.service.Object):
+    """Records what it is asked to show; ids as a real service gives them."""
+
+    def __init__(self, bus, capabilities=("actions", "body")):
+        super().__init__(bus, "/org/freedesktop/Notifications")
+        self.calls = []
+        self.next_id = 1
+        self.capabilities = list(capabilities)
+
+    @dbus.service.method(NOTIFICATIONS, out_signature="as")
+    def GetCapabilities(self):
+        return self.capabilities
+
+    @dbus.service.method(NOTIFICATIONS, out_signature="ssss")
+    def GetServerInformation(self):
+        return ("stand-in", "test", "1", "1.2")
+
+    @dbus.service.method(NOTIFICATIONS, in_signature="susssasa{sv}i", out_signature="u")
+    def Notify(self, app_name, replaces_id, app_icon, summary, body, actions, hints, timeout):
+        ident = int(replaces_id) or self.next_id
+        if not replaces_id:
+            self.next_id += 1
+        self.calls.append(dict(app_name=str(app_name), replaces_id=int(replaces_id),
+                               app_icon=str(app_icon), summary=str(summary), body=str(body),
+                               actions=[str(a) for a in actions], id=ident))
+        return dbus.UInt32(ident)
+
+    @dbus.service.method(NOTIFICATIONS, in_signature="u")
+    def CloseNotification(self, ident):
+        self.NotificationClosed(ident, 3)
+
+    @dbus.service.signal(NOTIFICATIONS, signature="us")
+    def ActionInvoked(self, ident, key):
+        pass
+
+    @dbus.service.signal(NOTIFICATIONS, signature="uu")
+    def NotificationClosed(self, ident, reason):
+        pass
 
 
 def check(condition, message):

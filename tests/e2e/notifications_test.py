@@ -23,52 +23,9 @@ import dbus.mainloop.glib
 import dbus.service
 from gi.repository import GLib
 
-from e2e_support import (DEADLINE_SECONDS, ITEM, WATCHER, Panel, Watcher, answer_alert, check,
-                         end_all, fake_opener, kill_servers, make_installation, make_instance,
-                         sleeping_servers, wait_until)
-
-NOTIFICATIONS = "org.freedesktop.Notifications"
-
-
-class Notifications(dbus.service.Object):
-    """Records what it is asked to show; ids as a real service gives them."""
-
-    def __init__(self, bus, capabilities=("actions", "body")):
-        super().__init__(bus, "/org/freedesktop/Notifications")
-        self.calls = []
-        self.next_id = 1
-        self.capabilities = list(capabilities)
-
-    @dbus.service.method(NOTIFICATIONS, out_signature="as")
-    def GetCapabilities(self):
-        return self.capabilities
-
-    @dbus.service.method(NOTIFICATIONS, out_signature="ssss")
-    def GetServerInformation(self):
-        return ("stand-in", "test", "1", "1.2")
-
-    @dbus.service.method(NOTIFICATIONS, in_signature="susssasa{sv}i", out_signature="u")
-    def Notify(self, app_name, replaces_id, app_icon, summary, body, actions, hints, timeout):
-        ident = int(replaces_id) or self.next_id
-        if not replaces_id:
-            self.next_id += 1
-        self.calls.append(dict(app_name=str(app_name), replaces_id=int(replaces_id),
-                               app_icon=str(app_icon), summary=str(summary), body=str(body),
-                               actions=[str(a) for a in actions], id=ident))
-        return dbus.UInt32(ident)
-
-    @dbus.service.method(NOTIFICATIONS, in_signature="u")
-    def CloseNotification(self, ident):
-        self.NotificationClosed(ident, 3)
-
-    @dbus.service.signal(NOTIFICATIONS, signature="us")
-    def ActionInvoked(self, ident, key):
-        pass
-
-    @dbus.service.signal(NOTIFICATIONS, signature="uu")
-    def NotificationClosed(self, ident, reason):
-        pass
-
+from e2e_support import (DEADLINE_SECONDS, ITEM, NOTIFICATIONS, WATCHER, Notifications, Panel,
+                         Watcher, answer_alert, check, end_all, fake_opener, kill_servers,
+                         make_installation, make_instance, sleeping_servers, wait_until)
 
 def green_pixels(properties):
     """Green pixels in the largest icon the item offers (ARGB32, big endian)."""
