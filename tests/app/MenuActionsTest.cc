@@ -58,6 +58,29 @@ TEST_F(MenuActionsTest, StartAndStopTheDefaultInstance) {
   EXPECT_EQ(log.lines(), (std::vector<std::string>{"Watching directory: " + database}));
 }
 
+// A start asks for the server's own unit and lets it run once answered;
+// where there is none, the server runs all the same, with one line.
+TEST_F(MenuActionsTest, StartedServerIsPlacedInAUnitOfItsOwn) {
+  std::string database = dir.makeInstance("home/database");
+  desktop.holdPlacements = true;
+  launch();
+  desktop.openMenu();
+  answerYes();
+  ASSERT_TRUE(desktop.choose("Start Default Instance"));
+  ASSERT_EQ(desktop.placements.size(), 1u);
+  const test::FakeDesktop::Placement& placement = desktop.placements[0];
+  EXPECT_EQ(placement.pid, app->defaultInstance()->pid());
+  EXPECT_EQ(placement.unit.label, "database");
+  EXPECT_EQ(placement.unit.description, "Kestrond server in " + database);
+  desktop.openMenu();
+  EXPECT_EQ(titles()[0], "Default Instance: Starting");
+  placement.done(Error::because("no service manager on the session bus"));
+  ASSERT_TRUE(tickUntil([&] { return hasTitle("Stop Default Instance"); }));
+  EXPECT_EQ(log.lines().back(), "The server in " + database +
+                                    " runs in the monitor's session: no service manager on the "
+                                    "session bus");
+}
+
 TEST_F(MenuActionsTest, ServerIgnoringSigtermStaysStopping) {
   dir.makeInstance("home/demo", "[standin]\nignore_sigterm = true\n");
   launch();

@@ -5,8 +5,11 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
+#include <map>
+#include <memory>
 
 #include "KestrondInstance.h"
 #include "KestrondManager.h"
@@ -300,6 +303,48 @@ TEST(ExecutableCandidates, FollowExecvpRules) {
   }
   EXPECT_EQ(executableCandidates("bin/kestrond", std::string("/x")),
             (std::vector<std::string>{absolutePath("bin/kestrond")}));
+}
+
+// What a process runs now: its first argument.
+std::string runningProgram(pid_t pid) {
+  std::string commandLine = test::readFile("/proc/" + std::to_string(pid) + "/cmdline");
+  return commandLine.substr(0, commandLine.find('\0'));
+}
+
+// A placed server runs its file only once its own release comes, whatever
+// the order of the releases; and a monitor that ends lets its held servers go.
+TEST_F(ServerProcessTest, HeldServersRunOnlyOnTheirOwnRelease) {
+  auto control = std::make_unique<SystemProcessControl>(log);
+  std::map<pid_t, std::function<void()>> releases;
+  std::vector<std::string> directories;
+  control->setPlacement([&](pid_t pid, const std::string& directory, std::function<void()> go) {
+    releases[pid] = std::move(go);
+    directories.push_back(directory);
+  });
+  std::vector<pid_t> pids;
+  for (const char* name : {"first", "second", "third"}) {
+    std::string path = dir.makeInstance(name);
+    Result<pid_t> child = control->launch(test::standinServerPath(), {"kestrond", "-f"}, path);
+    ASSERT_TRUE(child.ok());
+    pids.push_back(child.value());
+    EXPECT_EQ(directories.back(), path);
+  }
+  // Each goes when its own release comes, and alone: a later one, still
+  // held, keeps no copy of an earlier one's hold.
+  releases[pids[0]]();
+  ASSERT_TRUE(test::waitFor([&] { return runningProgram(pids[0]) == "kestrond"; }));
+  EXPECT_NE(runningProgram(pids[1]), "kestrond");
+  EXPECT_NE(runningProgram(pids[2]), "kestrond");
+  releases[pids[1]]();
+  ASSERT_TRUE(test::waitFor([&] { return runningProgram(pids[1]) == "kestrond"; }));
+  EXPECT_NE(runningProgram(pids[2]), "kestrond");
+  // The monitor's end is the third one's release.
+  control.reset();
+  ASSERT_TRUE(test::waitFor([&] { return runningProgram(pids[2]) == "kestrond"; }));
+  for (pid_t pid : pids) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
 }
 
 TEST(SystemProcessControl, RefusesPidsBelowOne) {
