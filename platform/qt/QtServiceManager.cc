@@ -122,8 +122,8 @@ void QtServiceManager::place(pid_t pid, const ProcessUnit& unit, std::function<v
                                 std::to_string(kPlacementWait.count()) + " s"));
   });
   pending.deadline->start(std::chrono::milliseconds(kPlacementWait));
-  send(name, QDBusConnection::sessionBus().isConnected() ? Route::SessionBus
-                                                          : Route::PrivateSocket);
+  send(name,
+       QDBusConnection::sessionBus().isConnected() ? Route::SessionBus : Route::PrivateSocket);
 }
 
 QDBusConnection QtServiceManager::connection(Route route) {
@@ -131,11 +131,10 @@ QDBusConnection QtServiceManager::connection(Route route) {
   QDBusConnection existing(kPrivateConnection);
   if (existing.isConnected()) return existing;
   QDBusConnection::disconnectFromPeer(kPrivateConnection);  // a dead one of before
-  std::string socket =
-      environmentValue("XDG_RUNTIME_DIR").value_or("") + "/systemd/private";
+  std::string socket = environmentValue("XDG_RUNTIME_DIR").value_or("") + "/systemd/private";
   if (!QFileInfo(QString::fromStdString(socket)).exists()) return existing;
-  return QDBusConnection::connectToPeer(QStringLiteral("unix:path=") + QString::fromStdString(socket),
-                                        kPrivateConnection);
+  return QDBusConnection::connectToPeer(
+      QStringLiteral("unix:path=") + QString::fromStdString(socket), kPrivateConnection);
 }
 
 void QtServiceManager::follow(Route route) {
@@ -144,9 +143,9 @@ void QtServiceManager::follow(Route route) {
   // No service name: naming it would make Qt ask the bus for its owner and
   // wait for the answer. The unit's name, random and known only to the
   // manager and us, tells whose job ended.
-  following = connection(route).connect(
-      QString(), kPath, kInterface, QStringLiteral("JobRemoved"), this,
-      SLOT(jobRemoved(uint, QDBusObjectPath, QString, QString)));
+  following =
+      connection(route).connect(QString(), kPath, kInterface, QStringLiteral("JobRemoved"), this,
+                                SLOT(jobRemoved(uint, QDBusObjectPath, QString, QString)));
 }
 
 void QtServiceManager::unfollowIdle() {
@@ -182,11 +181,11 @@ void QtServiceManager::send(const QString& name, Route route) {
   DBusUnitProperties properties;
   for (const UnitProperty& property :
        serverScopeProperties(it->second.pid, it->second.description.toStdString())) {
-    properties.append({QString::fromStdString(property.name),
-                       QDBusVariant(toQVariant(property.value))});
+    properties.append(
+        {QString::fromStdString(property.name), QDBusVariant(toQVariant(property.value))});
   }
-  QDBusMessage call =
-      QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("StartTransientUnit"));
+  QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface,
+                                                     QStringLiteral("StartTransientUnit"));
   call << name << QStringLiteral("fail") << QVariant::fromValue(properties)
        << QVariant::fromValue(QList<DBusAuxiliaryUnit>());
   auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, waitMilliseconds()), this);
@@ -199,9 +198,10 @@ void QtServiceManager::send(const QString& name, Route route) {
                      // where a session bus lists the manager but does not
                      // carry it.
                      QString error = reply.error().name();
-                     bool absent = reply.error().type() == QDBusError::ServiceUnknown ||
-                                   error == QStringLiteral("org.freedesktop.DBus.Error.NameHasNoOwner") ||
-                                   error.startsWith(QStringLiteral("org.freedesktop.DBus.Error.Spawn."));
+                     bool absent =
+                         reply.error().type() == QDBusError::ServiceUnknown ||
+                         error == QStringLiteral("org.freedesktop.DBus.Error.NameHasNoOwner") ||
+                         error.startsWith(QStringLiteral("org.freedesktop.DBus.Error.Spawn."));
                      if (absent && route == Route::SessionBus) {
                        send(name, Route::PrivateSocket);
                      } else if (absent) {

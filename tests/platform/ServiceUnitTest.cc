@@ -32,9 +32,10 @@ TEST(ServiceUnit, NamesSayWhichInstance) {
 TEST(ServiceUnit, LongNamesAreShortenedToWhatSystemdTakes) {
   // systemd's unit names: at most 255 bytes of [A-Za-z0-9:_.\-], escapes
   // whole.
-  const std::regex valid(R"(app-kestrond\\x2dmonitor-([A-Za-z0-9:_.]|\\x[0-9a-f]{2})+-[0-9a-f]{16}\.scope)");
+  const std::regex valid(
+      R"(app-kestrond\\x2dmonitor-([A-Za-z0-9:_.]|\\x[0-9a-f]{2})+-[0-9a-f]{16}\.scope)");
   for (const std::string& label : {std::string(300, 'a'), std::string(300, '-'),
-                                    std::string(250, 'a') + "-" + std::string(40, 'b')}) {
+                                   std::string(250, 'a') + "-" + std::string(40, 'b')}) {
     std::string name = serverScopeName(label, ~0ULL);
     EXPECT_LE(name.size(), 255u);
     EXPECT_GE(name.size(), 250u);
