@@ -250,6 +250,13 @@ def answer_alert(key):
         capture_output=True).returncode != 0)
 
 
+def start_from_menu(panel, title):
+    """Opens the menu, chooses `title` and confirms the question."""
+    panel.open()
+    panel.click(title)
+    answer_alert("Return")
+
+
 def make_installation(root, server, instances, with_lib=False):
     """An installation under root: instance directories with the given
     kestrond.ini texts ({name: ini}), and bin/kestrond the stand-in server."""

@@ -25,7 +25,8 @@ from gi.repository import GLib
 
 from e2e_support import (DEADLINE_SECONDS, ITEM, NOTIFICATIONS, WATCHER, Notifications, Panel,
                          Watcher, answer_alert, check, end_all, fake_opener, kill_servers,
-                         make_installation, make_instance, sleeping_servers, wait_until)
+                         make_installation, make_instance, sleeping_servers, start_from_menu,
+                         wait_until)
 
 def green_pixels(properties):
     """Green pixels in the largest icon the item offers (ARGB32, big endian)."""
@@ -39,12 +40,6 @@ def green_pixels(properties):
         if a > 200 and g > 150 and r < 120 and b < 120:
             count += 1
     return count
-
-
-def start(panel, title):
-    panel.open()
-    panel.click(title)
-    answer_alert("Return")
 
 
 def main():
@@ -79,14 +74,14 @@ def main():
 
         # No service on the bus: nothing is shown, one line says so, and the
         # monitor goes on.
-        start(panel, "Start Instance 'early'")
+        start_from_menu(panel, "Start Instance 'early'")
         wait_until("the line about the missing service", lambda: any(
             "No notification service answers" in line and "Instance 'early' did not start" in line
             for line in open(log_path, errors="replace")))
         check("Start Instance 'early'" in panel.titles(), repr(panel.titles()))
 
         service_name = dbus.service.BusName(NOTIFICATIONS, service_bus)  # noqa: F841
-        start(panel, "Start Instance 'l\ufffdter'")
+        start_from_menu(panel, "Start Instance 'l\ufffdter'")
         wait_until("the failed start told", lambda: notifications.calls)
         failed = notifications.calls[0]
         check(failed["summary"] == "Instance 'l\ufffdter' did not start", repr(failed))
@@ -104,7 +99,7 @@ def main():
               "opened %r for %r" % (url, later_log))
 
         # A running server shows the mark; its crash is told and clears it.
-        start(panel, "Start Default Instance")
+        start_from_menu(panel, "Start Default Instance")
         wait_until("the mark", lambda: green_pixels(panel.properties) > 0)
         lock = os.path.join(home, "database", "kestrond.lck")
         wait_until("the lock file", lambda: os.path.exists(lock) and open(lock).read().strip())
@@ -161,7 +156,7 @@ def main():
 
         # Stopped from the menu, then Quit: nothing more is told.
         time.sleep(1.5)  # a start right after a crash would find its lock file still fresh
-        start(panel, "Start Default Instance")
+        start_from_menu(panel, "Start Default Instance")
         wait_until("Running", lambda: "Stop Default Instance" in panel.titles())
         panel.open()
         panel.click("Stop Default Instance")

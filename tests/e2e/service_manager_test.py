@@ -21,8 +21,8 @@ import dbus.mainloop.glib
 import dbus.service
 from gi.repository import GLib
 
-from e2e_support import (NOTIFICATIONS, Notifications, Panel, WATCHER, Watcher, answer_alert,
-                         check, end_all, kill_servers, make_installation, wait_until)
+from e2e_support import (NOTIFICATIONS, Notifications, Panel, WATCHER, Watcher, check, end_all,
+                         kill_servers, make_installation, start_from_menu, wait_until)
 
 SYSTEMD = "org.freedesktop.systemd1"
 MANAGER = "org.freedesktop.systemd1.Manager"
@@ -65,12 +65,6 @@ def program(pid):
         return ""
 
 
-def start(panel, name):
-    panel.open()
-    panel.click("Start Instance '%s'" % name)
-    answer_alert("Return")
-
-
 def main():
     monitor, server = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
     dbus.mainloop.glib.threads_init()
@@ -99,7 +93,7 @@ def main():
         panel = Panel(client, *watcher.items[0])
 
         # The scope asked for, exactly; the server waits for its job's end.
-        start(panel, "alpha")
+        start_from_menu(panel, "Start Instance 'alpha'")
         wait_until("the scope asked for", lambda: manager.calls)
         name, mode, properties, aux = manager.calls[0]
         check(re.fullmatch(r"app-kestrond\\x2dmonitor-alpha-[0-9a-f]{16}\.scope", name), name)
@@ -134,7 +128,7 @@ def main():
         # A manager that never answers: the server runs after the bounded
         # wait, with one line.
         manager.silent = True
-        start(panel, "bravo")
+        start_from_menu(panel, "Start Instance 'bravo'")
         wait_until("bravo running", lambda: "Stop Instance 'bravo'" in panel.titles(), 20)
         check(len(manager.calls) == 2, "calls: %d" % len(manager.calls))
         line = ("The server in %s runs in the monitor's session: the service manager did not "
@@ -143,7 +137,7 @@ def main():
 
         # No manager at all (nor its private socket): at once, one line.
         bus.release_name(SYSTEMD)
-        start(panel, "charlie")
+        start_from_menu(panel, "Start Instance 'charlie'")
         wait_until("charlie running", lambda: "Stop Instance 'charlie'" in panel.titles())
         line = ("The server in %s runs in the monitor's session: no service manager on the "
                 "session bus" % os.path.join(home, "charlie"))

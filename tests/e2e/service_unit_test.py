@@ -27,8 +27,8 @@ import dbus.mainloop.glib
 import dbus.service
 from gi.repository import GLib
 
-from e2e_support import (NOTIFICATIONS, Notifications, Panel, WATCHER, Watcher, answer_alert,
-                         check, make_installation, wait_until)
+from e2e_support import (NOTIFICATIONS, Notifications, Panel, WATCHER, Watcher, check,
+                         make_installation, start_from_menu, wait_until)
 from user_manager import Unavailable, UserManager
 
 STOP_DELAY_MS = 8000
@@ -97,9 +97,7 @@ class Session:
         return self.manager.show(self.unit, "ActiveState")
 
     def start_server(self, home, name):
-        self.panel.open()
-        self.panel.click("Start Instance '%s'" % name)
-        answer_alert("Return")
+        start_from_menu(self.panel, "Start Instance '%s'" % name)
         wait_until(name + " running", lambda: "Stop Instance '%s'" % name in self.panel.titles())
         pid = server_pid(home, name)
         scope = self.manager.in_manager_tree(pid)
@@ -209,9 +207,7 @@ def run(manager, monitor, server):
         # bravo is stopped from its menu: SIGTERM from the monitor, once.
         panel = session.start()
         charlie, _ = session.start_server(home, "charlie")
-        panel.open()
-        panel.click("Stop Instance 'bravo'")
-        answer_alert("Return")
+        start_from_menu(panel, "Stop Instance 'bravo'")
         stopper = session.monitor_pid()
         wait_until("bravo's SIGTERM", lambda: signals_of(home, "bravo"))
         manager.systemctl("kill", "--signal=KILL", "--kill-who=main", unit)
