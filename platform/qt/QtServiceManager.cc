@@ -65,7 +65,7 @@ namespace {
 const QString kService = QStringLiteral("org.freedesktop.systemd1");
 const QString kPath = QStringLiteral("/org/freedesktop/systemd1");
 const QString kInterface = QStringLiteral("org.freedesktop.systemd1.Manager");
-const QString kPrivateConnection = QStringLiteral("kestrond-service-manager");
+const QString kPrivateConnection = QStringLiteral("kestrond-service-manager-");
 
 QVariant toQVariant(const UnitProperty::Value& value) {
   return std::visit(
@@ -128,13 +128,29 @@ void QtServiceManager::place(pid_t pid, const ProcessUnit& unit, std::function<v
 
 QDBusConnection QtServiceManager::connection(Route route) {
   if (route == Route::SessionBus) return QDBusConnection::sessionBus();
-  QDBusConnection existing(kPrivateConnection);
-  if (existing.isConnected()) return existing;
-  QDBusConnection::disconnectFromPeer(kPrivateConnection);  // a dead one of before
+  if (!_privateName.isEmpty()) {
+    QDBusConnection open(_privateName);
+    if (open.isConnected()) return open;
+    closePrivateConnection();  // the manager went away or restarted
+  }
   std::string socket = environmentValue("XDG_RUNTIME_DIR").value_or("") + "/systemd/private";
-  if (!QFileInfo(QString::fromStdString(socket)).exists()) return existing;
-  return QDBusConnection::connectToPeer(
-      QStringLiteral("unix:path=") + QString::fromStdString(socket), kPrivateConnection);
+  if (!QFileInfo(QString::fromStdString(socket)).exists()) return QDBusConnection(QString());
+  // A name of its own each time: Qt lets go of a closed peer connection
+  // only later, and a name reused meanwhile would give the closed one.
+  _privateName = kPrivateConnection + QString::number(++_privateConnections);
+  QDBusConnection peer = QDBusConnection::connectToPeer(
+      QStringLiteral("unix:path=") + QString::fromStdString(socket), _privateName);
+  if (!peer.isConnected()) {
+    _unreachable = peer.lastError().message().toStdString();
+    closePrivateConnection();
+  }
+  return peer;
+}
+
+void QtServiceManager::closePrivateConnection() {
+  QDBusConnection::disconnectFromPeer(_privateName);
+  _privateName.clear();
+  _following[static_cast<int>(Route::PrivateSocket)] = false;
 }
 
 void QtServiceManager::follow(Route route) {
@@ -152,14 +168,13 @@ void QtServiceManager::unfollowIdle() {
   for (Route route : {Route::SessionBus, Route::PrivateSocket}) {
     bool used = false;
     for (const auto& [name, pending] : _pending) used = used || pending.route == route;
-    bool& following = _following[static_cast<int>(route)];
-    if (used || !following) continue;
-    following = false;
+    if (used) continue;
     if (route == Route::PrivateSocket) {
       // The manager sends every signal to a private connection: it is held
       // only while it has something to tell.
-      QDBusConnection::disconnectFromPeer(kPrivateConnection);
-    } else {
+      if (!_privateName.isEmpty()) closePrivateConnection();
+    } else if (_following[static_cast<int>(route)]) {
+      _following[static_cast<int>(route)] = false;
       QDBusConnection::sessionBus().disconnect(
           QString(), kPath, kInterface, QStringLiteral("JobRemoved"), this,
           SLOT(jobRemoved(uint, QDBusObjectPath, QString, QString)));
@@ -171,9 +186,12 @@ void QtServiceManager::send(const QString& name, Route route) {
   auto it = _pending.find(name);
   if (it == _pending.end()) return;
   it->second.route = route;
+  _unreachable.clear();
   QDBusConnection bus = connection(route);
   if (!bus.isConnected()) {
-    finish(name, Error::because("no service manager on the session bus"));
+    finish(name, Error::because(_unreachable.empty()
+                                    ? "no service manager on the session bus"
+                                    : "the service manager could not be reached: " + _unreachable));
     return;
   }
   follow(route);
@@ -206,6 +224,9 @@ void QtServiceManager::send(const QString& name, Route route) {
                        send(name, Route::PrivateSocket);
                      } else if (absent) {
                        finish(name, Error::because("no service manager on the session bus"));
+                     } else if (reply.error().type() == QDBusError::Disconnected) {
+                       // A wedged manager can end a connection it never took.
+                       finish(name, Error::because("the service manager could not be reached"));
                      } else {
                        finish(name, Error::because("the service manager refused it: " +
                                                    reply.error().message().toStdString()));

@@ -22,6 +22,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <string>
 
 #include "Desktop.h"
 #include "Error.h"
@@ -60,9 +61,15 @@ class QtServiceManager : public QObject {
   // Listens to the manager's JobRemoved on `route` while a placement uses it.
   void follow(Route route);
   void unfollowIdle();
+  void closePrivateConnection();
 
   std::map<QString, Pending> _pending;  // by unit name
   bool _following[2] = {false, false};
+  // The connection to the private socket while one is open, and how many
+  // have been opened.
+  QString _privateName;
+  int _privateConnections = 0;
+  std::string _unreachable;  // why the last connection to the socket failed
 };
 
 }  // namespace kestrond

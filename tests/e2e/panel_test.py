@@ -45,7 +45,7 @@ import time
 import dbus
 
 import e2e_support
-from e2e_support import make_installation, make_instance, sleeping_servers, end_all
+from e2e_support import end_all, make_installation, make_instance, sleeping_servers, start_empty_bus
 from rfb_pointer import RfbPointer
 
 WIDTH, HEIGHT = 1024, 768
@@ -156,16 +156,6 @@ floating=0
 
 [PlasmaViews][Panel 1][Defaults]
 thickness=32
-"""
-EMPTY_SESSION_BUS = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:tmpdir=%s</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default"><allow user="*"/><allow own="*"/>
-    <allow send_destination="*"/><allow receive_sender="*"/></policy>
-</busconfig>
 """
 SYSTEM_BUS = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
@@ -378,21 +368,11 @@ class Session:
         raise AssertionError("plasmashell drew no still panel")
 
     def empty_bus(self):
-        """A session bus with no StatusNotifierWatcher on it, and nothing to
-        start on demand: a notification would otherwise start whatever
-        desktop's service is installed (Plasma's waits a minute for a shell
-        that never comes, and holds the test's output open meanwhile)."""
-        address_file = os.path.join(self.scratch, "empty-bus")
-        config = os.path.join(self.scratch, "empty-bus.conf")
-        with open(config, "w") as f:
-            f.write(EMPTY_SESSION_BUS % self.scratch)
-        log = open(os.path.join(self.artifacts, "empty-bus.log"), "w")
-        with open(address_file, "w") as out:
-            self.children.append(subprocess.Popen(
-                ["dbus-daemon", "--config-file=" + config, "--nofork", "--nopidfile",
-                 "--print-address=1"], stdout=out, stderr=log))
-        wait_until("the empty bus", lambda: os.path.getsize(address_file) > 0)
-        return open(address_file).readline().strip()
+        """A session bus with no StatusNotifierWatcher on it (see start_empty_bus)."""
+        process, address = start_empty_bus(self.scratch,
+                                            os.path.join(self.artifacts, "empty-bus.log"))
+        self.children.append(process)
+        return address
 
 
 def changed_box(before, after, top, height, left=0):

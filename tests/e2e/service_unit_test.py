@@ -8,7 +8,10 @@ unit a systemd desktop runs it as, and that unit runs the monitor, tied to
 a stand-in of graphical-session.target. Three times: a server is started
 from the menu as a panel does it, then (a) the session ends with the
 monitor running, (b) the monitor quits and then the session ends, (c) the
-monitor is killed and then the session ends. The stand-in server needs 8 s
+monitor is killed and then the session ends. Then a monitor on a session
+bus that does not carry the manager (as dbus-launch makes one) uses the
+manager's private socket (d), goes on without it while the manager is
+stopped (e), and uses it again once it runs. The stand-in server needs 8 s
 after SIGTERM and logs every signal with its sender. Run inside
 tests/e2e/session.sh (for the display), as root; skips where no user
 manager can run. Arguments: the monitor and the stand-in server.
@@ -27,8 +30,8 @@ import dbus.mainloop.glib
 import dbus.service
 from gi.repository import GLib
 
-from e2e_support import (NOTIFICATIONS, Notifications, Panel, WATCHER, Watcher, check,
-                         make_installation, start_from_menu, wait_until)
+from e2e_support import (NOTIFICATIONS, Notifications, Panel, WATCHER, Watcher, check, end_all,
+                         make_installation, start_empty_bus, start_from_menu, wait_until)
 from user_manager import Unavailable, UserManager
 
 STOP_DELAY_MS = 8000
@@ -176,7 +179,9 @@ def run(manager, monitor, server):
     root = tempfile.mkdtemp(prefix="kestrond-units-")
     os.chmod(root, 0o755)
     ini = "[standin]\nstop_delay_ms = %d\n" % STOP_DELAY_MS
-    home = make_installation(root, server, {"alpha": ini, "bravo": ini, "charlie": ini})
+    home = make_installation(root, server, {"alpha": ini, "bravo": ini, "charlie": ini,
+                                            "delta": ini, "echo": "", "foxtrot": ini})
+    others = []
     try:
         unit = make_monitor_unit(manager, monitor, client, watcher, home)
         session = Session(manager, watcher, client, unit)
@@ -222,12 +227,48 @@ def run(manager, monitor, server):
             check(alive(pid) and signals_of(home, name) == [],
                   "(c) %s got %r" % (name, signals_of(home, name)))
 
+        # (d) A session bus without the manager beside it (as dbus-launch
+        # makes one): the manager's private socket serves.
+        bus_process, other_address = start_empty_bus(root, os.path.join(root, "bus.log"))
+        others.append(bus_process)
+        other_bus = dbus.bus.BusConnection(other_address)
+        other_watcher = Watcher(other_bus)
+        other_bus.request_name(WATCHER)
+        other_notifications = Notifications(other_bus)  # noqa: F841
+        other_bus.request_name(NOTIFICATIONS)
+        monitor_log = os.path.join(root, "monitor.log")
+        with open(monitor_log, "w") as log:
+            others.append(subprocess.Popen([monitor], stderr=log, env=dict(
+                manager.env, DBUS_SESSION_BUS_ADDRESS=other_address, KESTROND_HOME=home)))
+        wait_until("the monitor's item on the other bus", lambda: other_watcher.items)
+        other = Session(manager, other_watcher, dbus.bus.BusConnection(other_address), None)
+        other.panel = Panel(other.client, *other_watcher.items[0])
+        delta, _ = other.start_server(home, "delta")
+
+        # (e) A wedged manager: the start goes on after the bounded wait,
+        # where the monitor runs, with one line.
+        os.kill(manager.pid, signal.SIGSTOP)
+        try:
+            start_from_menu(other.panel, "Start Instance 'echo'")
+            wait_until("echo running", lambda: "Stop Instance 'echo'" in other.panel.titles())
+        finally:
+            os.kill(manager.pid, signal.SIGCONT)
+        # It did not answer in time, or dropped the connection it never took.
+        line = "The server in %s runs in the monitor's session: " % os.path.join(home, "echo")
+        told = [l for l in open(monitor_log).read().splitlines() if line in l]
+        check(len(told) == 1 and (told[0].endswith("did not answer within 5 s") or
+                                  told[0].endswith("could not be reached")),
+              "no line %r in %s" % (line, open(monitor_log).read()))
+        # The manager answers again: the next start gets its scope.
+        foxtrot, _ = other.start_server(home, "foxtrot")
+
         # The end of the user's manager: one SIGTERM each, from the manager,
         # and the 8 s shutdown runs to its end.
         manager_pid = manager.pid
         manager.check_safety()
         manager.stop_manager(STOP_DELAY_MS / 1000 + 30)
-        for name, pid in (("alpha", alpha), ("charlie", charlie)):
+        for name, pid in (("alpha", alpha), ("charlie", charlie), ("delta", delta),
+                          ("foxtrot", foxtrot)):
             check(not alive(pid), name + " outlived its manager")
             check(signals_of(home, name) == [(signal.SIGTERM, manager_pid)] and
                   stopped_cleanly(home, name),
@@ -237,7 +278,8 @@ def run(manager, monitor, server):
         check(not kills, "the manager killed: %r" % kills)
     finally:
         loop.quit()
-        for name in ("alpha", "bravo", "charlie"):
+        end_all(others)
+        for name in ("alpha", "bravo", "charlie", "delta", "echo", "foxtrot"):
             pid = server_pid(home, name)
             if pid and alive(pid):
                 os.kill(pid, signal.SIGKILL)

@@ -111,6 +111,7 @@ class UserManager:
         self.cgroups = []  # fresh cgroup directories, in making order
         self.shell = None
         self.failure = None
+        self._tests = set()
         self._stop_watch = threading.Event()
 
     # --- what a test uses ---
@@ -171,7 +172,8 @@ class UserManager:
 
     def __exit__(self, *exc):
         self._teardown()
-        if self.failure and exc[0] is None:
+        if self.failure:
+            # Also when the test failed: the stop is what made it fail.
             raise SafetyStop(self.failure)
 
     def _preconditions(self):
@@ -217,11 +219,14 @@ class UserManager:
             f.write("".join(path + "\n" for path in self.cgroups))
         os.mkfifo(os.path.join(self.work, "go"))
         os.mkfifo(os.path.join(self.work, "kmsg"))
-        # Held open for reading and writing: the manager never waits to open
-        # it, and reopening it never ends the reader.
-        self._kmsg = os.open(os.path.join(self.work, "kmsg"), os.O_RDWR | os.O_NONBLOCK)
-        self._log_thread = threading.Thread(target=self._copy_log, daemon=True)
-        self._log_thread.start()
+        # Read by a process of its own, fast enough for the debug log (a full
+        # FIFO would hold the manager up at its next line); held open here
+        # for writing too, so that the manager reopening it never ends it.
+        kmsg = os.path.join(self.work, "kmsg")
+        with open(self.manager_log, "wb") as log:
+            self._log_reader = subprocess.Popen(["cat", kmsg], stdout=log,
+                                                stdin=subprocess.DEVNULL)
+        self._kmsg = os.open(kmsg, os.O_WRONLY)
 
         script = r"""
 set -e
@@ -290,22 +295,10 @@ exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$1/home" XDG_RUNTIME_DIR="$
         if "kestrond-user-manager" in open("/proc/self/mountinfo").read():
             raise SafetyStop("the manager's tmpfs shows outside its namespace")
 
-    def _copy_log(self):
-        import select
-        with open(self.manager_log, "ab") as log:
-            while not self._stop_watch.is_set():
-                ready, _, _ = select.select([self._kmsg], [], [], 0.2)
-                if ready:
-                    try:
-                        log.write(os.read(self._kmsg, 65536))
-                        log.flush()
-                    except BlockingIOError:
-                        pass
-
     # --- safety ---
 
     def _ours(self, pid):
-        """Started here: the manager or a descendant of it, or in its namespace."""
+        """The manager's: in its namespace, or it or a descendant of it."""
         try:
             if os.readlink("/proc/%d/ns/mnt" % pid) == self._namespace:
                 return True
@@ -315,6 +308,23 @@ exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$1/home" XDG_RUNTIME_DIR="$
             if pid == self.shell.pid:
                 return True
             pid = _parent(pid)
+        return False
+
+    def _started_here(self, pid):
+        """The manager's, or the test's: a server a test's monitor started
+        may rightly be put in a unit of the manager. A process once seen as
+        the test's stays so (by pid and start time) after its parent ends."""
+        if self._ours(pid):
+            return True
+        start = (_read("/proc/%d/stat" % pid) or ")").rsplit(")", 1)[1].split()[19:20]
+        if (pid, tuple(start)) in self._tests:
+            return True
+        ancestor = _parent(pid)
+        while ancestor > 1:
+            if ancestor == os.getpid():
+                self._tests.add((pid, tuple(start)))
+                return True
+            ancestor = _parent(ancestor)
         return False
 
     def _findings(self):
@@ -331,7 +341,7 @@ exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$1/home" XDG_RUNTIME_DIR="$
         for cgroup in self.cgroups:
             for root, _, _ in os.walk(cgroup):
                 for pid in (_read(os.path.join(root, "cgroup.procs")) or "").split():
-                    if not self._ours(int(pid)) and _state(int(pid)) not in (None, "Z"):
+                    if not self._started_here(int(pid)) and _state(int(pid)) not in (None, "Z"):
                         findings.append("foreign process %s in %s" % (pid, root))
         for pid in now:
             if pid != self.shell.pid and self._ours(pid) and _state(pid) not in (None, "Z"):
@@ -408,8 +418,8 @@ exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$1/home" XDG_RUNTIME_DIR="$
                 self.failure = "safety stop at the end:\n" + "\n".join(findings)
         if self.work:
             if hasattr(self, "_kmsg"):
-                self._log_thread.join(2)
-                os.close(self._kmsg)
+                os.close(self._kmsg)  # the last writer: the reader ends
+                self._log_reader.wait(10)
             keep = os.environ.get("KESTROND_KEEP_MANAGER_LOGS")
             if keep:
                 for name in ("manager.log", "units.log"):
