@@ -124,13 +124,22 @@ def main():
         wait_until("alpha running", lambda: "Stop Instance 'alpha'" in panel.titles())
         check(program(child) == "kestrond", "the server is %r" % program(child))
         check("runs in the monitor's session" not in lines(), lines())
+        # Placed, the monitor listens to the manager no more: at rest, its
+        # signals wake nothing.
+        stats = dbus.Interface(bus.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus"),
+                               "org.freedesktop.DBus.Debug.Stats")
+        job_rules = lambda: [str(rule) for rules in stats.GetAllMatchRules().values()
+                             for rule in rules if "JobRemoved" in rule]
+        wait_until("the monitor's JobRemoved rule gone", lambda: not job_rules())
 
         # A manager that never answers: the server runs after the bounded
         # wait, with one line.
         manager.silent = True
         start_from_menu(panel, "Start Instance 'bravo'")
+        wait_until("bravo's scope asked for", lambda: len(manager.calls) == 2)
+        check(job_rules(), "the monitor does not listen for the job's end")
         wait_until("bravo running", lambda: "Stop Instance 'bravo'" in panel.titles(), 20)
-        check(len(manager.calls) == 2, "calls: %d" % len(manager.calls))
+        wait_until("the rule gone after the wait", lambda: not job_rules())
         line = ("The server in %s runs in the monitor's session: the service manager did not "
                 "answer within 5 s" % os.path.join(home, "bravo"))
         check(lines().count(line) == 1, "no line %r in %s" % (line, lines()))
