@@ -225,7 +225,7 @@ void QtServiceManager::send(const QString& name, Route route) {
                      } else if (absent) {
                        finish(name, Error::because("no service manager on the session bus"));
                      } else if (reply.error().type() == QDBusError::Disconnected) {
-                       // A wedged manager can end a connection it never took.
+                       // The manager went away (or its private connection did) while asked.
                        finish(name, Error::because("the service manager could not be reached"));
                      } else {
                        finish(name, Error::because("the service manager refused it: " +
