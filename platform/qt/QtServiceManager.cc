@@ -89,8 +89,15 @@ uint64_t randomNumber() {
   return (uint64_t{device()} << 32) | device();
 }
 
-int waitMilliseconds() {
-  return static_cast<int>(std::chrono::milliseconds(kPlacementWait).count());
+// The call's own time-out lies beyond the deadline, so that a manager that
+// does not answer is always told by the deadline, in one way.
+int callTimeoutMilliseconds() {
+  return static_cast<int>(std::chrono::milliseconds(2 * kPlacementWait).count());
+}
+
+Error notAnswered() {
+  return Error::because("the service manager did not answer within " +
+                        std::to_string(kPlacementWait.count()) + " s");
 }
 
 }  // namespace
@@ -117,10 +124,8 @@ void QtServiceManager::place(pid_t pid, const ProcessUnit& unit, std::function<v
   pending.done = std::move(done);
   pending.deadline = std::make_unique<QTimer>();
   pending.deadline->setSingleShot(true);
-  QObject::connect(pending.deadline.get(), &QTimer::timeout, this, [this, name] {
-    finish(name, Error::because("the service manager did not answer within " +
-                                std::to_string(kPlacementWait.count()) + " s"));
-  });
+  QObject::connect(pending.deadline.get(), &QTimer::timeout, this,
+                   [this, name] { finish(name, notAnswered()); });
   pending.deadline->start(std::chrono::milliseconds(kPlacementWait));
   send(name,
        QDBusConnection::sessionBus().isConnected() ? Route::SessionBus : Route::PrivateSocket);
@@ -206,7 +211,7 @@ void QtServiceManager::send(const QString& name, Route route) {
                                                      QStringLiteral("StartTransientUnit"));
   call << name << QStringLiteral("fail") << QVariant::fromValue(properties)
        << QVariant::fromValue(QList<DBusAuxiliaryUnit>());
-  auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, waitMilliseconds()), this);
+  auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, callTimeoutMilliseconds()), this);
   QObject::connect(watcher, &QDBusPendingCallWatcher::finished, this,
                    [this, name, route](QDBusPendingCallWatcher* finished) {
                      finished->deleteLater();
@@ -224,6 +229,10 @@ void QtServiceManager::send(const QString& name, Route route) {
                        send(name, Route::PrivateSocket);
                      } else if (absent) {
                        finish(name, Error::because("no service manager on the session bus"));
+                     } else if (reply.error().type() == QDBusError::NoReply ||
+                                reply.error().type() == QDBusError::Timeout ||
+                                reply.error().type() == QDBusError::TimedOut) {
+                       finish(name, notAnswered());
                      } else if (reply.error().type() == QDBusError::Disconnected) {
                        // The manager went away (or its private connection did) while asked.
                        finish(name, Error::because("the service manager could not be reached"));
