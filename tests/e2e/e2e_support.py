@@ -124,16 +124,22 @@ class Notifications(dbus.service.Object):
         pass
 
 
-EMPTY_SESSION_BUS = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
-  <type>session</type>
-  <listen>unix:tmpdir=%s</listen>
+  <type>%s</type>
+  <listen>%s</listen>
   <auth>EXTERNAL</auth>
   <policy context="default"><allow user="*"/><allow own="*"/>
     <allow send_destination="*"/><allow receive_sender="*"/></policy>
 </busconfig>
 """
+
+
+def bus_config(kind, listen):
+    """A private bus's configuration: everything allowed, nothing to start
+    on demand. kind: "session" or "system"; listen: a D-Bus address."""
+    return BUS_CONFIG % (kind, listen)
 
 
 def start_empty_bus(directory, log_path):
@@ -144,7 +150,7 @@ def start_empty_bus(directory, log_path):
     address_file = os.path.join(directory, "empty-bus")
     config = os.path.join(directory, "empty-bus.conf")
     with open(config, "w") as f:
-        f.write(EMPTY_SESSION_BUS % directory)
+        f.write(bus_config("session", "unix:tmpdir=" + directory))
     with open(address_file, "w") as out, open(log_path, "w") as log:
         process = subprocess.Popen(
             ["dbus-daemon", "--config-file=" + config, "--nofork", "--nopidfile",

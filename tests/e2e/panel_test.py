@@ -45,7 +45,8 @@ import time
 import dbus
 
 import e2e_support
-from e2e_support import end_all, make_installation, make_instance, sleeping_servers, start_empty_bus
+from e2e_support import (bus_config, end_all, make_installation, make_instance, sleeping_servers,
+                         start_empty_bus)
 from rfb_pointer import RfbPointer
 
 WIDTH, HEIGHT = 1024, 768
@@ -157,18 +158,6 @@ floating=0
 [PlasmaViews][Panel 1][Defaults]
 thickness=32
 """
-SYSTEM_BUS = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=%s</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default"><allow user="*"/><allow own="*"/>
-    <allow send_destination="*"/><allow receive_sender="*"/></policy>
-</busconfig>
-"""
-
-
 def wait_until(what, condition, seconds=30):
     # A panel that is still starting answers with errors meanwhile.
     e2e_support.wait_until(what, condition, seconds,
@@ -265,7 +254,7 @@ class Session:
         system_bus = os.path.join(self.scratch, "system_bus")
         config = os.path.join(self.scratch, "system-bus.conf")
         with open(config, "w") as f:
-            f.write(SYSTEM_BUS % system_bus)
+            f.write(bus_config("system", "unix:path=" + system_bus))
         # The shell will not run without a system bus (its login manager
         # proxy); it gets an empty private one, not the machine's.
         self.start("system-bus", ["dbus-daemon", "--config-file=" + config, "--nofork",
