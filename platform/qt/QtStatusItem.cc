@@ -79,9 +79,7 @@ QtStatusItem::QtStatusItem(QtDesktop& desktop, MenuEvents events)
                    },
                    [this](int, int) { showMenuAtPointer(); },
                    [this](const QString& token) { _desktop.keepActivationToken(token); }}),
-      // Qt numbers its own items from 1.
-      _trayHost(desktop.log(), _bus,
-                QStringLiteral("org.kde.StatusNotifierItem-%1-0").arg(getpid()),
+      _trayHost(desktop.log(), _bus, _bus.baseService(),
                 [this](TrayHostKind host) { useHost(host); }) {
   _activation.setSingleShot(true);
   _activation.setInterval(kActivationGraceMs);

@@ -85,32 +85,22 @@ void TrayHost::start() {
   connect(_watcher, &QDBusServiceWatcher::serviceOwnerChanged, this, &TrayHost::ownerChanged);
   _bus.connect(QString(), kWatcherPath, kWatcher, QStringLiteral("StatusNotifierHostRegistered"),
                this, SLOT(hostRegistered()));
-  // The item's own name first: the watcher looks the item up by it.
-  QDBusMessage request = busCall(QStringLiteral("RequestName"));
-  request << _itemService << uint(4);  // DBUS_NAME_FLAG_DO_NOT_QUEUE
-  auto* named = new QDBusPendingCallWatcher(_bus.asyncCall(request), this);
-  connect(named, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* call) {
+  // The item is registered by its connection's unique name and owns no
+  // other: a host that watches a well-known item name (GNOME's
+  // AppIndicator extension) wipes what it read of the item when that
+  // watch's first answer comes late, and then drops the item for good.
+  QDBusMessage owner = busCall(QStringLiteral("GetNameOwner"));
+  owner << kWatcher;
+  auto* asked = new QDBusPendingCallWatcher(_bus.asyncCall(owner), this);
+  connect(asked, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* call) {
     call->deleteLater();
-    QDBusPendingReply<uint> reply = *call;
-    if (reply.isError()) {
-      _log.write("Cannot take the bus name " + _itemService.toStdString() + ": " +
-                 reply.error().message().toStdString());
-    }
-    _named = true;
-    QDBusMessage owner = busCall(QStringLiteral("GetNameOwner"));
-    owner << kWatcher;
-    auto* asked = new QDBusPendingCallWatcher(_bus.asyncCall(owner), this);
-    connect(asked, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* call) {
-      call->deleteLater();
-      QDBusPendingReply<QString> reply = *call;
-      // An owner that came meanwhile has been followed already.
-      if (_owner.isEmpty()) followOwner(reply.isError() ? QString() : reply.value());
-    });
+    QDBusPendingReply<QString> reply = *call;
+    // An owner that came meanwhile has been followed already.
+    if (_owner.isEmpty()) followOwner(reply.isError() ? QString() : reply.value());
   });
 }
 
 void TrayHost::ownerChanged(const QString&, const QString&, const QString& newOwner) {
-  if (!_named) return;  // followed once the item's name is ours
   followOwner(newOwner);
 }
 

@@ -34,7 +34,8 @@ class TrayHost : public QObject {
 
  public:
   // `changed` is called from the main loop each time the kind changes;
-  // `itemService` is the bus name the item is offered under on `bus`.
+  // `itemService` is the bus name the item is offered under on `bus`: the
+  // connection's unique name.
   TrayHost(LogSink& log, QDBusConnection bus, QString itemService,
            std::function<void(TrayHostKind)> changed);
   ~TrayHost() override;
@@ -60,7 +61,6 @@ class TrayHost : public QObject {
   QDBusServiceWatcher* _watcher = nullptr;
   QTimer _silence;           // the watcher's second to answer
   unsigned _generation = 0;  // the owner that replies belong to
-  bool _named = false;       // the item's bus name is ours (or refused)
   QString _owner;
   bool _decided = false;
   TrayHostKind _kind = TrayHostKind::None;

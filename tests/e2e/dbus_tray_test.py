@@ -59,6 +59,13 @@ def main():
     server_pid = None
     try:
         check(watcher.registered.wait(DEADLINE_SECONDS), "the monitor registered no item")
+        # Registered by its unique name, with no item name of its own for a
+        # host to watch (GNOME's extension drops an item whose name's first
+        # owner answer comes after its properties).
+        check(watcher.items[0][0].startswith(":"), "registered as %r" % (watcher.items[0],))
+        item_names = [str(n) for n in client.list_names()
+                      if str(n).startswith("org.kde.StatusNotifierItem-")]
+        check(not item_names, "the monitor owns %r" % item_names)
         panel = Panel(client, *watcher.items[0])
         check(panel.tool_tip() == "Halvorix Kestrond", "tool tip: " + panel.tool_tip())
 
