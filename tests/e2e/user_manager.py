@@ -208,6 +208,7 @@ class UserManager:
         tag = "kestrond-user-manager.%d" % os.getpid()
         for mount_point, selector, systemd_hierarchy in self.hierarchies:
             parent = mount_point + _own_path(selector)
+            self._remove_leftovers(parent)
             path = os.path.join(parent, tag if systemd_hierarchy else tag + ".ctl")
             os.mkdir(path)
             self.cgroups.append(path)
@@ -263,6 +264,22 @@ exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$1/home" XDG_RUNTIME_DIR="$
             ["busctl", "--address=unix:path=%s/bus" % self.runtime, "status",
              "org.freedesktop.systemd1"], capture_output=True).returncode == 0, 30)
         self.systemctl("set-environment", "DBUS_SESSION_BUS_ADDRESS=unix:path=%s/bus" % self.runtime)
+
+    @staticmethod
+    def _remove_leftovers(parent):
+        """The empty cgroups of an earlier run that was killed (its pid runs
+        no more): removed with rmdir only, deepest first."""
+        for name in os.listdir(parent):
+            if not name.startswith("kestrond-user-manager."):
+                continue
+            pid = name.split(".")[1]
+            if pid.isdigit() and not os.path.exists("/proc/" + pid):
+                for root, _, _ in sorted(os.walk(os.path.join(parent, name)),
+                                         key=lambda w: -len(w[0])):
+                    try:
+                        os.rmdir(root)
+                    except OSError:
+                        break  # not empty: left as it is
 
     def _wait(self, what, condition, seconds):
         end = time.monotonic() + seconds
