@@ -9,6 +9,12 @@ namespace kestrond {
 
 namespace {
 
+// The slice the desktops put applications in.
+constexpr const char* kAppSlice = "app.slice";
+
+// One byte of a unit name's component, as systemd-escape writes it:
+// letters, digits, ":", "_" and "." stay ("." not in front), "/" becomes
+// "-", every other byte "\xNN".
 std::string escapedByte(unsigned char byte, bool first) {
   bool plain = (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
                (byte >= '0' && byte <= '9') || byte == ':' || byte == '_' ||
@@ -21,14 +27,6 @@ std::string escapedByte(unsigned char byte, bool first) {
 }
 
 }  // namespace
-
-std::string escapeUnitNameComponent(const std::string& text) {
-  std::string escaped;
-  for (size_t i = 0; i < text.size(); ++i) {
-    escaped += escapedByte(static_cast<unsigned char>(text[i]), i == 0);
-  }
-  return escaped;
-}
 
 std::string serverScopeName(const std::string& label, uint64_t random) {
   static const std::string prefix = "app-kestrond\\x2dmonitor-";

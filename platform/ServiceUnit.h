@@ -19,14 +19,6 @@
 
 namespace kestrond {
 
-// The slice the desktops put applications in.
-inline constexpr const char* kAppSlice = "app.slice";
-
-// `text` as one component of a unit name, as systemd-escape writes it:
-// letters, digits, ":", "_" and "." stay ("." not in front), "/" becomes
-// "-", every other byte "\xNN".
-std::string escapeUnitNameComponent(const std::string& text);
-
 // "app-kestrond\x2dmonitor-<label>-<random>.scope", after the desktops'
 // convention for applications a launcher started: the launcher's name, what
 // it started (an instance directory's name, escaped, shortened to fit), and

@@ -1,10 +1,12 @@
 // The D-Bus structures of the tray protocols (StatusNotifierItem and
-// com.canonical.dbusmenu) as Qt types with their marshalling. Qt code; used
-// by the exports in this folder.
+// com.canonical.dbusmenu) and of systemd's StartTransientUnit as Qt types
+// with their marshalling. Qt code; used by the exports and the service
+// manager in this folder.
 #pragma once
 
 #include <QByteArray>
 #include <QDBusArgument>
+#include <QDBusVariant>
 #include <QList>
 #include <QMetaType>
 #include <QString>
@@ -12,6 +14,7 @@
 #include <QVariantMap>
 
 #include "ExportedMenu.h"
+#include "ServiceUnit.h"
 
 namespace kestrond {
 
@@ -57,12 +60,27 @@ struct DBusToolTip {
   QString description;
 };
 
+// (sv): a unit property for StartTransientUnit.
+struct DBusUnitProperty {
+  QString name;
+  QDBusVariant value;
+};
+
+// (sa(sv)): an auxiliary unit for StartTransientUnit.
+struct DBusAuxiliaryUnit {
+  QString name;
+  QList<DBusUnitProperty> properties;
+};
+
 // Makes the types known to QtDBus; idempotent.
 void registerDBusTypes();
 
 // A property set as D-Bus values; only `names` when that is not empty.
 QVariantMap dbusProperties(const MenuProperties& properties, const QStringList& names = {});
 QVariant dbusValue(const MenuPropertyValue& value);
+// A unit's properties as StartTransientUnit takes them, each value with its
+// D-Bus type (s, b, i, t or au).
+QList<DBusUnitProperty> dbusUnitProperties(const std::vector<UnitProperty>& properties);
 
 }  // namespace kestrond
 
@@ -72,6 +90,8 @@ Q_DECLARE_METATYPE(kestrond::DBusMenuItemKeys)
 Q_DECLARE_METATYPE(kestrond::DBusMenuEvent)
 Q_DECLARE_METATYPE(kestrond::DBusIconPixmap)
 Q_DECLARE_METATYPE(kestrond::DBusToolTip)
+Q_DECLARE_METATYPE(kestrond::DBusUnitProperty)
+Q_DECLARE_METATYPE(kestrond::DBusAuxiliaryUnit)
 
 namespace kestrond {
 QDBusArgument& operator<<(QDBusArgument& out, const DBusMenuLayout& layout);
@@ -86,4 +106,8 @@ QDBusArgument& operator<<(QDBusArgument& out, const DBusIconPixmap& pixmap);
 const QDBusArgument& operator>>(const QDBusArgument& in, DBusIconPixmap& pixmap);
 QDBusArgument& operator<<(QDBusArgument& out, const DBusToolTip& toolTip);
 const QDBusArgument& operator>>(const QDBusArgument& in, DBusToolTip& toolTip);
+QDBusArgument& operator<<(QDBusArgument& out, const DBusUnitProperty& property);
+const QDBusArgument& operator>>(const QDBusArgument& in, DBusUnitProperty& property);
+QDBusArgument& operator<<(QDBusArgument& out, const DBusAuxiliaryUnit& unit);
+const QDBusArgument& operator>>(const QDBusArgument& in, DBusAuxiliaryUnit& unit);
 }  // namespace kestrond

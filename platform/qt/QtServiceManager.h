@@ -22,8 +22,8 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <string>
 
+#include "DBusTypes.h"
 #include "Desktop.h"
 #include "Error.h"
 
@@ -45,8 +45,7 @@ class QtServiceManager : public QObject {
  private:
   enum class Route { SessionBus, PrivateSocket };
   struct Pending {
-    pid_t pid = 0;
-    QString description;
+    QList<DBusUnitProperty> properties;
     Route route = Route::SessionBus;
     std::function<void(Error)> done;
     std::unique_ptr<QTimer> deadline;
@@ -56,20 +55,20 @@ class QtServiceManager : public QObject {
   void send(const QString& name, Route route);
   // Ends the placement of `name`, if pending, with `error` (none: placed).
   void finish(const QString& name, Error error);
-  // The connection to the manager on `route`; not connected when there is none.
-  QDBusConnection connection(Route route);
-  // Listens to the manager's JobRemoved on `route` while a placement uses it.
-  void follow(Route route);
-  void unfollowIdle();
+  // The connection to the manager on `route`, listening for the ends of its
+  // jobs; the Error when there is none.
+  Result<QDBusConnection> listeningConnection(Route route);
+  bool listenForJobs(QDBusConnection bus);
+  // Stops listening where no placement waits any more.
+  void stopListeningWhereIdle();
   void closePrivateConnection();
 
   std::map<QString, Pending> _pending;  // by unit name
-  bool _following[2] = {false, false};
-  // The connection to the private socket while one is open, and how many
-  // have been opened.
+  bool _listeningOnSessionBus = false;
+  // The connection to the private socket while one is open (it listens as
+  // long as it is open), and how many have been opened.
   QString _privateName;
   int _privateConnections = 0;
-  std::string _unreachable;  // why the last connection to the socket failed
 };
 
 }  // namespace kestrond

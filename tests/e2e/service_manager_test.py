@@ -81,7 +81,7 @@ def main():
     client = dbus.bus.BusConnection(os.environ["DBUS_SESSION_BUS_ADDRESS"])
 
     root = tempfile.mkdtemp(prefix="kestrond-manager-")
-    names = ("alpha", "bravo", "charlie")
+    names = ("alpha", "bravo", "charlie", "delta")
     home = make_installation(root, server, {name: "" for name in names})
     log_path = os.path.join(root, "monitor.log")
     log = open(log_path, "w")
@@ -132,11 +132,21 @@ def main():
                              for rule in rules if "JobRemoved" in rule]
         wait_until("the monitor's JobRemoved rule gone", lambda: not job_rules())
 
+        # A manager that cannot make the unit (a process it may not move,
+        # say): the server runs where the monitor runs, with one line.
+        start_from_menu(panel, "Start Instance 'delta'")
+        wait_until("delta's scope asked for", lambda: len(manager.calls) == 2)
+        manager.finish_job(1, "failed")
+        wait_until("delta running", lambda: "Stop Instance 'delta'" in panel.titles())
+        line = ("The server in %s runs in the monitor's session: the service manager could not "
+                "make its unit (failed)" % os.path.join(home, "delta"))
+        check(lines().count(line) == 1, "no line %r in %s" % (line, lines()))
+
         # A manager that never answers: the server runs after the bounded
         # wait, with one line.
         manager.silent = True
         start_from_menu(panel, "Start Instance 'bravo'")
-        wait_until("bravo's scope asked for", lambda: len(manager.calls) == 2)
+        wait_until("bravo's scope asked for", lambda: len(manager.calls) == 3)
         check(job_rules(), "the monitor does not listen for the job's end")
         wait_until("bravo running", lambda: "Stop Instance 'bravo'" in panel.titles(), 20)
         wait_until("the rule gone after the wait", lambda: not job_rules())
@@ -151,7 +161,7 @@ def main():
         line = ("The server in %s runs in the monitor's session: no service manager on the "
                 "session bus" % os.path.join(home, "charlie"))
         check(lines().count(line) == 1, "no line %r in %s" % (line, lines()))
-        check(len(manager.calls) == 2, "calls: %d" % len(manager.calls))
+        check(len(manager.calls) == 3, "calls: %d" % len(manager.calls))
     finally:
         end_all([process])
         kill_servers(home, names)
