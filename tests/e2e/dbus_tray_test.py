@@ -23,8 +23,8 @@ import dbus.service
 from gi.repository import GLib
 
 from e2e_support import (DEADLINE_SECONDS, Panel, WATCHER, Watcher, answer_alert, check,
-                         end_all, fake_opener, kill_servers, make_installation, make_instance,
-                         sleeping_servers, wait_until)
+                         client_connection, end_all, fake_opener, kill_servers, make_installation,
+                         make_instance, sleeping_servers, wait_until)
 
 def main():
     monitor, server = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
@@ -35,7 +35,7 @@ def main():
     name = dbus.service.BusName(WATCHER, service_bus)
     loop = GLib.MainLoop()
     threading.Thread(target=loop.run, daemon=True).start()
-    client = dbus.bus.BusConnection(os.environ["DBUS_SESSION_BUS_ADDRESS"])
+    client = client_connection(os.environ["DBUS_SESSION_BUS_ADDRESS"])
 
     root = tempfile.mkdtemp(prefix="kestrond-e2e-")
     # "r&d" and "my_db": titles show "&" and "_" as they are, not as mnemonics.

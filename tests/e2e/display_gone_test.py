@@ -17,7 +17,8 @@ import dbus.mainloop.glib
 import dbus.service
 from gi.repository import GLib
 
-from e2e_support import WATCHER, Panel, Watcher, check, make_installation, wait_until
+from e2e_support import (WATCHER, Panel, Watcher, check, client_connection, make_installation,
+                         wait_until)
 
 ROUNDS = 12
 
@@ -40,7 +41,7 @@ def main():
     bus = dbus.SessionBus()
     loop = GLib.MainLoop()
     threading.Thread(target=loop.run, daemon=True).start()
-    client = dbus.bus.BusConnection(os.environ["DBUS_SESSION_BUS_ADDRESS"])
+    client = client_connection(os.environ["DBUS_SESSION_BUS_ADDRESS"])
     root = tempfile.mkdtemp(prefix="kestrond-display-")
     home = make_installation(root, server, {"database": ""})
     statuses = []

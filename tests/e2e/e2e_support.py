@@ -9,6 +9,7 @@ import threading
 import time
 
 import dbus
+import dbus.mainloop
 import dbus.service
 
 WATCHER = "org.kde.StatusNotifierWatcher"
@@ -157,6 +158,14 @@ def start_empty_bus(directory, log_path):
              "--print-address=1"], stdout=out, stderr=log)
     wait_until("the empty bus", lambda: os.path.getsize(address_file) > 0)
     return process, open(address_file).readline().strip()
+
+
+def client_connection(address):
+    """A connection for blocking calls alone, as a panel makes them: on no
+    main loop, so that making it while another thread runs the GLib loop
+    does not race that loop for the connection's watches (libdbus aborts
+    on that: "watch != NULL")."""
+    return dbus.bus.BusConnection(address, mainloop=dbus.mainloop.NULL_MAIN_LOOP)
 
 
 def check(condition, message):

@@ -24,9 +24,9 @@ import dbus.service
 from gi.repository import GLib
 
 from e2e_support import (DEADLINE_SECONDS, ITEM, NOTIFICATIONS, WATCHER, Notifications, Panel,
-                         Watcher, answer_alert, check, end_all, fake_opener, kill_servers,
-                         make_installation, make_instance, sleeping_servers, start_from_menu,
-                         wait_until)
+                         Watcher, answer_alert, check, client_connection, end_all, fake_opener,
+                         kill_servers, make_installation, make_instance, sleeping_servers,
+                         start_from_menu, wait_until)
 
 def green_pixels(properties):
     """Green pixels in the largest icon the item offers (ARGB32, big endian)."""
@@ -52,7 +52,7 @@ def main():
     notifications = Notifications(service_bus)
     loop = GLib.MainLoop()
     threading.Thread(target=loop.run, daemon=True).start()
-    client = dbus.bus.BusConnection(os.environ["DBUS_SESSION_BUS_ADDRESS"])
+    client = client_connection(os.environ["DBUS_SESSION_BUS_ADDRESS"])
 
     root = tempfile.mkdtemp(prefix="kestrond-notify-")
     # "l\xe4ter" is not UTF-8 (Latin-1's a-umlaut): its log must still open.

@@ -21,8 +21,9 @@ import dbus.mainloop.glib
 import dbus.service
 from gi.repository import GLib
 
-from e2e_support import (NOTIFICATIONS, Notifications, Panel, WATCHER, Watcher, check, end_all,
-                         kill_servers, make_installation, start_from_menu, wait_until)
+from e2e_support import (NOTIFICATIONS, Notifications, Panel, WATCHER, Watcher, check,
+                         client_connection, end_all, kill_servers, make_installation,
+                         start_from_menu, wait_until)
 
 SYSTEMD = "org.freedesktop.systemd1"
 MANAGER = "org.freedesktop.systemd1.Manager"
@@ -78,7 +79,7 @@ def main():
     bus.request_name(SYSTEMD)
     loop = GLib.MainLoop()
     threading.Thread(target=loop.run, daemon=True).start()
-    client = dbus.bus.BusConnection(os.environ["DBUS_SESSION_BUS_ADDRESS"])
+    client = client_connection(os.environ["DBUS_SESSION_BUS_ADDRESS"])
 
     root = tempfile.mkdtemp(prefix="kestrond-manager-")
     names = ("alpha", "bravo", "charlie", "delta")

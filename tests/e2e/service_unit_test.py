@@ -30,8 +30,9 @@ import dbus.mainloop.glib
 import dbus.service
 from gi.repository import GLib
 
-from e2e_support import (NOTIFICATIONS, Notifications, Panel, WATCHER, Watcher, check, end_all,
-                         make_installation, start_empty_bus, start_from_menu, wait_until)
+from e2e_support import (NOTIFICATIONS, Notifications, Panel, WATCHER, Watcher, check,
+                         client_connection, end_all, make_installation, start_empty_bus,
+                         start_from_menu, wait_until)
 from user_manager import Unavailable, UserManager
 
 STOP_DELAY_MS = 8000
@@ -172,16 +173,25 @@ def run(manager, monitor, server):
     # whatever desktop's is installed, and Plasma's takes the watcher's name.
     notifications = Notifications(service_bus)  # noqa: F841
     service_bus.request_name(NOTIFICATIONS)
-    loop = GLib.MainLoop()
-    threading.Thread(target=loop.run, daemon=True).start()
-    client = dbus.bus.BusConnection(address)
-
     root = tempfile.mkdtemp(prefix="kestrond-units-")
     os.chmod(root, 0o755)
+    # For (d) and (e): a session bus that does not carry the manager, with a
+    # tray and notifications of its own. Its services are made before the
+    # loop runs them, on another thread.
+    bus_process, other_address = start_empty_bus(root, os.path.join(root, "bus.log"))
+    others = [bus_process]
+    other_bus = dbus.bus.BusConnection(other_address)
+    other_watcher = Watcher(other_bus)
+    other_bus.request_name(WATCHER)
+    other_notifications = Notifications(other_bus)  # noqa: F841
+    other_bus.request_name(NOTIFICATIONS)
+    loop = GLib.MainLoop()
+    threading.Thread(target=loop.run, daemon=True).start()
+    client = client_connection(address)
+
     ini = "[standin]\nstop_delay_ms = %d\n" % STOP_DELAY_MS
     home = make_installation(root, server, {"alpha": ini, "bravo": ini, "charlie": ini,
                                             "delta": ini, "echo": "", "foxtrot": ini})
-    others = []
     try:
         unit = make_monitor_unit(manager, monitor, client, watcher, home)
         session = Session(manager, watcher, client, unit)
@@ -229,19 +239,12 @@ def run(manager, monitor, server):
 
         # (d) A session bus without the manager beside it (as dbus-launch
         # makes one): the manager's private socket serves.
-        bus_process, other_address = start_empty_bus(root, os.path.join(root, "bus.log"))
-        others.append(bus_process)
-        other_bus = dbus.bus.BusConnection(other_address)
-        other_watcher = Watcher(other_bus)
-        other_bus.request_name(WATCHER)
-        other_notifications = Notifications(other_bus)  # noqa: F841
-        other_bus.request_name(NOTIFICATIONS)
         monitor_log = os.path.join(root, "monitor.log")
         with open(monitor_log, "w") as log:
             others.append(subprocess.Popen([monitor], stderr=log, env=dict(
                 manager.env, DBUS_SESSION_BUS_ADDRESS=other_address, KESTROND_HOME=home)))
         wait_until("the monitor's item on the other bus", lambda: other_watcher.items)
-        other = Session(manager, other_watcher, dbus.bus.BusConnection(other_address), None)
+        other = Session(manager, other_watcher, client_connection(other_address), None)
         other.panel = Panel(other.client, *other_watcher.items[0])
         delta, _ = other.start_server(home, "delta")
 
