@@ -9,34 +9,113 @@ Application::Application(Desktop& desktop, ProcessControl& processes, LogSink& l
     : _desktop(desktop),
       _processes(processes),
       _log(log),
-      _closedMenu(desktop, log, [this] { changesSeen(); }),
+      _closedMenu(desktop, log, [this] { (void)changesSeen(); }),
       _notices(desktop, log, [this] {
         if (_statusItem) _statusItem->setNeedsAttention(true);
       }) {}
 
-// The status item goes first: its rows hold actions bound to this object.
+// The menu goes first, then the status item: its rows hold actions bound to
+// this object.
 Application::~Application() {
   _processes.setPlacement(nullptr);
   _menuUpdateTimer.reset();
+  _menu.reset();
   _statusItem.reset();
 }
 
 void Application::applicationDidFinishLaunching() {
   _manager = std::make_shared<KestrondManager>(_processes, _log);
-  _processes.setPlacement([this](pid_t pid, const std::string& directory,
-                                 std::function<void()> release) {
-    placeServer(pid, directory, std::move(release));
-  });
+  _processes.setPlacement(
+      [this](pid_t pid, const std::string& directory, std::function<void()> release) {
+        placeServer(pid, directory, std::move(release));
+      });
   setupGlobalEnvironment();
   _statusItem = _desktop.createStatusItem({[this] { menuWillOpen(); }, [this] { menuDidClose(); }});
   _statusItem->setTitle("K");  // the title is never translated
+  StatusMenu::Actions actions;
+  actions.start = [this](const auto& instance) { startInstance(instance); };
+  actions.stop = [this](const auto& instance) { stopInstance(instance); };
+  actions.viewLogFile = [this] { viewLogFile(); };
+  actions.launchTessaline = [this] { launchTessaline(); };
+  actions.onlineDocumentation = [this] { onlineDocumentation(); };
+  actions.toggleStartAtLogin = [this](bool shownChecked) {
+    return toggleStartAtLogin(shownChecked);
+  };
+  actions.quit = [this] { terminate(); };
+  actions.settle = [this] { return changesSeen(); };
+  _menu = std::make_unique<StatusMenu>(
+      *_statusItem, _notices, std::move(actions), [this](const StatusMenu::Instances& shown) {
+        return _closedMenu.follow(_manager->searchPaths(), _manager->candidateDirectories(), shown);
+      });
   // Filled from the start and kept current while closed: a D-Bus panel may
   // fetch the menu before it tells of an opening, or never tell at all.
-  rebuildMenu(Scan::Opening);
+  scan(Scan::Launch);
 }
 
 void Application::setupGlobalEnvironment() {
   kestrond::setupGlobalEnvironment(*_manager, _desktop.bundlePath(), _log);
+}
+
+const std::shared_ptr<KestrondInstance>& Application::defaultInstance() const {
+  static const std::shared_ptr<KestrondInstance> none;
+  return _menu ? _menu->defaultInstance() : none;
+}
+
+void Application::menuWillOpen() {
+  // Whatever failure was told, the user has looked now.
+  _notices.seen();
+  if (_statusItem) _statusItem->setNeedsAttention(false);
+  if (_inModalDialog || !_menu) return;
+  scan(Scan::Opening);
+  bool listed = !_menu->shown().empty();
+  // A desktop may deliver an opening without a closing; never leave a
+  // second timer armed.
+  _menuUpdateTimer.reset();
+  if (listed) {
+    _menuUpdateTimer = _desktop.startTimer(kMenuRefreshInterval, [this] { menuTimerFired(); });
+  }
+  _closedMenu.opened(listed);
+}
+
+void Application::scan(Scan kind) {
+  StatusMenu::Instances instances =
+      kind == Scan::Following ? _manager->currentInstances() : _manager->allInstances();
+  _closedMenu.rescanned();
+  _menu->listed(std::move(instances), willStartAtLogin(), kind == Scan::Opening);
+}
+
+void Application::menuDidClose() {
+  _menuUpdateTimer.reset();
+  _closedMenu.closed();
+  if (_menu) _menu->closed();
+  (void)changesSeen();
+}
+
+void Application::menuTimerFired() {
+  // Some hosts never send a close: after a while without an opening the
+  // menu counts as closed, and its next opening arms the refresh again.
+  if (!_closedMenu.ticked()) {
+    _menuUpdateTimer.reset();  // safe from inside its own callback
+    _menu->closed();
+    (void)changesSeen();
+    return;
+  }
+  _menu->tick();
+}
+
+bool Application::changesSeen() {
+  // While open, the rows follow the refresh alone; while a question is up,
+  // the chosen row must stay as it is.
+  if (!_menu || _closedMenu.countsOpen() || _inModalDialog) return false;
+  ChangeWatcher::Changes pending = _closedMenu.takePending();
+  if (pending.rescan) {
+    scan(Scan::Following);
+  } else if (!pending.directories.empty()) {
+    _menu->reread(pending.directories);
+  } else {
+    return false;
+  }
+  return true;
 }
 
 int runApplication(Desktop& desktop, ProcessControl& processes, LogSink& log) {

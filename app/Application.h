@@ -2,12 +2,12 @@
 //
 // The entry routine (runApplication) creates it and runs the main loop. At
 // the launch it creates the instance manager, exports the installation's
-// environment and puts the "K" status item with its menu into the tray. Its
-// menu is rebuilt from a scan at each opening and refreshed in place while
-// open (app/StatusMenu.cc); the rows carry their actions (app/MenuActions.cc).
-// Two helpers it owns keep the closed menu current (ClosedMenuFollower) and
-// tell what the servers did without being asked (ServerNotices). Main
-// thread only.
+// environment and puts the "K" status item with its menu into the tray. It
+// tells the status menu (StatusMenu, the one writer of the rows) what
+// happened: a scan at each opening, the half-second refresh while open,
+// what the closed-menu follower saw while closed. The rows carry its
+// actions (app/MenuActions.cc). The servers' notices (ServerNotices) follow
+// every publication of the menu. Main thread only.
 #pragma once
 
 #include <chrono>
@@ -23,6 +23,7 @@
 #include "Log.h"
 #include "ProcessControl.h"
 #include "ServerNotices.h"
+#include "StatusMenu.h"
 
 namespace kestrond {
 
@@ -44,16 +45,10 @@ class Application {
   void applicationDidFinishLaunching();
   void setupGlobalEnvironment();
 
-  // The status menu (app/StatusMenu.cc)
+  // The status item's menu events (app/Application.cc)
   void menuWillOpen();
   void menuDidClose();
   void menuTimerFired();
-  // Fills an instance's row: title, whether it can be chosen, and the
-  // action that fits the server's state, bound to this instance.
-  void updateMenuItem(MenuRow& item, const std::shared_ptr<KestrondInstance>& instance);
-  // The instance a row of the status menu shows, or nullptr for the rows
-  // that show none (and for rows no longer in the menu).
-  std::shared_ptr<KestrondInstance> representedObject(const MenuRow& row) const;
 
   // Actions (app/MenuActions.cc)
   bool confirm(const KestrondInstance& instance, bool start);
@@ -66,45 +61,31 @@ class Application {
   void launchTessaline();
   void onlineDocumentation();
   void viewLogFile();
-  // Turns start at login the other way from what the row showed.
-  void toggleStartAtLogin(bool shownChecked);
+  // Turns start at login the other way from what the row showed; returns
+  // whether the session starts the monitor at login now.
+  bool toggleStartAtLogin(bool shownChecked);
   void terminate();
 
   // Start at login: whether the session starts the monitor at login, and
-  // making it so (a failure is logged by the desktop and shows in the
-  // check mark at the next rebuild).
+  // making it so (a failure is logged by the desktop).
   bool willStartAtLogin();
   void setStartAtLogin(bool enabled);
 
   // For tests.
   const std::shared_ptr<KestrondManager>& manager() const { return _manager; }
   bool inModalDialog() const { return _inModalDialog; }
-  const std::shared_ptr<KestrondInstance>& defaultInstance() const { return _defaultInstance; }
+  const std::shared_ptr<KestrondInstance>& defaultInstance() const;
+  StatusMenu& statusMenu() { return *_menu; }
 
  private:
-  // Scans and fills the rows as an opening does, without arming the
-  // refresh; true when they list instances.
-  enum class Scan { Opening, Following };
-  bool rebuildMenu(Scan scan);
-  // Refreshes the shown instances `which` picks, and their rows.
-  void refreshShown(const std::function<bool(const KestrondInstance&)>& which);
-  // Refreshes the shown instances of these directories and their rows, and
-  // the entries that follow the default instance.
-  void refreshRows(const std::set<std::string>& directories);
-  // The fixed entries below the instances.
-  void appendTail(bool startsAtLogin);
-  void updateTail();
-  // Hands the rows to the status item.
-  void showRows();
-  // A row's action: runs `action`, then follows what it may have changed.
-  std::function<void()> chosen(std::function<void()> action);
-  // The change watcher has something, or an action is over: applies what
-  // the closed menu has pending, unless the menu counts as open or a
-  // question is up.
-  void changesSeen();
-  // After every scan, refresh and action: the closed menu follows the shown
-  // instances, and what their servers now do is noticed.
-  void followShownInstances();
+  // Lists the instances of a fresh scan. Only the launch and an opening
+  // drop a search path that cannot be listed: while the menu is closed it
+  // may be between a rename away and a copy renamed in.
+  enum class Scan { Launch, Opening, Following };
+  void scan(Scan kind);
+  // What the closed-menu follower saw, applied unless the menu counts as
+  // open or a question is up; true when the menu was published.
+  bool changesSeen();
 
   Desktop& _desktop;
   ProcessControl& _processes;
@@ -112,15 +93,11 @@ class Application {
 
   std::shared_ptr<KestrondManager> _manager;
   std::unique_ptr<StatusItem> _statusItem;
-  // The menu's rows, and the instances its first rows show, in order; the
-  // rows' actions keep their instances alive.
-  MenuRows _menuRows;
-  std::vector<std::shared_ptr<KestrondInstance>> _shown;
   std::unique_ptr<Timer> _menuUpdateTimer;
   bool _inModalDialog = false;
-  std::shared_ptr<KestrondInstance> _defaultInstance;
   ClosedMenuFollower _closedMenu;
   ServerNotices _notices;
+  std::unique_ptr<StatusMenu> _menu;  // made with the status item
 };
 
 // The entry routine's work: unless another monitor runs in this session,

@@ -7,16 +7,6 @@
 
 namespace kestrond {
 
-std::function<void()> Application::chosen(std::function<void()> action) {
-  return [this, action = std::move(action)] {
-    action();
-    // An action may have started a server (a pidfd to watch, a mark to
-    // show) or asked a question while changes came in.
-    followShownInstances();
-    changesSeen();
-  };
-}
-
 bool Application::confirm(const KestrondInstance& instance, bool start) {
   // The menu can open while the question is up with its old rows still
   // enabled; a second question while one is on screen is not asked.
@@ -79,9 +69,10 @@ void Application::onlineDocumentation() {
 }
 
 void Application::viewLogFile() {
-  if (!_defaultInstance) return;
+  const std::shared_ptr<KestrondInstance>& instance = defaultInstance();
+  if (!instance) return;
   // As for a URL: a failure is the desktop's to log.
-  if (std::optional<std::string> log = _defaultInstance->logFile()) (void)_desktop.openFile(*log);
+  if (std::optional<std::string> log = instance->logFile()) (void)_desktop.openFile(*log);
 }
 
 bool Application::willStartAtLogin() {
@@ -89,13 +80,13 @@ bool Application::willStartAtLogin() {
 }
 
 void Application::setStartAtLogin(bool enabled) {
-  // Logged where it failed; the check mark is read back at the next
-  // rebuild, so a failure shows there by itself.
+  // Logged where it failed; the check mark is read back after.
   (void)_desktop.startAtLogin().setEnabled(enabled);
 }
 
-void Application::toggleStartAtLogin(bool shownChecked) {
+bool Application::toggleStartAtLogin(bool shownChecked) {
   setStartAtLogin(!shownChecked);
+  return willStartAtLogin();
 }
 
 void Application::terminate() {

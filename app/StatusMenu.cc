@@ -1,12 +1,9 @@
-// The status menu: rebuilt from a fresh scan each time it opens, its
-// instance rows refreshed in place every half second while it stays open.
-// While it is closed, what the closed-menu follower reports is applied: an
-// ended server or a rewritten lock file refreshes that instance's row, and
-// anything that changes what is listed rebuilds the rows from a scan, so
-// that what a panel fetches without opening the menu is current too.
+// The status menu: rebuilt from each scan, its instance rows read again
+// wherever a record may have changed, and published once per change.
+#include "StatusMenu.h"
+
 #include <algorithm>
 
-#include "Application.h"
 #include "Text.h"
 
 namespace kestrond {
@@ -59,10 +56,17 @@ std::string serversDescription(const std::vector<std::shared_ptr<KestrondInstanc
   for (const std::shared_ptr<KestrondInstance>& instance : shown) {
     const char* format = nullptr;
     switch (instance->serverStatus()) {
-      case ServerStatus::Running: format = textKey("%@: Running"); break;
-      case ServerStatus::Starting: format = textKey("%@: Starting"); break;
-      case ServerStatus::Stopping: format = textKey("%@: Stopping"); break;
-      default: continue;
+      case ServerStatus::Running:
+        format = textKey("%@: Running");
+        break;
+      case ServerStatus::Starting:
+        format = textKey("%@: Starting");
+        break;
+      case ServerStatus::Stopping:
+        format = textKey("%@: Stopping");
+        break;
+      default:
+        continue;
     }
     if (named == kMostNamed) {
       ++more;
@@ -76,82 +80,112 @@ std::string serversDescription(const std::vector<std::shared_ptr<KestrondInstanc
   return text;
 }
 
-MenuRow* findRow(MenuRows& rows, const std::string& key) {
-  for (MenuRow& row : rows) {
-    if (row.key == key) return &row;
-  }
-  return nullptr;
-}
-
 }  // namespace
 
-void Application::updateMenuItem(MenuRow& item, const std::shared_ptr<KestrondInstance>& instance) {
+StatusMenu::StatusMenu(StatusItem& item, ServerNotices& notices, Actions actions, Follow follow)
+    : _item(item), _notices(notices), _actions(std::move(actions)), _follow(std::move(follow)) {}
+
+void StatusMenu::updateMenuItem(MenuRow& item, const std::shared_ptr<KestrondInstance>& instance) {
   ItemForm form = itemFormFor(instance->serverStatus());
   RowAction action = instance->canStart() ? form.action : RowAction::None;
   item.key = instanceKey(*instance);
   item.title = formatText(localizedString(form.titleFormat), {instance->instanceName()});
   item.enabled = action != RowAction::None;
   if (action == RowAction::Start) {
-    item.choose = chosen([this, instance] { startInstance(instance); });
+    item.choose = chosen([this, instance] { _actions.start(instance); });
   } else if (action == RowAction::Stop) {
-    item.choose = chosen([this, instance] { stopInstance(instance); });
+    item.choose = chosen([this, instance] { _actions.stop(instance); });
   } else {
     item.choose = nullptr;
   }
 }
 
-std::shared_ptr<KestrondInstance> Application::representedObject(const MenuRow& row) const {
+std::shared_ptr<KestrondInstance> StatusMenu::representedObject(const MenuRow& row) const {
   for (const std::shared_ptr<KestrondInstance>& instance : _shown) {
     if (row.key == instanceKey(*instance)) return instance;
   }
   return nullptr;
 }
 
-void Application::menuWillOpen() {
-  // Whatever failure was told, the user has looked now.
-  _notices.seen();
-  if (_statusItem) _statusItem->setNeedsAttention(false);
-  if (_inModalDialog) return;
-  bool listed = rebuildMenu(Scan::Opening);
-  // A desktop may deliver an opening without a closing; never leave a
-  // second timer armed.
-  _menuUpdateTimer.reset();
-  if (listed) {
-    _menuUpdateTimer = _desktop.startTimer(kMenuRefreshInterval, [this] { menuTimerFired(); });
-  }
-  _closedMenu.opened(listed);
-}
-
-bool Application::rebuildMenu(Scan scan) {
-  // Only an opening drops a search path that cannot be listed: while the
-  // menu is closed it may be between a rename away and a copy renamed in.
-  std::vector<std::shared_ptr<KestrondInstance>> instances =
-      scan == Scan::Opening ? _manager->allInstances() : _manager->currentInstances();
-  _closedMenu.rescanned();
-  _menuRows.clear();
-  _shown.clear();
+void StatusMenu::listed(Instances instances, bool startsAtLogin, bool opening) {
+  _shown = std::move(instances);
   _defaultInstance.reset();
-
-  for (const std::shared_ptr<KestrondInstance>& instance : instances) {
-    MenuRow item;
-    updateMenuItem(item, instance);
-    _menuRows.push_back(std::move(item));
-    _shown.push_back(instance);
+  for (const std::shared_ptr<KestrondInstance>& instance : _shown) {
     if (instance->isDefault()) _defaultInstance = instance;
   }
-  if (instances.empty()) {
+  _startsAtLogin = startsAtLogin;
+  // A listing samples the entries below the instances afresh; an opening
+  // then keeps them until the menu closes.
+  _open = false;
+  publish();
+  _open = opening;
+}
+
+void StatusMenu::reread(const std::set<std::string>& directories) {
+  reread([&](const KestrondInstance& instance) {
+    return directories.count(instance.directory()) > 0;
+  });
+}
+
+void StatusMenu::tick() {
+  reread([](const KestrondInstance&) { return true; });
+}
+
+void StatusMenu::closed() {
+  _open = false;
+}
+
+void StatusMenu::reread(const std::function<bool(const KestrondInstance&)>& which) {
+  for (const std::shared_ptr<KestrondInstance>& instance : _shown) {
+    if (which(*instance)) instance->refresh();
+  }
+  publish();
+}
+
+std::function<void()> StatusMenu::chosen(std::function<void()> action) {
+  return [this, action = std::move(action)] {
+    action();
+    if (!_actions.settle || !_actions.settle()) publish();
+  };
+}
+
+void StatusMenu::publish() {
+  // An instance watched from now on is read once more: what its server did
+  // between the read and the watch would never be told. The servers found
+  // running then are watched too.
+  if (_follow) {
+    Instances fresh = _follow(_shown);
+    for (const std::shared_ptr<KestrondInstance>& instance : fresh) instance->refresh();
+    if (!fresh.empty()) (void)_follow(_shown);
+  }
+  if (!_open) {
+    _logFileShown = _defaultInstance && _defaultInstance->logFile();
+    _tessalineShown = _defaultInstance && _defaultInstance->serverStatus() == ServerStatus::Running;
+  }
+  _item.setMenu(rows());
+  _item.setMark(_notices.notice(_shown));
+  _item.setToolTip(localizedString("Halvorix Kestrond"), serversDescription(_shown));
+}
+
+MenuRows StatusMenu::rows() {
+  MenuRows rows;
+  rows.reserve(_shown.size() + 8);
+  for (const std::shared_ptr<KestrondInstance>& instance : _shown) {
+    MenuRow row;
+    updateMenuItem(row, instance);
+    rows.push_back(std::move(row));
+  }
+  if (_shown.empty()) {
     MenuRow none;
     none.key = kNoInstancesKey;
     none.title = localizedString("No Kestrond Instances");
-    _menuRows.push_back(std::move(none));
+    rows.push_back(std::move(none));
   }
-  appendTail(willStartAtLogin());
-  showRows();
-  followShownInstances();
-  return !instances.empty();
+  appendTail(rows);
+  return rows;
 }
 
-void Application::appendTail(bool startsAtLogin) {
+void StatusMenu::appendTail(MenuRows& rows) {
   auto row = [this](const char* key, std::string title, std::function<void()> action) {
     MenuRow entry;
     entry.key = key;
@@ -160,106 +194,26 @@ void Application::appendTail(bool startsAtLogin) {
     if (action) entry.choose = chosen(std::move(action));
     return entry;
   };
-  _menuRows.push_back(MenuRow::separatorRow("separator-1"));
-  _menuRows.push_back(row(kLogKey, localizedString("Open Diagnostic Messages"), nullptr));
-  _menuRows.push_back(row(kTessalineKey, localizedString("Open Kestrond Tessaline"), nullptr));
-  _menuRows.push_back(row(kDocumentationKey, localizedString("View Online Documentation"),
-                          [this] { onlineDocumentation(); }));
-  _menuRows.push_back(MenuRow::separatorRow("separator-2"));
+  auto when = [](bool shown, const std::function<void()>& action) {
+    return shown ? action : nullptr;
+  };
+  rows.push_back(MenuRow::separatorRow("separator-1"));
+  rows.push_back(row(kLogKey, localizedString("Open Diagnostic Messages"),
+                     when(_logFileShown, _actions.viewLogFile)));
+  rows.push_back(row(kTessalineKey, localizedString("Open Kestrond Tessaline"),
+                     when(_tessalineShown, _actions.launchTessaline)));
+  rows.push_back(row(kDocumentationKey, localizedString("View Online Documentation"),
+                     _actions.onlineDocumentation));
+  rows.push_back(MenuRow::separatorRow("separator-2"));
   MenuRow login = row(kLoginKey, localizedString("Start Kestrond Monitor at Login"),
-                      [this, startsAtLogin] { toggleStartAtLogin(startsAtLogin); });
-  login.checked = startsAtLogin;
-  _menuRows.push_back(std::move(login));
+                      [this] { _startsAtLogin = _actions.toggleStartAtLogin(_startsAtLogin); });
+  login.checked = _startsAtLogin;
+  rows.push_back(std::move(login));
   MenuRow quit = row(kQuitKey, localizedString("Quit Kestrond Monitor"), nullptr);
   quit.enabled = true;
   quit.shortcut = "Q";
-  quit.choose = [this] { terminate(); };  // nothing to follow once the loop ends
-  _menuRows.push_back(std::move(quit));
-  updateTail();
-}
-
-// The entries that follow the default instance, as of now.
-void Application::updateTail() {
-  MenuRow* log = findRow(_menuRows, kLogKey);
-  MenuRow* tessaline = findRow(_menuRows, kTessalineKey);
-  if (!log || !tessaline) return;
-  log->enabled = _defaultInstance && _defaultInstance->logFile();
-  log->choose = log->enabled ? chosen([this] { viewLogFile(); }) : nullptr;
-  tessaline->enabled =
-      _defaultInstance && _defaultInstance->serverStatus() == ServerStatus::Running;
-  tessaline->choose = tessaline->enabled ? chosen([this] { launchTessaline(); }) : nullptr;
-}
-
-void Application::showRows() {
-  if (_statusItem) _statusItem->setMenu(_menuRows);
-}
-
-void Application::menuDidClose() {
-  _menuUpdateTimer.reset();
-  _closedMenu.closed();
-  changesSeen();
-}
-
-void Application::menuTimerFired() {
-  // Some hosts never send a close: after a while without an opening the
-  // menu counts as closed, and its next opening arms the refresh again.
-  if (!_closedMenu.ticked()) {
-    _menuUpdateTimer.reset();  // safe from inside its own callback
-    changesSeen();
-    return;
-  }
-  refreshShown([](const KestrondInstance&) { return true; });
-  showRows();
-  followShownInstances();
-}
-
-void Application::refreshShown(const std::function<bool(const KestrondInstance&)>& which) {
-  for (size_t i = 0; i < _shown.size() && i < _menuRows.size(); ++i) {
-    if (!which(*_shown[i])) continue;
-    _shown[i]->refresh();
-    updateMenuItem(_menuRows[i], _shown[i]);
-  }
-}
-
-void Application::refreshRows(const std::set<std::string>& directories) {
-  refreshShown([&](const KestrondInstance& instance) {
-    return directories.count(instance.directory()) > 0;
-  });
-  updateTail();
-  showRows();
-  followShownInstances();
-}
-
-void Application::changesSeen() {
-  // While open, the rows follow the refresh alone; while a question is up,
-  // the chosen row must stay as it is.
-  if (!_statusItem || _closedMenu.countsOpen() || _inModalDialog) return;
-  ChangeWatcher::Changes pending = _closedMenu.takePending();
-  if (pending.rescan) {
-    rebuildMenu(Scan::Following);
-  } else if (!pending.directories.empty()) {
-    refreshRows(pending.directories);
-  }
-}
-
-void Application::followShownInstances() {
-  if (!_manager) return;
-  // An instance watched from now on is read once more: what its server did
-  // between the scan and the watch would never be told.
-  std::vector<std::shared_ptr<KestrondInstance>> fresh =
-      _closedMenu.follow(_manager->searchPaths(), _manager->candidateDirectories(), _shown);
-  if (!fresh.empty()) {
-    refreshShown([&](const KestrondInstance& instance) {
-      return std::any_of(fresh.begin(), fresh.end(),
-                         [&](const auto& watched) { return watched.get() == &instance; });
-    });
-    showRows();
-    // The servers found running in them are watched too.
-    (void)_closedMenu.follow(_manager->searchPaths(), _manager->candidateDirectories(), _shown);
-  }
-  if (!_statusItem) return;
-  _statusItem->setMark(_notices.notice(_shown));
-  _statusItem->setToolTip(localizedString("Halvorix Kestrond"), serversDescription(_shown));
+  quit.choose = _actions.quit;  // nothing to publish once the loop ends
+  rows.push_back(std::move(quit));
 }
 
 }  // namespace kestrond

@@ -18,21 +18,6 @@ namespace {
 
 class LiveMenuTest : public test::MonitorFixture {
  protected:
-  // What the main loop would do: hands every readable watched descriptor
-  // to the application until none is left. Returns how many calls it took.
-  int settle() {
-    int calls = 0;
-    while (int called = desktop.dispatchReadableDescriptors()) calls += called;
-    return calls;
-  }
-  // The closed menu as the main loop keeps it, until `condition` holds
-  // (bounded): file events and ended servers arrive when they arrive.
-  bool closedUntil(const std::function<bool()>& condition) {
-    return test::waitFor([&] {
-      settle();
-      return condition();
-    });
-  }
   // A live process named in `relative`'s lock file, the file rewritten in
   // place (truncated and written, as a server does), not replaced.
   void writeLockInPlace(const std::string& relative, pid_t pid) {

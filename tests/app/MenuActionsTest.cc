@@ -58,6 +58,36 @@ TEST_F(MenuActionsTest, StartAndStopTheDefaultInstance) {
   EXPECT_EQ(log.lines(), (std::vector<std::string>{"Watching directory: " + database}));
 }
 
+// What a choice changed shows before it returns, as a host reads the
+// closed menu: no opening, no refresh tick. A second click on the row asks
+// nothing.
+TEST_F(MenuActionsTest, OwnStartAndStopShowAtOnce) {
+  test::ServerHold hold(dir);
+  dir.makeInstance("home/database", hold.settings() + "stop_delay_ms = 60000\n");
+  launch();
+  const std::string key = desktop.rows()[0].key;
+  struct Step {
+    const char* shown;
+    const char* during;
+    StatusMark mark;
+  };
+  for (const Step& step :
+       {Step{"Start Default Instance", "Default Instance: Starting", StatusMark::Changing},
+        Step{"Stop Default Instance", "Default Instance: Stopping", StatusMark::Changing}}) {
+    SCOPED_TRACE(step.shown);
+    ASSERT_TRUE(closedUntil([&] { return hasTitle(step.shown); }));
+    size_t asked = desktop.questions.size();
+    answerYes();
+    ASSERT_TRUE(desktop.chooseKey(key));
+    EXPECT_EQ(rows()[0], (Row{step.during, false}));
+    EXPECT_EQ(desktop.toolTipDescription(), step.during);
+    EXPECT_EQ(desktop.mark(), step.mark);
+    EXPECT_FALSE(desktop.chooseKey(key));
+    EXPECT_EQ(desktop.questions.size(), asked + 1);
+    hold.release();
+  }
+}
+
 // A start asks for the server's own unit and lets it run once answered;
 // where there is none, the server runs all the same, with one line.
 TEST_F(MenuActionsTest, StartedServerIsPlacedInAUnitOfItsOwn) {
@@ -249,12 +279,22 @@ TEST_F(MenuActionsTest, StartAtLoginTurnsTheOtherWayFromTheCheckMarkShown) {
   EXPECT_FALSE(desktop.loginEnabled);
   EXPECT_EQ(desktop.loginChanges, 2);
 
-  // A failure changes nothing, and the mark shows the truth at the next opening.
+  // A failure changes nothing, and the mark shows the truth.
   desktop.loginError = EACCES;
   desktop.openMenu();
   ASSERT_TRUE(desktop.choose("Start Kestrond Monitor at Login"));
-  desktop.openMenu();
   EXPECT_EQ(item("Start Kestrond Monitor at Login")->checked, false);
+}
+
+// A host may fetch the menu and click without ever telling of an opening:
+// each click turns start at login the other way, and the mark follows.
+TEST_F(MenuActionsTest, StartAtLoginChosenFromAMenuNeverOpened) {
+  launch();
+  for (bool expected : {true, false, true}) {
+    ASSERT_TRUE(desktop.chooseKey("start-at-login"));
+    EXPECT_EQ(desktop.loginEnabled, expected);
+    EXPECT_EQ(item("Start Kestrond Monitor at Login")->checked, expected);
+  }
 }
 
 }  // namespace

@@ -21,19 +21,7 @@ class ServerNoticesTest : public test::MonitorFixture {
     desktop.answerYes();
     ASSERT_TRUE(desktop.choose(title));
   }
-  // The closed menu kept current: what the change watcher reports is
-  // handled as the main loop would.
-  bool whileClosedUntil(const std::function<bool()>& condition) {
-    return test::waitFor([&] {
-      desktop.dispatchReadableDescriptors();
-      return condition();
-    });
-  }
   StatusMark mark() { return desktop.mark(); }
-  void settleClosed() {
-    while (desktop.dispatchReadableDescriptors() > 0) {
-    }
-  }
   pid_t pidOf(const std::string& title) { return instanceOf(title)->pid(); }
 };
 
@@ -46,7 +34,7 @@ TEST_F(ServerNoticesTest, FailedStartIsToldWithWhyAndOffersTheLog) {
   startFirst("Start Default Instance");
   EXPECT_EQ(mark(), StatusMark::Changing);
   hold.release();
-  ASSERT_TRUE(whileClosedUntil([&] { return mark() == StatusMark::None; }));
+  ASSERT_TRUE(closedUntil([&] { return mark() == StatusMark::None; }));
   // Told once the instance has stayed down a few seconds.
   EXPECT_TRUE(desktop.notifications.empty());
   desktop.advance(kStartGrace);
@@ -77,7 +65,7 @@ TEST_F(ServerNoticesTest, ServerThatCannotRunIsToldWithTheExecError) {
   environment.set("KESTROND_BINARY", binary);
   launch();
   startFirst("Start Instance 'sandbox'");
-  ASSERT_TRUE(whileClosedUntil([&] {
+  ASSERT_TRUE(closedUntil([&] {
     desktop.advance(kStartGrace);
     return !desktop.notifications.empty();
   }));
@@ -93,9 +81,9 @@ TEST_F(ServerNoticesTest, CrashIsToldAtMostOnceAMinutePerInstance) {
   launch();
   auto runThenCrash = [&] {
     startFirst("Start Default Instance");
-    ASSERT_TRUE(whileClosedUntil([&] { return mark() == StatusMark::Running; }));
+    ASSERT_TRUE(closedUntil([&] { return mark() == StatusMark::Running; }));
     kill(pidOf("Stop Default Instance"), SIGKILL);  // ends without removing its lock file
-    ASSERT_TRUE(whileClosedUntil([&] { return mark() == StatusMark::None; }));
+    ASSERT_TRUE(closedUntil([&] { return mark() == StatusMark::None; }));
     // The stale lock file stays; the stand-in replaces it at the next start.
   };
   runThenCrash();
@@ -123,7 +111,7 @@ TEST_F(ServerNoticesTest, StopFromTheMenuQuitAndServersStoppedAtLaunchAreNotTold
   dir.makeInstance("home/demo");
   launch();
   startFirst("Start Instance 'demo'");
-  ASSERT_TRUE(whileClosedUntil([&] { return mark() == StatusMark::Running; }));
+  ASSERT_TRUE(closedUntil([&] { return mark() == StatusMark::Running; }));
   // Held stopped, the server cannot end before the mark is read: its
   // SIGTERM stays pending until it goes on.
   pid_t demo = pidOf("Stop Instance 'demo'");
@@ -133,10 +121,10 @@ TEST_F(ServerNoticesTest, StopFromTheMenuQuitAndServersStoppedAtLaunchAreNotTold
   ASSERT_TRUE(desktop.choose("Stop Instance 'demo'"));
   EXPECT_EQ(mark(), StatusMark::Changing);
   ASSERT_EQ(kill(demo, SIGCONT), 0);
-  ASSERT_TRUE(whileClosedUntil([&] { return mark() == StatusMark::None; }));
+  ASSERT_TRUE(closedUntil([&] { return mark() == StatusMark::None; }));
 
   startFirst("Start Instance 'demo'");
-  ASSERT_TRUE(whileClosedUntil([&] { return mark() == StatusMark::Running; }));
+  ASSERT_TRUE(closedUntil([&] { return mark() == StatusMark::Running; }));
   pid_t server = pidOf("Stop Instance 'demo'");
   desktop.script = {[&] { desktop.openMenu(); }, [&] { desktop.choose("Quit Kestrond Monitor"); }};
   desktop.runEventLoop([] {});
@@ -158,7 +146,7 @@ TEST_F(ServerNoticesTest, EndingsTogetherAreToldAsOne) {
   launch();
   ASSERT_EQ(mark(), StatusMark::Running);
   for (auto& server : servers) server->end();
-  ASSERT_TRUE(whileClosedUntil([&] { return mark() == StatusMark::None; }));
+  ASSERT_TRUE(closedUntil([&] { return mark() == StatusMark::None; }));
   ASSERT_FALSE(desktop.notifications.empty());
   std::set<std::string> subjects;
   for (const Notification& shown : desktop.notifications) subjects.insert(shown.subject);
@@ -180,10 +168,10 @@ TEST_F(ServerNoticesTest, EndingsTogetherAreToldAsOne) {
   dir.makeInstance("home/alone");
   test::SleepingProcess alone;
   dir.writeFile("home/alone/kestrond.lck", std::to_string(alone.pid()) + "\n");
-  ASSERT_TRUE(whileClosedUntil([&] { return mark() == StatusMark::Running; }));
+  ASSERT_TRUE(closedUntil([&] { return mark() == StatusMark::Running; }));
   size_t before = desktop.notifications.size();
   alone.end();
-  ASSERT_TRUE(whileClosedUntil([&] { return desktop.notifications.size() > before; }));
+  ASSERT_TRUE(closedUntil([&] { return desktop.notifications.size() > before; }));
   EXPECT_EQ(desktop.notifications.back().summary, "Instance 'alone' stopped unexpectedly");
   EXPECT_NE(desktop.notifications.back().subject, last.subject);
 }
@@ -199,9 +187,9 @@ TEST_F(ServerNoticesTest, WrapperThatBackgroundsTheServerIsNoFailedStart) {
   ASSERT_EQ(chmod(wrapper.c_str(), 0755), 0);
   launch();
   startFirst("Start Default Instance");
-  ASSERT_TRUE(whileClosedUntil([&] { return mark() == StatusMark::Running; }));
+  ASSERT_TRUE(closedUntil([&] { return mark() == StatusMark::Running; }));
   desktop.advance(std::chrono::seconds(10));
-  settleClosed();
+  settle();
   EXPECT_TRUE(desktop.notifications.empty())
       << desktop.notifications[0].summary << ": " << desktop.notifications[0].body;
   EXPECT_EQ(mark(), StatusMark::Running);

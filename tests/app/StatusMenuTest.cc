@@ -190,7 +190,7 @@ TEST_F(StatusMenuTest, ItemsFollowTheStatusTable) {
   // Never refreshed: Unknown.
   auto unknown = std::make_shared<KestrondInstance>(path, processes, log);
   MenuRow item;
-  app->updateMenuItem(item, unknown);
+  app->statusMenu().updateMenuItem(item, unknown);
   EXPECT_EQ(item.title, "Instance 'demo': Unknown");
   EXPECT_FALSE(item.enabled);
   EXPECT_FALSE(item.choose);

@@ -71,7 +71,7 @@ class MonitorFixture : public ::testing::Test {
   // The instance the row titled `title` shows, or nullptr.
   std::shared_ptr<KestrondInstance> instanceOf(const std::string& title) {
     const MenuRow* row = item(title);
-    return row ? app->representedObject(*row) : nullptr;
+    return row ? app->statusMenu().representedObject(*row) : nullptr;
   }
   // Ticks the refresh timer until `condition` holds (bounded).
   bool tickUntil(const std::function<bool()>& condition) {
@@ -81,6 +81,21 @@ class MonitorFixture : public ::testing::Test {
     });
   }
   bool hasTitle(const std::string& title) { return item(title) != nullptr; }
+  // What the main loop would do: hands every readable watched descriptor
+  // to the application until none is left. Returns how many calls it took.
+  int settle() {
+    int calls = 0;
+    while (int called = desktop.dispatchReadableDescriptors()) calls += called;
+    return calls;
+  }
+  // The closed menu as the main loop keeps it, until `condition` holds
+  // (bounded): file events and ended servers arrive when they arrive.
+  bool closedUntil(const std::function<bool()>& condition) {
+    return waitFor([&] {
+      settle();
+      return condition();
+    });
+  }
 
   TempDir dir;
   LogCapture log;

@@ -1,0 +1,100 @@
+// The status menu as the monitor shows it: the instances listed, one row
+// each, the fixed entries below them, and what the status item says of the
+// servers (tool tip and mark).
+//
+// It is the one writer of all of that. Whoever learns of a change tells it
+// what happened (a scan listed instances, records are to be read again, the
+// open menu ticked) and every such call ends with one publication to the
+// status item. Rows carry their actions wrapped, so that what a choice
+// changed (a server starting or stopping, the check mark) is published
+// before the choice returns, with no follow-up call for a caller to
+// remember. A row is derived from its instance's record as it is when
+// published; the entries that follow the default instance and the check
+// mark keep what the last opening showed while the menu stays open, as an
+// open menu's refresh reads the instances only. Owned by the application.
+// Main thread only.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "Desktop.h"
+#include "KestrondInstance.h"
+#include "ServerNotices.h"
+
+namespace kestrond {
+
+class StatusMenu {
+ public:
+  using Instances = std::vector<std::shared_ptr<KestrondInstance>>;
+
+  // What the rows do; the application's actions.
+  struct Actions {
+    std::function<void(const std::shared_ptr<KestrondInstance>&)> start;
+    std::function<void(const std::shared_ptr<KestrondInstance>&)> stop;
+    std::function<void()> viewLogFile;
+    std::function<void()> launchTessaline;
+    std::function<void()> onlineDocumentation;
+    // Turns start at login the other way from `shownChecked`; returns
+    // whether the session starts the monitor at login now.
+    std::function<bool(bool shownChecked)> toggleStartAtLogin;
+    std::function<void()> quit;
+    // After a choice's action: applies what came in meanwhile (changes held
+    // while a question was up); true when that published the menu.
+    std::function<bool()> settle;
+  };
+  // Watches the shown instances from now on; returns those watched anew,
+  // whose records must be read once more (a change before the watch was
+  // not seen).
+  using Follow = std::function<Instances(const Instances& shown)>;
+
+  // `item` and `notices` outlive the menu.
+  StatusMenu(StatusItem& item, ServerNotices& notices, Actions actions, Follow follow);
+
+  // A scan listed `instances`, each just read; `startsAtLogin` is the check
+  // mark. `opening`: the host is about to show the menu.
+  void listed(Instances instances, bool startsAtLogin, bool opening);
+  // Reads again the records of the shown instances in `directories`.
+  void reread(const std::set<std::string>& directories);
+  // The open menu's refresh: reads every shown record again.
+  void tick();
+  // The menu has closed: the entries below the instances follow again.
+  void closed();
+
+  // Fills an instance's row: key, title, whether it can be chosen, and the
+  // action that fits the server's state.
+  void updateMenuItem(MenuRow& item, const std::shared_ptr<KestrondInstance>& instance);
+  // The instance a row shows, or nullptr for the rows that show none (and
+  // for rows no longer in the menu).
+  std::shared_ptr<KestrondInstance> representedObject(const MenuRow& row) const;
+  const Instances& shown() const { return _shown; }
+  // The instance flagged default at the last scan (the last one listed).
+  const std::shared_ptr<KestrondInstance>& defaultInstance() const { return _defaultInstance; }
+
+ private:
+  // Reads the records `which` picks, then publishes.
+  void reread(const std::function<bool(const KestrondInstance&)>& which);
+  // Hands rows, tool tip and mark to the status item.
+  void publish();
+  MenuRows rows();
+  void appendTail(MenuRows& rows);
+  // A row's action, followed by a publication of what it changed.
+  std::function<void()> chosen(std::function<void()> action);
+
+  StatusItem& _item;
+  ServerNotices& _notices;
+  Actions _actions;
+  Follow _follow;
+  Instances _shown;
+  std::shared_ptr<KestrondInstance> _defaultInstance;
+  bool _open = false;
+  // The entries below the instances as last sampled.
+  bool _startsAtLogin = false;
+  bool _logFileShown = false;
+  bool _tessalineShown = false;
+};
+
+}  // namespace kestrond
