@@ -10,9 +10,14 @@ Application::Application(Desktop& desktop, ProcessControl& processes, LogSink& l
       _processes(processes),
       _log(log),
       _closedMenu(desktop, log, [this] { (void)changesSeen(); }),
-      _notices(desktop, log, [this] {
-        if (_statusItem) _statusItem->setNeedsAttention(true);
-      }) {}
+      _notices(desktop, log,
+               {[this] {
+                  if (_statusItem) _statusItem->setNeedsAttention(true);
+                },
+                [this](const std::set<std::string>& directories) {
+                  if (_menu) _menu->reread(directories);
+                },
+                [this] { return _inModalDialog; }}) {}
 
 // The menu goes first, then the status item: its rows hold actions bound to
 // this object.

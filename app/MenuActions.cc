@@ -20,7 +20,7 @@ bool Application::confirm(const KestrondInstance& instance, bool start) {
   question.informative = formatText(
       localizedString(start ? textKey("This will start up a Kestrond instance in directory\n%@.")
                             : textKey("This will stop the Kestrond instance in directory\n%@.")),
-      {instance.directory()});
+      {visibleText(instance.directory())});
   question.yesTitle = localizedString(start ? textKey("Start") : textKey("Stop"));
   question.noTitle = localizedString("Cancel");
   bool yes = _desktop.ask(question);

@@ -20,9 +20,6 @@ StatusMark ServerNotices::notice(const std::vector<std::shared_ptr<KestrondInsta
         // next start); whether it runs after all, a little later.
         _pendingStarts.push_back(
             {instance, instance->startFailure().text(), _desktop.now() + kStartGrace});
-        if (!_startCheck) {
-          _startCheck = _desktop.startTimer(kStartGrace, [this] { checkPendingStarts(); });
-        }
       } else if (before->second == ServerStatus::Running) {
         ended.push_back(instance);
       }
@@ -31,27 +28,63 @@ StatusMark ServerNotices::notice(const std::vector<std::shared_ptr<KestrondInsta
     running = running || now == ServerStatus::Running;
     changing = changing || now == ServerStatus::Starting || now == ServerStatus::Stopping;
   }
+  judgeStarts(seen);
   _seenStatus = std::move(seen);
+  armDeadline();
   tellEndings(ended);
   return changing ? StatusMark::Changing : running ? StatusMark::Running : StatusMark::None;
 }
 
-void ServerNotices::checkPendingStarts() {
+void ServerNotices::armDeadline() {
+  if (_deadline || _pendingStarts.empty()) return;
+  Clock::time_point next = Clock::time_point::max();
+  for (const PendingStart& pending : _pendingStarts) next = std::min(next, pending.due);
+  auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - _desktop.now());
+  _deadline = _desktop.startTimer(std::max(wait, std::chrono::milliseconds(1)),
+                                  [this] { deadlinePassed(); });
+}
+
+void ServerNotices::deadlinePassed() {
+  _deadline.reset();  // safe from inside its callback
+  // A fresh read would change the rows under the question; decide after.
+  if (_hooks.questionUp && _hooks.questionUp()) {
+    _deadline = _desktop.startTimer(kAfterQuestion, [this] { deadlinePassed(); });
+    return;
+  }
   Clock::time_point now = _desktop.now();
-  std::vector<PendingStart> due;
+  std::set<std::string> due;
+  for (PendingStart& pending : _pendingStarts) {
+    if (pending.due > now + kTimerSlack) continue;
+    pending.reread = true;
+    due.insert(pending.instance->directory());
+  }
+  // The menu reads them and publishes; notice() then judges them.
+  if (!due.empty() && _hooks.reread) _hooks.reread(due);
+  armDeadline();
+}
+
+void ServerNotices::judgeStarts(const std::map<std::string, ServerStatus>& seen) {
+  std::vector<PendingStart> failed;
   std::erase_if(_pendingStarts, [&](PendingStart& pending) {
-    if (pending.due > now) return false;
-    due.push_back(std::move(pending));
+    if (!pending.reread) return false;
+    // Running (or starting again) by now: a wrapper started the server, or
+    // the user did. No longer listed: nothing to tell of it.
+    auto status = seen.find(pending.instance->directory());
+    if (status != seen.end() && status->second == ServerStatus::Stopped) {
+      failed.push_back(std::move(pending));
+    }
     return true;
   });
-  if (_pendingStarts.empty()) _startCheck.reset();  // safe from inside its callback
-  for (const PendingStart& pending : due) {
-    // Still down: the start failed. Running (or starting again) by now: a
-    // wrapper started the server, or the user did.
-    if (pending.instance->serverStatus() != ServerStatus::Stopped) continue;
-    notifyAbout(*pending.instance, textKey("%@ did not start"),
-                pending.reason.empty() ? localizedString("The server ended before it was running.")
-                                       : pending.reason);
+  for (const PendingStart& start : failed) {
+    Notification notification;
+    notification.subject = start.instance->directory();
+    notification.summary =
+        formatText(localizedString("%@ did not start"), {start.instance->instanceName()});
+    notification.body = start.reason.empty()
+                            ? localizedString("The server ended before it was running.")
+                            : start.reason;
+    _log.write(notification.summary + ": " + notification.body);
+    post(std::move(notification), {start.instance->directory()}, start.instance.get());
   }
 }
 
@@ -59,8 +92,8 @@ void ServerNotices::tellEndings(const std::vector<std::shared_ptr<KestrondInstan
   if (ended.empty()) return;
   Clock::time_point now = _desktop.now();
   std::string body = localizedString("The server ended without a Stop from the menu.");
-  // Other servers ending close together; one that ends again is told anew
-  // (at most once a minute).
+  // Other servers ending close together; one that ends again starts a new
+  // notice (which the limit may hold back).
   bool together = !_endings.names.empty() && now - _endings.last <= kEndingsTogether &&
                   std::none_of(ended.begin(), ended.end(), [this](const auto& instance) {
                     return _endings.directories.count(instance->directory()) > 0;
@@ -69,51 +102,52 @@ void ServerNotices::tellEndings(const std::vector<std::shared_ptr<KestrondInstan
   _endings.last = now;
   for (const std::shared_ptr<KestrondInstance>& instance : ended) {
     _endings.directories.insert(instance->directory());
-  }
-  if (!together && ended.size() == 1) {
-    _endings.names.push_back(ended.front()->instanceName());
-    notifyAbout(*ended.front(), textKey("%@ stopped unexpectedly"), body);
-    return;
-  }
-  for (const std::shared_ptr<KestrondInstance>& instance : ended) {
     _endings.names.push_back(instance->instanceName());
     _log.write(formatText(localizedString("%@ stopped unexpectedly"), {instance->instanceName()}) +
                ": " + body);
   }
-  // One notification for all of them, replacing the one the first ending
-  // showed; no log to offer, since there are several.
   Notification notification;
   notification.subject = _endings.subject;
-  notification.summary = formatText(localizedString("%d servers stopped unexpectedly"),
-                                    {static_cast<int>(_endings.names.size())});
+  if (_endings.names.size() == 1) {
+    notification.summary =
+        formatText(localizedString("%@ stopped unexpectedly"), {ended.front()->instanceName()});
+    notification.body = body;
+    _endings.subject = post(std::move(notification), _endings.directories, ended.front().get());
+    return;
+  }
+  // One notification for all of them, replacing the one the first ending
+  // showed; no log to offer, since there are several.
+  int count = static_cast<int>(_endings.names.size());
+  notification.summary = formatText(
+      localizedPlural("%d server stopped unexpectedly", "%d servers stopped unexpectedly", count),
+      {count});
   for (const std::string& name : _endings.names) {
     notification.body += (notification.body.empty() ? "" : "\n") + name;
   }
-  failureTold();
-  _desktop.postNotification(std::move(notification));
+  _endings.subject = post(std::move(notification), _endings.directories, nullptr);
 }
 
 void ServerNotices::failureTold() {
   if (_failureUnseen) return;
   _failureUnseen = true;
-  if (_failureTold) _failureTold();
+  if (_hooks.failureTold) _hooks.failureTold();
 }
 
-void ServerNotices::notifyAbout(const KestrondInstance& instance, const char* summaryFormat,
-                                const std::string& body) {
-  Notification notification;
-  notification.subject = instance.directory();
-  notification.summary = formatText(localizedString(summaryFormat), {instance.instanceName()});
-  notification.body = body;
-  _log.write(notification.summary + ": " + body);
+std::string ServerNotices::post(Notification notification, const std::set<std::string>& names,
+                                const KestrondInstance* single) {
   failureTold();
-  // A server that fails over and over must not flood the screen: its
-  // notifications replace each other, and at most one a minute is shown.
+  // A server that fails over and over must not flood the screen: each
+  // instance is named on screen at most once a minute, alone or with others.
   Clock::time_point now = _desktop.now();
-  auto last = _lastNotified.find(notification.subject);
-  if (last != _lastNotified.end() && now - last->second < kNotificationInterval) return;
-  _lastNotified[notification.subject] = now;
-  if (std::optional<std::string> log = instance.logFile()) {
+  std::erase_if(_lastNotified,
+                [&](const auto& told) { return now - told.second >= kNotificationInterval; });
+  if (std::all_of(names.begin(), names.end(),
+                  [this](const std::string& name) { return _lastNotified.count(name) > 0; })) {
+    return notification.subject;
+  }
+  for (const std::string& name : names) _lastNotified[name] = now;
+  notification.subject = subjectFor(notification.subject, names);
+  if (std::optional<std::string> log = single ? single->logFile() : std::nullopt) {
     notification.actionTitle = localizedString("Open Diagnostic Messages");
     // The desktop outlives the notification; the record may not.
     Desktop& desktop = _desktop;
@@ -122,7 +156,31 @@ void ServerNotices::notifyAbout(const KestrondInstance& instance, const char* su
       (void)desktop.openFile(path);
     };
   }
+  std::string subject = notification.subject;
   _desktop.postNotification(std::move(notification));
+  return subject;
+}
+
+std::string ServerNotices::subjectFor(const std::string& wanted,
+                                      const std::set<std::string>& names) {
+  std::string subject = wanted;
+  if (auto moved = _movedSubjects.find(wanted); moved != _movedSubjects.end()) {
+    subject = moved->second;
+  }
+  // Replacing a notice that named someone this one does not would make
+  // that ending vanish from the screen.
+  auto named = _subjectNames.find(subject);
+  if (named != _subjectNames.end() &&
+      !std::includes(names.begin(), names.end(), named->second.begin(), named->second.end())) {
+    subject = wanted + "#" + std::to_string(++_subjectsMade);
+    _movedSubjects[wanted] = subject;
+  }
+  if (names.size() > 1) {
+    _subjectNames[subject] = names;
+  } else {
+    _subjectNames.erase(subject);
+  }
+  return subject;
 }
 
 }  // namespace kestrond

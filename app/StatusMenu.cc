@@ -76,7 +76,8 @@ std::string serversDescription(const std::vector<std::shared_ptr<KestrondInstanc
     text += formatText(localizedString(format), {instance->instanceName()});
   }
   if (named == 0) return localizedString("No server is running");
-  if (more > 0) text += '\n' + formatText(localizedString("and %d more"), {more});
+  if (more > 0)
+    text += '\n' + formatText(localizedPlural("and %d more", "and %d more", more), {more});
   return text;
 }
 

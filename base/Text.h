@@ -40,6 +40,12 @@ std::string formatText(std::string_view format, std::initializer_list<FormatArgu
 // surrogates, nothing above U+10FFFF).
 bool isValidUtf8(std::string_view bytes);
 
+// The bytes as text a user can read and tell apart: UTF-8 stays as it is,
+// and each byte that is not part of well-formed UTF-8 becomes "\xE9" (its
+// value in hexadecimal), where a decoder would show the same U+FFFD for
+// every one. For names from the file system in titles and questions.
+std::string visibleText(std::string_view bytes);
+
 // The program's gettext text domain.
 inline constexpr const char* kTextDomain = kProgramName;
 
@@ -50,6 +56,12 @@ Error bindCatalogDirectory(const std::string& directory);
 // The translation of the English text `key`, or `key` itself when there is
 // none. Never fails.
 std::string localizedString(const std::string& key);
+
+// The translation of the English text counted by `count`, in the form the
+// language uses for that number ("%d servers" has one form in English for 1
+// and one for the rest, other languages more), or the English form itself.
+// Never fails.
+std::string localizedPlural(const char* singular, const char* plural, unsigned long count);
 
 // Marks an English text that is looked up later, so that the catalog
 // template picks it up; returns it unchanged.

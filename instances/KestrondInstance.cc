@@ -23,7 +23,7 @@ KestrondInstance::KestrondInstance(const std::string& path, ProcessControl& proc
 
 std::string KestrondInstance::instanceName() const {
   if (_isDefault) return localizedString("Default Instance");
-  return formatText(localizedString("Instance '%@'"), {_displayName});
+  return formatText(localizedString("Instance '%@'"), {visibleText(_displayName)});
 }
 
 bool KestrondInstance::isValid() const {

@@ -61,7 +61,8 @@ class KestrondInstance {
   // when the server ran and ended by itself while Starting).
   const Error& startFailure() const { return _startFailure; }
 
-  // "Default Instance", or "Instance '<display name>'", localised.
+  // "Default Instance", or "Instance '<display name>'", localised, with any
+  // byte of the name that is not UTF-8 shown as "\xE9" (visibleText).
   std::string instanceName() const;
   // True when "kestrond.ini" exists and is not a directory (links followed).
   bool isValid() const;

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <set>
 
 #include "MonitorFixture.h"
@@ -29,6 +30,7 @@ TEST_F(ServerNoticesTest, FailedStartIsToldWithWhyAndOffersTheLog) {
   // The server runs but ends at once once let go; it has written its log by then.
   test::ServerHold hold(dir);
   std::string database = dir.makeInstance("home/database", hold.settings() + "exit_status = 7\n");
+  desktop.timersFireEarly = std::chrono::milliseconds(150);  // on time all the same
   launch();
   EXPECT_EQ(mark(), StatusMark::None);
   startFirst("Start Default Instance");
@@ -36,8 +38,9 @@ TEST_F(ServerNoticesTest, FailedStartIsToldWithWhyAndOffersTheLog) {
   hold.release();
   ASSERT_TRUE(closedUntil([&] { return mark() == StatusMark::None; }));
   // Told once the instance has stayed down a few seconds.
+  desktop.advance(kStartGrace - 2 * kTimerSlack);
   EXPECT_TRUE(desktop.notifications.empty());
-  desktop.advance(kStartGrace);
+  desktop.advance(2 * kTimerSlack);
   ASSERT_FALSE(desktop.notifications.empty());
   const Notification& failed = desktop.notifications[0];
   EXPECT_EQ(failed.summary, "Default Instance did not start");
@@ -174,6 +177,69 @@ TEST_F(ServerNoticesTest, EndingsTogetherAreToldAsOne) {
   ASSERT_TRUE(closedUntil([&] { return desktop.notifications.size() > before; }));
   EXPECT_EQ(desktop.notifications.back().summary, "Instance 'alone' stopped unexpectedly");
   EXPECT_NE(desktop.notifications.back().subject, last.subject);
+}
+
+// A notice naming several servers counts against each one's limit, and a
+// later one that names fewer never takes its place on screen.
+TEST_F(ServerNoticesTest, EndingsToldTogetherCountAndStayShown) {
+  auto runIn = [&](const std::string& name) {
+    auto server = std::make_unique<test::SleepingProcess>();
+    dir.writeFile("home/" + name + "/kestrond.lck", std::to_string(server->pid()) + "\n");
+    return server;
+  };
+  dir.makeInstance("home/alpha");
+  dir.makeInstance("home/bravo");
+  auto alpha = runIn("alpha");
+  auto bravo = runIn("bravo");
+  launch();
+  alpha->end();
+  bravo->end();
+  ASSERT_TRUE(closedUntil([&] { return mark() == StatusMark::None; }));
+  ASSERT_FALSE(desktop.notifications.empty());
+  const Notification both = desktop.notifications.back();
+  EXPECT_EQ(both.summary, "2 servers stopped unexpectedly");
+
+  auto endsAgain = [&] {
+    auto again = runIn("alpha");
+    ASSERT_TRUE(closedUntil([&] { return mark() == StatusMark::Running; }));
+    again->end();
+    ASSERT_TRUE(closedUntil([&] { return mark() == StatusMark::None; }));
+  };
+  size_t shown = desktop.notifications.size();
+  desktop.advance(kEndingsTogether + std::chrono::milliseconds(800));
+  endsAgain();  // named within the minute: logged only
+  EXPECT_EQ(desktop.notifications.size(), shown);
+  desktop.advance(kNotificationInterval);
+  endsAgain();
+  ASSERT_EQ(desktop.notifications.size(), shown + 1);
+  EXPECT_EQ(desktop.notifications.back().summary, "Instance 'alpha' stopped unexpectedly");
+  EXPECT_NE(desktop.notifications.back().subject, both.subject);
+}
+
+// The launched process ends before the server runs, and the deadline passes
+// while another instance's question is up: the start is judged after the
+// answer, on the record as it is then.
+TEST_F(ServerNoticesTest, StartIsJudgedAfterTheQuestionOnAFreshRead) {
+  test::ServerHold hold(dir);
+  std::string database = dir.makeInstance("home/database", hold.settings());
+  dir.makeInstance("home/demo");
+  std::string wrapper =
+      dir.writeFile("home/database/kestrond",
+                    "#!/bin/sh\n(exec " + test::standinServerPath() + " -f) >/dev/null 2>&1 &\n");
+  ASSERT_EQ(chmod(wrapper.c_str(), 0755), 0);
+  launch();
+  startFirst("Start Default Instance");
+  ASSERT_TRUE(closedUntil([&] { return mark() == StatusMark::None; }));
+  desktop.answers.push_back([&](const Question&) {
+    desktop.advance(2 * kStartGrace);
+    hold.release();
+    EXPECT_TRUE(test::waitFor([&] { return std::filesystem::exists(database + "/kestrond.lck"); }));
+    return false;
+  });
+  ASSERT_TRUE(desktop.choose("Start Instance 'demo'"));
+  desktop.advance(kAfterQuestion);
+  EXPECT_TRUE(desktop.notifications.empty()) << desktop.notifications[0].summary;
+  EXPECT_EQ(mark(), StatusMark::Running);
 }
 
 // A server started through a wrapper that puts it in the background and

@@ -29,25 +29,31 @@ TEST(FormatText, ArgumentTextIsNeverReadAsAFormat) {
   EXPECT_EQ(formatText("%d %d", {}), " ");
 }
 
-TEST(IsValidUtf8, AcceptsWellFormedAndRejectsTheRest) {
+// Well-formed UTF-8 shows as itself; every other byte as its value, so
+// that names differing in such bytes stay apart.
+TEST(IsValidUtf8, AcceptsWellFormedAndShowsTheRestByValue) {
   struct Case {
     std::string bytes;
-    bool valid;
+    const char* visible;  // nullptr: valid, shown as it is
   } cases[] = {
-      {"plain", true},
+      {"plain", nullptr},
       {"Gr\xC3\xBC\xC3\x9F"
        "e",
-       true},
-      {"\xE2\x82\xAC", true},
-      {"\xF0\x9F\x98\x80", true},
-      {"\xFF", false},
-      {"\xC3", false},              // truncated
-      {"\xC0\xAF", false},          // overlong "/"
-      {"\xED\xA0\x80", false},      // surrogate
-      {"\xF4\x90\x80\x80", false},  // above U+10FFFF
-      {"ok\x80", false},
+       nullptr},
+      {"\xE2\x82\xAC", nullptr},
+      {"\xF0\x9F\x98\x80", nullptr},
+      {"\xFF", "\\xFF"},
+      {"\xC3", "\\xC3"},                             // truncated
+      {"\xC0\xAF", "\\xC0\\xAF"},                    // overlong "/"
+      {"\xED\xA0\x80", "\\xED\\xA0\\x80"},           // surrogate
+      {"\xF4\x90\x80\x80", "\\xF4\\x90\\x80\\x80"},  // above U+10FFFF
+      {"ok\x80", "ok\\x80"},
+      {"caf\xE9 \xC3\xA9", "caf\\xE9 \xC3\xA9"},
   };
-  for (const Case& c : cases) EXPECT_EQ(isValidUtf8(c.bytes), c.valid) << c.bytes;
+  for (const Case& c : cases) {
+    EXPECT_EQ(isValidUtf8(c.bytes), c.visible == nullptr) << c.bytes;
+    EXPECT_EQ(visibleText(c.bytes), c.visible ? c.visible : c.bytes);
+  }
 }
 
 TEST(LocalizedString, FallsBackToTheKey) {

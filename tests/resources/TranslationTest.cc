@@ -56,6 +56,29 @@ TEST_F(TranslationTest, GermanMenuAndAlert) {
   EXPECT_EQ(desktop.questions[0].noTitle, "Abbrechen");
 }
 
+// Counted texts take the form the language uses for the number.
+TEST_F(TranslationTest, CountedTextsTakeTheLanguagesForms) {
+  const char* more = "and %d more";
+  const char* stopped = "%d server stopped unexpectedly";
+  const char* stoppedMany = "%d servers stopped unexpectedly";
+  struct Case {
+    const char* language;
+    const char* singular;
+    const char* plural;
+    unsigned long count;
+    const char* expected;
+  };
+  for (const Case& c :
+       {Case{"de", more, more, 1, "und %d weiterer"}, Case{"de", more, more, 2, "und %d weitere"},
+        Case{"de", stopped, stoppedMany, 1, "%d Server wurde unerwartet beendet"},
+        Case{nullptr, stopped, stoppedMany, 1, stopped},
+        Case{nullptr, stopped, stoppedMany, 21, stoppedMany}}) {
+    SCOPED_TRACE(std::string(c.expected) + " " + std::to_string(c.count));
+    useLanguage(c.language);
+    EXPECT_EQ(localizedPlural(c.singular, c.plural, c.count), c.expected);
+  }
+}
+
 TEST_F(TranslationTest, EnglishKeysWithoutALanguage) {
   useLanguage(nullptr);
   launch();

@@ -106,6 +106,7 @@ std::unique_ptr<Timer> FakeDesktop::startTimer(std::chrono::milliseconds interva
                                                std::function<void()> fired) {
   auto state =
       std::make_shared<TimerState>(TimerState{_now + interval, interval, std::move(fired)});
+  state->fireAt -= earliness(interval);
   _timers.push_back(state);
   return std::make_unique<FakeTimer>(state);
 }
@@ -136,6 +137,10 @@ size_t FakeDesktop::watchedDescriptorCount() const {
   return _watched.size();
 }
 
+Desktop::Clock::duration FakeDesktop::earliness(Clock::duration interval) const {
+  return std::min(timersFireEarly, interval / 20);
+}
+
 void FakeDesktop::advance(Clock::duration by) {
   Clock::time_point until = _now + by;
   while (true) {
@@ -146,7 +151,7 @@ void FakeDesktop::advance(Clock::duration by) {
     if (next == _timers.end() || (*next)->fireAt > until) break;
     std::shared_ptr<TimerState> timer = *next;  // kept alive while it fires
     _now = timer->fireAt;
-    timer->fireAt += timer->interval;
+    timer->fireAt += timer->interval - earliness(timer->interval);
     auto fired = timer->fired;  // a copy: the callback may destroy its timer
     if (fired) fired();
   }
@@ -183,8 +188,7 @@ bool FakeDesktop::chooseNotificationAction(size_t index) {
   return true;
 }
 
-void FakeDesktop::placeInUnit(pid_t pid, const ProcessUnit& unit,
-                              std::function<void(Error)> done) {
+void FakeDesktop::placeInUnit(pid_t pid, const ProcessUnit& unit, std::function<void(Error)> done) {
   placements.push_back({pid, unit, holdPlacements ? std::move(done) : nullptr});
   if (!holdPlacements) done(placementError);
 }

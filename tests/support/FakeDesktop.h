@@ -57,6 +57,9 @@ class FakeDesktop : public Desktop {
 
   // Moves the clock on, firing due timers in order of their firing times.
   void advance(Clock::duration by);
+  // Each firing comes this much before its time, as a coarse timer's may
+  // (at most 5 % of the interval).
+  Clock::duration timersFireEarly{};
   size_t armedTimerCount() const;
 
   // Answers for the coming questions, in order: a fixed answer, or one that
@@ -137,6 +140,8 @@ class FakeDesktop : public Desktop {
     int fd;
     std::function<void()> readable;
   };
+
+  Clock::duration earliness(Clock::duration interval) const;
 
   bool _running = false;
   bool _stopRequested = false;
