@@ -27,7 +27,8 @@ MenuProperties dbusmenuProperties(const MenuRow& row) {
     properties.emplace("toggle-state", int32_t{*row.checked ? 1 : 0});
   }
   if (!row.shortcut.empty()) {
-    properties.emplace("shortcut", std::vector<std::vector<std::string>>{{"Control", row.shortcut}});
+    properties.emplace("shortcut",
+                       std::vector<std::vector<std::string>>{{"Control", row.shortcut}});
   }
   return properties;
 }
@@ -38,7 +39,13 @@ ExportedMenu::ExportedMenu() {
 
 int32_t ExportedMenu::idFor(const std::string& key) {
   auto known = _ids.find(key);
-  if (known != _ids.end()) return known->second;
+  if (known != _ids.end()) {
+    if (auto gone = _goneIds.find(known->second); gone != _goneIds.end()) {
+      _goneOrder.erase(gone->second);
+      _goneIds.erase(gone);
+    }
+    return known->second;
+  }
   int32_t id = _nextId++;
   _ids.emplace(key, id);
   _keys.emplace(id, key);
@@ -62,15 +69,32 @@ bool ExportedMenu::setRows(const MenuRows& rows) {
     items.push_back({id, row.key, std::move(properties)});
   }
   if (!layoutChanged && !propertiesChanged) return false;
-  _items = std::move(items);
+  std::swap(_items, items);
   _positions.clear();
   for (size_t i = 0; i < _items.size(); ++i) _positions.emplace(_items[i].id, i);
   if (layoutChanged) {
+    departed(items);
     ++_revision;
     _layoutUntold = true;
   }
   ++_changes;
   return true;
+}
+
+void ExportedMenu::departed(const std::vector<Item>& before) {
+  for (const Item& item : before) {
+    if (_positions.count(item.id) || _goneIds.count(item.id)) continue;
+    _goneIds.emplace(item.id, _departures);
+    _goneOrder.emplace(_departures++, item.id);
+  }
+  while (_goneOrder.size() > kRememberedKeys) {
+    int32_t id = _goneOrder.begin()->second;
+    _goneOrder.erase(_goneOrder.begin());
+    _goneIds.erase(id);
+    _ids.erase(_keys.at(id));
+    _keys.erase(id);
+    _told.erase(id);
+  }
 }
 
 const ExportedMenu::Item* ExportedMenu::find(int32_t id) const {
@@ -95,7 +119,8 @@ ExportedMenu::Signals ExportedMenu::takeSignals() {
       Signals::Changed changed{item.id, {}, {}};
       for (const auto& [name, value] : item.properties) {
         auto was = before->second.find(name);
-        if (was == before->second.end() || was->second != value) changed.updated.emplace(name, value);
+        if (was == before->second.end() || was->second != value)
+          changed.updated.emplace(name, value);
       }
       for (const auto& [name, value] : before->second) {
         if (!item.properties.count(name)) changed.removed.push_back(name);

@@ -2,9 +2,12 @@
 // one flat list under the root item 0, each row with an id and its
 // properties.
 //
-// Ids are given per row key and kept for the life of the process: a row
-// that moves keeps its id, a key that goes and comes back gets its old id
-// again, and no id is ever given to another key. The revision counts layout
+// Ids are given per row key: a row that moves keeps its id, a key that goes
+// and comes back gets its old id again, and no id is ever given to another
+// key. Of the keys gone, the last kRememberedKeys are remembered; an older
+// one is forgotten (a click on its id does nothing, as for a row that has
+// gone, and it gets a new id if it comes back), so that directories that
+// come and go for months cost no more than a few. The revision counts layout
 // changes only; what changed since the hosts were last told is kept until
 // takeSignals(), so that any number of updates on one loop turn become one
 // signal each. Plain C++, so that the rules are tested without a bus; the
@@ -69,14 +72,17 @@ class ExportedMenu {
   uint64_t changes() const { return _changes; }
 
   static constexpr int32_t kRootId = 0;
+  static constexpr size_t kRememberedKeys = 1024;
   const MenuProperties& rootProperties() const { return _rootProperties; }
   const std::vector<Item>& items() const { return _items; }
   // The item shown with `id`; nullptr for the root, an unknown id and one
   // whose row has gone.
   const Item* find(int32_t id) const;
   // The key that `id` was given to, also after its row has gone; nullopt for
-  // an id never given.
+  // an id never given or forgotten.
   std::optional<std::string> keyOf(int32_t id) const;
+  // How many keys have ids now: those shown and those remembered.
+  size_t keysWithIds() const { return _ids.size(); }
 
   // What changed since the last call; each item's changes cover every update
   // since, with only the keys that differ from what hosts were last told.
@@ -84,9 +90,16 @@ class ExportedMenu {
 
  private:
   int32_t idFor(const std::string& key);
+  // The items of the old layout not in the new one have gone; the oldest
+  // gone beyond kRememberedKeys are forgotten.
+  void departed(const std::vector<Item>& before);
 
-  std::map<std::string, int32_t> _ids;  // every key ever shown
+  std::map<std::string, int32_t> _ids;  // the keys shown and remembered
   std::map<int32_t, std::string> _keys;
+  // The ids of the keys gone, by the order they went in.
+  uint64_t _departures = 0;
+  std::map<int32_t, uint64_t> _goneIds;
+  std::map<uint64_t, int32_t> _goneOrder;
   int32_t _nextId = 1;
   uint32_t _revision = 1;
   uint64_t _changes = 0;

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 namespace kestrond {
 namespace {
 
@@ -49,6 +51,31 @@ TEST(DBusMenuProperties, SayWhatAHostNeedsForEachKindOfRow) {
   EXPECT_EQ(dbusmenuProperties(row("a", "A", false)).at("enabled"), MenuPropertyValue(false));
   MenuProperties separator = dbusmenuProperties(MenuRow::separatorRow("s"));
   EXPECT_EQ(separator, (MenuProperties{{"type", std::string("separator")}}));
+}
+
+// Keys that come and go for months: those gone long ago are forgotten, so
+// that the ids cost no more than a bounded number; a recent one comes back
+// with its id, a forgotten one with a new id, and no id is given twice.
+TEST(ExportedMenuTest, KeysGoneLongAgoAreForgotten) {
+  ExportedMenu menu;
+  menu.setRows({row("kept", "Kept"), row("key0", "0")});
+  const std::vector<int32_t> start = ids(menu);
+  const int32_t first = start[1];
+  std::set<int32_t> given(start.begin(), start.end());
+  int32_t recent = 0;
+  const int churn = 3 * static_cast<int>(ExportedMenu::kRememberedKeys);
+  for (int i = 1; i <= churn; ++i) {
+    menu.setRows({row("kept", "Kept"), row("key" + std::to_string(i), "")});
+    EXPECT_TRUE(given.insert(ids(menu)[1]).second);
+    if (i == churn - 1) recent = ids(menu)[1];
+  }
+  EXPECT_LE(menu.keysWithIds(), 2 + ExportedMenu::kRememberedKeys);
+  EXPECT_FALSE(menu.keyOf(first));
+  EXPECT_EQ(menu.keyOf(recent), "key" + std::to_string(churn - 1));
+  menu.setRows({row("kept", "Kept"), row("key" + std::to_string(churn - 1), "")});
+  EXPECT_EQ(ids(menu)[1], recent);
+  menu.setRows({row("kept", "Kept"), row("key0", "")});
+  EXPECT_TRUE(given.insert(ids(menu)[1]).second);
 }
 
 TEST(ExportedMenuTest, IdsStayWithTheirKeysAndAreNeverGivenTwice) {
