@@ -16,7 +16,12 @@ beside it with dbus-python. Checked:
      showed;
   4. Event answered at once while the confirmation is on screen;
   5. AboutToShow's answer true exactly when the opening changed the menu;
-  6. LayoutUpdated's revisions match what GetLayout answers.
+  6. LayoutUpdated's revisions match what GetLayout answers;
+  7. names that differ only in bytes that are not UTF-8 get distinct labels;
+  8. the login row clicked in a menu never opened turns start at login on,
+     then off, and its toggle-state follows each click;
+  9. a Start confirmed from a menu never opened shows "Starting", disabled,
+     while the server has not written its lock file (held on a FIFO).
 """
 import os
 import shutil
@@ -78,10 +83,17 @@ def main():
     name = dbus.service.BusName(WATCHER, bus)  # noqa: F841 (held while the test runs)
 
     root = tempfile.mkdtemp(prefix="kestrond-dbusmenu-")
-    home = make_installation(root, server, {"a&b": "", "a&&b": "", "my_db": "", "zulu": ""})
+    hold = os.path.join(root, "hold")
+    os.mkfifo(hold)
+    # Bytes that are not UTF-8 travel in str as surrogate escapes.
+    undecodable = [os.fsdecode(b"caf\xe8"), os.fsdecode(b"caf\xe9")]
+    home = make_installation(root, server, {
+        "a&b": "", "a&&b": "", "my_db": "", "zulu": "", undecodable[0]: "", undecodable[1]: "",
+        "held": "[standin]\nhold_fifo = %s\n" % hold})
     environment = dict(os.environ, KESTROND_HOME=home)
     process = subprocess.Popen([monitor], env=environment)
     sleepers = {}
+    held_pid = None
     try:
         spin_until("the monitor's item", lambda: watcher.items)
         service = str(watcher.items[0][0])
@@ -93,8 +105,9 @@ def main():
                                 "LayoutUpdated", MENU, service, "/MenuBar")
 
         # 1. The layout before any opening, as a GTK panel shows it.
-        expected = ["Start Instance 'a&&b'", "Start Instance 'a&b'", "Start Instance 'my_db'",
-                    "Start Instance 'zulu'", "-", "Open Diagnostic Messages",
+        expected = ["Start Instance 'a&&b'", "Start Instance 'a&b'",
+                    "Start Instance 'caf\\xE8'", "Start Instance 'caf\\xE9'",
+                    "Start Instance 'held'", "Start Instance 'my_db'", "Start Instance 'zulu'", "-", "Open Diagnostic Messages",
                     "Open Kestrond Tessaline", "View Online Documentation", "-",
                     "Start Kestrond Monitor at Login", "Quit Kestrond Monitor"]
         spin_until("the layout", lambda: menu.titles() == expected)
@@ -116,6 +129,26 @@ def main():
               "Quit's shortcut: %r" % quit_item.property_get_variant("shortcut"))
         check(menu.item("Open Diagnostic Messages").property_get_bool("enabled") is False,
               "a disabled row shows enabled")
+        # 7. is in the layout above: each undecodable byte by its value.
+
+        # 8. The login row, clicked twice in a menu never opened.
+        for state in (1, 0):
+            raw.Event(login.get_id(), "clicked", dbus.Int32(0), dbus.UInt32(0))
+            spin_until("toggle-state %d" % state, lambda: menu.item(
+                "Start Kestrond Monitor at Login").property_get_int("toggle-state") == state)
+
+        # 9. A Start confirmed without an opening shows at once, long before
+        # the server (held) writes its lock file.
+        raw.Event(menu.item("Start Instance 'held'").get_id(), "clicked", dbus.Int32(0),
+                  dbus.UInt32(0))
+        answer_alert("Return")
+        spin_until("the row to say Starting", lambda: "Instance 'held': Starting" in menu.titles())
+        check(menu.item("Instance 'held': Starting").property_get_bool("enabled") is False,
+              "the Starting row can be chosen")
+        with open(hold, "w") as f:
+            f.write("go\n")
+        spin_until("the held server to run", lambda: "Stop Instance 'held'" in menu.titles())
+        held_pid = int(open(os.path.join(home, "held", "kestrond.lck")).read().split()[0])
 
         # 2. Ids stay with their rows while one instance appears and another
         # goes; the new one gets an id never seen.
@@ -197,6 +230,8 @@ def main():
         return 0
     finally:
         end_all(sleepers.values())
+        if held_pid:
+            os.kill(held_pid, 15)
         if process.poll() is None:
             process.kill()
             process.wait()
