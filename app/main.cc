@@ -18,13 +18,14 @@ int main() {
   LogSink& log = systemLog();
   // Without a catalog every text stays English; that is all there is to it.
   (void)bindCatalogDirectory(appendPathComponent(prefix, "share/locale"));
-  SystemProcessControl processes(log);
-  // Made first: it keeps the environment and the limits the monitor was
-  // started with, for what it opens.
-  std::unique_ptr<Desktop> desktop = createSystemDesktop(log);
+  // Taken before anything changes the environment or the limits: what the
+  // monitor starts gets them as they were.
+  StartingState starting;
+  SystemProcessControl processes(log, &starting);
+  std::unique_ptr<Desktop> desktop = createSystemDesktop(log, starting);
   if (!desktop) return 1;
   // Every running server is watched through a descriptor of its own; with
-  // the limit as it was (logged), fewer servers can be watched at once.
-  (void)processes.raiseDescriptorLimit();
+  // the limit as it was, fewer servers can be watched at once.
+  if (Error error = starting.raiseFileLimit(); error.failed()) log.write(error.text());
   return runApplication(*desktop, processes, log);
 }

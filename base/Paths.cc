@@ -176,4 +176,34 @@ Result<std::vector<std::string>> listDirectory(const std::string& path) {
   return names;
 }
 
+namespace {
+
+std::string defaultSearchPath() {
+  size_t size = confstr(_CS_PATH, nullptr, 0);
+  if (size == 0) return "/bin:/usr/bin";
+  std::string value(size, '\0');
+  confstr(_CS_PATH, value.data(), size);
+  value.resize(size - 1);
+  return value;
+}
+
+}  // namespace
+
+std::vector<std::string> executableCandidates(const std::string& file,
+                                              const std::optional<std::string>& searchPath) {
+  if (file.empty()) return {};
+  if (file.find('/') != std::string::npos) return {absolutePath(file)};
+  std::string path = searchPath ? *searchPath : defaultSearchPath();
+  std::vector<std::string> candidates;
+  size_t start = 0;
+  while (true) {
+    size_t end = path.find(':', start);
+    std::string entry = path.substr(start, end == std::string::npos ? end : end - start);
+    candidates.push_back(entry.empty() ? file : appendPathComponent(entry, file));
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return candidates;
+}
+
 }  // namespace kestrond

@@ -5,6 +5,7 @@
 // throws; failures are values (PathKind::Absent, an Error).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -66,5 +67,13 @@ Result<ReadStatus> readRegularFile(const std::string& path, size_t maxBytes, std
 // excluded, in byte order; an Error (such as "No such file or directory")
 // when it cannot be listed.
 Result<std::vector<std::string>> listDirectory(const std::string& path);
+
+// The paths execve should try, in order, for what execvp would run as `file`:
+// the file itself (made absolute against the current directory) when it holds
+// a "/", else each entry of `searchPath` joined with it (none for an unset
+// PATH means the system's default search path; an empty entry means the
+// current directory, i.e. the working directory of the child).
+std::vector<std::string> executableCandidates(const std::string& file,
+                                              const std::optional<std::string>& searchPath);
 
 }  // namespace kestrond

@@ -69,8 +69,9 @@ void BM_AllInstances(benchmark::State& state) {
   struct Quiet : kestrond::LogSink {
     void write(const std::string&) override {}
   } quiet;
-  kestrond::SystemProcessControl processes(quiet);
-  (void)processes.raiseDescriptorLimit();  // fewer descriptors only if refused
+  kestrond::StartingState starting;
+  (void)starting.raiseFileLimit();  // fewer descriptors only if refused
+  kestrond::SystemProcessControl processes(quiet, &starting);
   kestrond::KestrondManager manager(processes, quiet);
   manager.addSearchPath(home.root);
   manager.allInstances();  // the first scan adds the records

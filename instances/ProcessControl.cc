@@ -31,15 +31,6 @@ int signalProcessDescriptor(int pidfd, int signal) {
   return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
 }
 
-std::string defaultSearchPath() {
-  size_t size = confstr(_CS_PATH, nullptr, 0);
-  if (size == 0) return "/bin:/usr/bin";
-  std::string value(size, '\0');
-  confstr(_CS_PATH, value.data(), size);
-  value.resize(size - 1);
-  return value;
-}
-
 // Everything the child needs, built before the fork: after it only
 // async-signal-safe calls may run, since the monitor's toolkit runs threads
 // and a lock held by one of them at the fork stays locked forever in the
@@ -52,8 +43,7 @@ struct ChildPlan {
   int errorFd = -1;   // write end of the error pipe, above 2, or -1
   int holdFd = -1;    // read end of the pipe to wait on before the exec, above 2, or -1
   int highestFd = 0;  // where closing by hand stops, if close_range is missing
-  bool restoreLimit = false;
-  rlimit descriptorLimit{};
+  const StartingState* starting = nullptr;  // whose open-files limit the server gets
 };
 
 void closeFrom(unsigned first, unsigned last, int highestFd) {
@@ -114,7 +104,7 @@ void closeAllBut(int keepA, int keepB, int highestFd) {
   for (int signal = 1; signal < NSIG; ++signal) {
     if (signal != SIGKILL && signal != SIGSTOP) sigaction(signal, &byDefault, nullptr);
   }
-  if (plan.restoreLimit) setrlimit(RLIMIT_NOFILE, &plan.descriptorLimit);
+  if (plan.starting) plan.starting->restoreFileLimit();
 
   // Held until the service manager has put this process in a unit of its
   // own, so that whatever the server starts is born there too. A byte, the
@@ -153,41 +143,6 @@ int aboveStandardDescriptors(int fd) {
 
 }  // namespace
 
-std::vector<std::string> executableCandidates(const std::string& file,
-                                              const std::optional<std::string>& searchPath) {
-  if (file.empty()) return {};
-  if (file.find('/') != std::string::npos) return {absolutePath(file)};
-  std::string path = searchPath ? *searchPath : defaultSearchPath();
-  std::vector<std::string> candidates;
-  size_t start = 0;
-  while (true) {
-    size_t end = path.find(':', start);
-    std::string entry = path.substr(start, end == std::string::npos ? end : end - start);
-    candidates.push_back(entry.empty() ? file : appendPathComponent(entry, file));
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  return candidates;
-}
-
-Error SystemProcessControl::raiseDescriptorLimit() {
-  rlimit limit{};
-  rlimit raised{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
-    if (limit.rlim_cur >= limit.rlim_max) return Error();
-    raised = limit;
-    raised.rlim_cur = limit.rlim_max;
-    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) {
-      _originalSoftLimit = limit.rlim_cur;
-      _limitRaised = true;
-      return Error();
-    }
-  }
-  Error error(errno, "Cannot raise the limit on open files");
-  _log.write(error.text());
-  return error;
-}
-
 Result<pid_t> SystemProcessControl::launch(const std::string& file,
                                            const std::vector<std::string>& arguments,
                                            const std::string& directory) {
@@ -206,10 +161,7 @@ Result<pid_t> SystemProcessControl::launch(const std::string& file,
   plan.shellArgv.push_back(nullptr);
   long openMax = sysconf(_SC_OPEN_MAX);
   plan.highestFd = openMax > 0 && openMax <= INT_MAX ? static_cast<int>(openMax) - 1 : 1023;
-  if (_limitRaised) {
-    plan.restoreLimit = getrlimit(RLIMIT_NOFILE, &plan.descriptorLimit) == 0;
-    plan.descriptorLimit.rlim_cur = _originalSoftLimit;
-  }
+  plan.starting = _starting;
 
   // The exec error travels back through a close-on-exec pipe: end of file
   // means the exec succeeded.

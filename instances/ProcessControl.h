@@ -24,6 +24,7 @@
 
 #include "Error.h"
 #include "Log.h"
+#include "StartingState.h"
 #include "UniqueFd.h"
 
 namespace kestrond {
@@ -98,8 +99,11 @@ class ProcessControl {
 // and waitpid. One per program: each collects only its own children.
 class SystemProcessControl : public ProcessControl {
  public:
-  // Exec failures and missing pidfds are logged to `log`, which outlives it.
-  explicit SystemProcessControl(LogSink& log) : _log(log) {}
+  // Exec failures and missing pidfds are logged to `log`, which outlives
+  // it. Servers get the limit on open files `starting` captured (none: the
+  // monitor's own); it outlives the process control too.
+  explicit SystemProcessControl(LogSink& log, const StartingState* starting = nullptr)
+      : _log(log), _starting(starting) {}
   SystemProcessControl(const SystemProcessControl&) = delete;
   SystemProcessControl& operator=(const SystemProcessControl&) = delete;
 
@@ -112,12 +116,6 @@ class SystemProcessControl : public ProcessControl {
   // From /proc/<pid>/stat, cwd and exe, and the boot clock.
   std::optional<ProcessInfo> processInfo(pid_t pid) override;
   void setPlacement(Placement placement) override { _placement = std::move(placement); }
-
-  // Raises the soft limit on open descriptors to the hard limit, since every
-  // running server holds one pidfd; servers started afterwards get the limit
-  // as it was. The Error (logged, and the limit as it was) when it cannot
-  // be raised.
-  Error raiseDescriptorLimit();
 
   // How many launched children have not been collected yet.
   size_t uncollectedChildCount() const { return _children.size(); }
@@ -148,16 +146,7 @@ class SystemProcessControl : public ProcessControl {
   std::map<pid_t, Error> _execErrors;  // of collected children, until taken
   bool _pidfdsMissing = false;
   bool _reserveLogged = false;
-  bool _limitRaised = false;
-  unsigned long long _originalSoftLimit = 0;
+  const StartingState* _starting;
 };
-
-// The paths execve should try, in order, for what execvp would run as `file`:
-// the file itself (made absolute against the current directory) when it holds
-// a "/", else each entry of `searchPath` joined with it (none for an unset
-// PATH means the system's default search path; an empty entry means the
-// current directory, i.e. the working directory of the child).
-std::vector<std::string> executableCandidates(const std::string& file,
-                                              const std::optional<std::string>& searchPath);
 
 }  // namespace kestrond

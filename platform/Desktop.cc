@@ -1,10 +1,6 @@
 #include "Desktop.h"
 
-#include <sys/resource.h>
-
 #include <cstdio>
-
-extern char** environ;
 
 namespace kestrond {
 
@@ -24,15 +20,7 @@ const MenuRow* chosenRow(const MenuRows& rows, const std::string& key, LogSink& 
   return nullptr;
 }
 
-Desktop::Desktop(LogSink& log) : _log(log) {
-  for (char** variable = environ; variable && *variable; ++variable) {
-    _startupEnvironment.emplace_back(*variable);
-  }
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
-    _startupFileLimit = limit.rlim_cur;
-  }
-}
+Desktop::Desktop(LogSink& log) : _log(log) {}
 
 std::string fileURLWithPath(const std::string& path, bool isDirectory) {
   std::string url = "file://";

@@ -21,6 +21,7 @@
 
 #include "Error.h"
 #include "Log.h"
+#include "StartingState.h"
 
 namespace kestrond {
 
@@ -185,31 +186,22 @@ class Desktop {
   // its unit, else with why it stays where it is (no manager, a refusal, no
   // answer in time), not logged: the caller says what that means. Never
   // waits for the manager.
-  virtual void placeInUnit(pid_t pid, const ProcessUnit& unit,
-                           std::function<void(Error)> done) = 0;
+  virtual void placeInUnit(pid_t pid, const ProcessUnit& unit, std::function<void(Error)> done) = 0;
 
   // Start at login for this program; lives as long as the desktop.
   virtual StartAtLogin& startAtLogin() = 0;
   // The directory that holds the bundle's "Contents".
   virtual std::string bundlePath() const = 0;
 
-  // The environment as it was when the desktop was created, before the
-  // monitor exported the server's: what opened URLs and files inherit.
-  const std::vector<std::string>& startupEnvironment() const { return _startupEnvironment; }
-  // The soft limit on open files as it was when the desktop was created,
-  // before the monitor raised its own: what opened URLs and files get too.
-  unsigned long long startupFileLimit() const { return _startupFileLimit; }
-
  private:
   LogSink& _log;
-  std::vector<std::string> _startupEnvironment;
-  unsigned long long _startupFileLimit = 0;  // 0: unknown
 };
 
 // The desktop of the backend this program was linked with, logging to
 // `log`, or nullptr when it cannot be had (no display: the reason is on
-// standard error).
-std::unique_ptr<Desktop> createSystemDesktop(LogSink& log);
+// standard error). What it opens gets the environment and the limit on
+// open files the monitor was started with (`starting`, which outlives it).
+std::unique_ptr<Desktop> createSystemDesktop(LogSink& log, const StartingState& starting);
 
 // "file://" and the percent-encoded absolute path, with a trailing "/" for a
 // directory URL.

@@ -1,12 +1,10 @@
 #include "QtDesktop.h"
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
-#include <QProcess>
 #include <QPushButton>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -93,7 +91,7 @@ class QtTimer : public Timer {
 
 }  // namespace
 
-std::unique_ptr<Desktop> createSystemDesktop(LogSink& log) {
+std::unique_ptr<Desktop> createSystemDesktop(LogSink& log, const StartingState& starting) {
   qtLog = &log;
   qInstallMessageHandler(handleQtMessage);
   if (!nonEmptyEnvironmentValue("QT_QPA_PLATFORM") && !nonEmptyEnvironmentValue("DISPLAY") &&
@@ -103,13 +101,14 @@ std::unique_ptr<Desktop> createSystemDesktop(LogSink& log) {
                  "(neither DISPLAY nor WAYLAND_DISPLAY is set)\n");
     return nullptr;
   }
-  return std::make_unique<QtDesktop>(log);
+  return std::make_unique<QtDesktop>(log, starting);
 }
 
 // The executable's path is taken once: an upgrade that replaces the file
 // while the monitor runs makes /proc/self/exe read "... (deleted)".
-QtDesktop::QtDesktop(LogSink& log)
+QtDesktop::QtDesktop(LogSink& log, const StartingState& starting)
     : Desktop(log),
+      _starting(starting),
       _executable(currentExecutablePath()),
       _startAtLogin(userStartAtLogin(_executable, log)) {
   QApplication::setApplicationName(QString::fromLatin1(kProgramName));
@@ -178,7 +177,8 @@ bool QtDesktop::ask(const Question& question) {
   // There, a token a tray host handed over for the click lets the window
   // take the focus: Qt's Wayland shell presents the one in the environment
   // when the window asks to be activated, and drops it.
-  if (!_activationToken.isEmpty() && QGuiApplication::platformName().startsWith(QStringLiteral("wayland"))) {
+  if (!_activationToken.isEmpty() &&
+      QGuiApplication::platformName().startsWith(QStringLiteral("wayland"))) {
     qputenv("XDG_ACTIVATION_TOKEN", _activationToken.toUtf8());
   }
   _activationToken.clear();
@@ -200,31 +200,14 @@ void QtDesktop::postNotification(Notification notification) {
 }
 
 Error QtDesktop::openWithDefaultHandler(const std::string& target) {
-  QProcess opener;
-  rlimit now{};
-  unsigned long long startup = startupFileLimit();
-  if (startup != 0 && getrlimit(RLIMIT_NOFILE, &now) == 0 && now.rlim_cur != startup) {
-    // The browser or viewer gets the limit on open files the monitor was
-    // started with, not the one it raised for its servers' descriptors.
-    opener.setProgram(QStringLiteral("/bin/sh"));
-    opener.setArguments({QStringLiteral("-c"),
-                         QStringLiteral("ulimit -S -n %1 && exec xdg-open \"$1\"").arg(startup),
-                         QStringLiteral("sh"), QString::fromStdString(target)});
-  } else {
-    opener.setProgram(QStringLiteral("xdg-open"));
-    opener.setArguments({QString::fromStdString(target)});  // a URL: ASCII
+  // The browser or viewer gets the environment and the limit on open files
+  // the monitor was started with: not the server's library path, not the
+  // limit raised for the servers' descriptors.
+  Error error = _starting.spawnDetached({"xdg-open", target});
+  if (error.failed()) {
+    error = Error(error.code(), formatText("Cannot open %@", {target}));
+    log().write(error.text());
   }
-  // Started with the environment the monitor was started with: a browser
-  // must not inherit the server's library path.
-  QStringList environment;
-  for (const std::string& variable : startupEnvironment()) {
-    environment << QString::fromLocal8Bit(variable.c_str());
-  }
-  opener.setEnvironment(environment);
-  if (opener.startDetached()) return Error();
-  Error error = Error::because(
-      formatText("Cannot open %@: %@", {target, opener.errorString().toStdString()}));
-  log().write(error.text());
   return error;
 }
 

@@ -17,9 +17,9 @@ class QtStatusItem;
 
 class QtDesktop : public Desktop {
  public:
-  // Needs a display; createSystemDesktop() checks for one first. `log`
-  // outlives the desktop.
-  explicit QtDesktop(LogSink& log);
+  // Needs a display; createSystemDesktop() checks for one first. `log` and
+  // `starting` outlive the desktop.
+  QtDesktop(LogSink& log, const StartingState& starting);
   ~QtDesktop() override;
 
   bool claimSession() override;
@@ -51,6 +51,7 @@ class QtDesktop : public Desktop {
  private:
   Error openWithDefaultHandler(const std::string& target);
 
+  const StartingState& _starting;
   const std::string _executable;
   std::unique_ptr<QApplication> _application;
   std::unique_ptr<StartAtLogin> _startAtLogin;

@@ -15,7 +15,7 @@ class HostileNamesTest : public test::MonitorFixture {};
 TEST_F(HostileNamesTest, ShowStartStopAndLogAsText) {
   struct Name {
     std::string name;
-    std::string shown;  // where it differs
+    std::string shown = "";  // where it differs
   };
   const Name names[] = {
       {"with space"},

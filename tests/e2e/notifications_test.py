@@ -81,10 +81,10 @@ def main():
         check("Start Instance 'early'" in panel.titles(), repr(panel.titles()))
 
         service_name = dbus.service.BusName(NOTIFICATIONS, service_bus)  # noqa: F841
-        start_from_menu(panel, "Start Instance 'l\ufffdter'")
+        start_from_menu(panel, "Start Instance 'l\\xE4ter'")
         wait_until("the failed start told", lambda: notifications.calls)
         failed = notifications.calls[0]
-        check(failed["summary"] == "Instance 'l\ufffdter' did not start", repr(failed))
+        check(failed["summary"] == "Instance 'l\\xE4ter' did not start", repr(failed))
         check(failed["body"] == "The server ended before it was running.", repr(failed))
         check(failed["app_name"] == "Kestrond Monitor", repr(failed))
         check(failed["app_icon"] == "kestrond-monitor", repr(failed))
@@ -130,6 +130,7 @@ def main():
 
         # The service is replaced (a restart): another program's
         # notifications take the numbers the old one gave. The next endings
+        # (of two other servers: those above were told of within the minute)
         # replace none of them, and their body is escaped for the new
         # service, which reads markup.
         service_bus.release_name(NOTIFICATIONS)
@@ -140,17 +141,20 @@ def main():
                                NOTIFICATIONS)
         while other.Notify("other", 0, "", "theirs", "", [], {}, -1) < together["id"]:
             pass
-        sleepers = sleeping_servers(home, ("p&q", "x<y>"))
-        wait_until("both running again", lambda: {"Stop Instance 'p&q'",
-                                                   "Stop Instance 'x<y>'"} <= set(panel.titles()))
+        for name in ("r&s", "u<v>"):
+            make_instance(home, name)
+        sleepers = sleeping_servers(home, ("r&s", "u<v>"))
+        wait_until("both running", lambda: {"Stop Instance 'r&s'",
+                                             "Stop Instance 'u<v>'"} <= set(panel.titles()))
+        time.sleep(2.5)  # not told together with the endings above
         end_all(sleepers.values())
         ours = lambda: [call for call in replacement.calls if call["app_name"] == "Kestrond Monitor"]
         wait_until("the endings told to the new service",
                    lambda: ours() and ours()[-1]["summary"] == "2 servers stopped unexpectedly")
         check(ours()[0]["replaces_id"] == 0, "replaced another program's: %r" % ours()[0])
-        check(ours()[-1]["body"] == "Instance 'p&amp;q'\nInstance 'x&lt;y&gt;'",
+        check(ours()[-1]["body"] == "Instance 'r&amp;s'\nInstance 'u&lt;v&gt;'",
               repr(ours()[-1]))
-        for name in ("p&q", "x<y>"):
+        for name in ("p&q", "x<y>", "r&s", "u<v>"):
             shutil.rmtree(os.path.join(home, name))
         wait_until("their rows to go", lambda: not any("'p&q'" in t for t in panel.titles()))
 

@@ -108,10 +108,12 @@ TEST_F(ServerProcessTest, ServerGetsTheOpenFilesLimitAsItWas) {
   std::string path = makeReportingInstance("demo");
   linkServer(path + "/kestrond");
   environment.unset("KESTROND_BINARY");
-  ASSERT_FALSE(control.system().raiseDescriptorLimit().failed());
+  StartingState starting;
+  ASSERT_FALSE(starting.raiseFileLimit().failed());
   rlimit raised{};
   getrlimit(RLIMIT_NOFILE, &raised);
-  KestrondInstance instance(path, control, log);
+  SystemProcessControl processes(log, &starting);
+  KestrondInstance instance(path, processes, log);
   bool started = instance.startup();
   setrlimit(RLIMIT_NOFILE, &saved);
   EXPECT_EQ(raised.rlim_cur, before.rlim_max);

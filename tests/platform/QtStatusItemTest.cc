@@ -23,7 +23,8 @@ class QtStatusItemTest : public ::testing::Test {
   static void SetUpTestSuite() {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     // One QApplication per process: the desktop outlives every test.
-    static QtDesktop desktop(log);
+    static StartingState starting;
+    static QtDesktop desktop(log, starting);
     _desktop = &desktop;
   }
   void SetUp() override {

@@ -194,12 +194,12 @@ void FakeDesktop::placeInUnit(pid_t pid, const ProcessUnit& unit, std::function<
 }
 
 Error FakeDesktop::openURL(const std::string& url) {
-  opened.push_back({Opened::Kind::Url, url, startupEnvironment()});
+  opened.push_back({Opened::Kind::Url, url, _starting.environment()});
   return Error();
 }
 
 Error FakeDesktop::openFile(const std::string& path) {
-  opened.push_back({Opened::Kind::File, path, startupEnvironment()});
+  opened.push_back({Opened::Kind::File, path, _starting.environment()});
   return Error();
 }
 

@@ -153,6 +153,7 @@ class FakeDesktop : public Desktop {
   Item* _item = nullptr;
   std::vector<std::shared_ptr<WatchedDescriptor>> _watched;
   std::unique_ptr<FakeStartAtLogin> _startAtLogin;
+  StartingState _starting;  // what the opened get, as the system desktop's
 };
 
 }  // namespace kestrond::test
