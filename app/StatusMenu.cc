@@ -116,10 +116,11 @@ void StatusMenu::listed(Instances instances, bool startsAtLogin, bool opening) {
   }
   _startsAtLogin = startsAtLogin;
   // A listing samples the entries below the instances afresh; an opening
-  // then keeps them until the menu closes.
+  // that lists instances (and so refreshes them) keeps them until the menu
+  // closes.
   _open = false;
   publish();
-  _open = opening;
+  _open = opening && !_shown.empty();
 }
 
 void StatusMenu::reread(const std::set<std::string>& directories) {
