@@ -9,7 +9,7 @@ Application::Application(Desktop& desktop, ProcessControl& processes, LogSink& l
     : _desktop(desktop),
       _processes(processes),
       _log(log),
-      _closedMenu(desktop, log, [this] { (void)changesSeen(); }),
+      _closedMenu(desktop, log, [this] { changesSeen(); }),
       _notices(desktop, log,
                {[this] {
                   if (_statusItem) _statusItem->setNeedsAttention(true);
@@ -47,7 +47,7 @@ void Application::applicationDidFinishLaunching() {
     return toggleStartAtLogin(shownChecked);
   };
   actions.quit = [this] { terminate(); };
-  actions.settle = [this] { return changesSeen(); };
+  actions.settle = [this] { changesSeen(); };
   _menu = std::make_unique<StatusMenu>(
       *_statusItem, _notices, std::move(actions), [this](const StatusMenu::Instances& shown) {
         return _closedMenu.follow(_manager->searchPaths(), _manager->candidateDirectories(), shown);
@@ -93,7 +93,7 @@ void Application::menuDidClose() {
   _menuUpdateTimer.reset();
   _closedMenu.closed();
   if (_menu) _menu->closed();
-  (void)changesSeen();
+  changesSeen();
 }
 
 void Application::menuTimerFired() {
@@ -102,25 +102,22 @@ void Application::menuTimerFired() {
   if (!_closedMenu.ticked()) {
     _menuUpdateTimer.reset();  // safe from inside its own callback
     _menu->closed();
-    (void)changesSeen();
+    changesSeen();
     return;
   }
   _menu->tick();
 }
 
-bool Application::changesSeen() {
+void Application::changesSeen() {
   // While open, the rows follow the refresh alone; while a question is up,
   // the chosen row must stay as it is.
-  if (!_menu || _closedMenu.countsOpen() || _inModalDialog) return false;
+  if (!_menu || _closedMenu.countsOpen() || _inModalDialog) return;
   ChangeWatcher::Changes pending = _closedMenu.takePending();
   if (pending.rescan) {
     scan(Scan::Following);
   } else if (!pending.directories.empty()) {
     _menu->reread(pending.directories);
-  } else {
-    return false;
   }
-  return true;
 }
 
 int runApplication(Desktop& desktop, ProcessControl& processes, LogSink& log) {

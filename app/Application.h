@@ -84,8 +84,8 @@ class Application {
   enum class Scan { Launch, Opening, Following };
   void scan(Scan kind);
   // What the closed-menu follower saw, applied unless the menu counts as
-  // open or a question is up; true when the menu was published.
-  bool changesSeen();
+  // open or a question is up.
+  void changesSeen();
 
   Desktop& _desktop;
   ProcessControl& _processes;

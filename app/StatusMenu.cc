@@ -147,7 +147,11 @@ void StatusMenu::reread(const std::function<bool(const KestrondInstance&)>& whic
 std::function<void()> StatusMenu::chosen(std::function<void()> action) {
   return [this, action = std::move(action)] {
     action();
-    if (!_actions.settle || !_actions.settle()) publish();
+    // What the choice changed goes out first: the notices must see a
+    // Stop's Stopping before a re-read of what came in meanwhile finds the
+    // server gone.
+    publish();
+    if (_actions.settle) _actions.settle();
   };
 }
 

@@ -42,9 +42,9 @@ class StatusMenu {
     // whether the session starts the monitor at login now.
     std::function<bool(bool shownChecked)> toggleStartAtLogin;
     std::function<void()> quit;
-    // After a choice's action: applies what came in meanwhile (changes held
-    // while a question was up); true when that published the menu.
-    std::function<bool()> settle;
+    // After a choice's action has been published: applies what came in
+    // meanwhile (changes held while a question was up).
+    std::function<void()> settle;
   };
   // Watches the shown instances from now on; returns those watched anew,
   // whose records must be read once more (a change before the watch was

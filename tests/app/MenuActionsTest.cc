@@ -1,6 +1,7 @@
 // The actions behind the menu: confirmations, starting and stopping real
 // stand-in servers, and what is opened.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -86,6 +87,34 @@ TEST_F(MenuActionsTest, OwnStartAndStopShowAtOnce) {
     EXPECT_EQ(desktop.questions.size(), asked + 1);
     hold.release();
   }
+}
+
+// A server gone by the time the Stop returns (the process control waits for
+// its end): its ending was asked for from the menu, never "unexpected".
+TEST_F(MenuActionsTest, StopOfAServerThatEndsAtOnceIsNotUnexpected) {
+  struct EndsOnTerm : SystemProcessControl {
+    using SystemProcessControl::SystemProcessControl;
+    Error sendSignal(pid_t pid, int pidfd, int signal) override {
+      Error error = SystemProcessControl::sendSignal(pid, pidfd, signal);
+      pollfd ended{pidfd, POLLIN, 0};
+      EXPECT_GE(pidfd, 0);
+      if (signal == SIGTERM && pidfd >= 0) {
+        EXPECT_EQ(poll(&ended, 1, 10'000), 1);
+      }
+      return error;
+    }
+  };
+  otherControl = std::make_unique<EndsOnTerm>(log);
+  control = otherControl.get();
+  dir.makeInstance("home/database");
+  launch();
+  answerYes();
+  ASSERT_TRUE(desktop.choose("Start Default Instance"));
+  ASSERT_TRUE(closedUntil([&] { return hasTitle("Stop Default Instance"); }));
+  answerYes();
+  ASSERT_TRUE(desktop.choose("Stop Default Instance"));
+  ASSERT_TRUE(closedUntil([&] { return hasTitle("Start Default Instance"); }));
+  EXPECT_TRUE(desktop.notifications.empty()) << desktop.notifications[0].summary;
 }
 
 // A start asks for the server's own unit and lets it run once answered;

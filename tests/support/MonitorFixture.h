@@ -37,7 +37,7 @@ class MonitorFixture : public ::testing::Test {
   }
 
   void launch() {
-    app = std::make_unique<Application>(desktop, processes, log);
+    app = std::make_unique<Application>(desktop, *control, log);
     app->applicationDidFinishLaunching();
   }
 
@@ -100,6 +100,10 @@ class MonitorFixture : public ::testing::Test {
   TempDir dir;
   LogCapture log;
   SystemProcessControl processes{log};
+  // What the application is given: `processes`, or one a test sets here
+  // (made before the application, gone after it).
+  std::unique_ptr<ProcessControl> otherControl;
+  ProcessControl* control = &processes;
   ScopedEnvironment environment;
   FakeDesktop desktop{log};
   std::string home;
