@@ -35,22 +35,17 @@ std::vector<std::shared_ptr<KestrondInstance>> ClosedMenuFollower::follow(
 
 void ClosedMenuFollower::opened(bool refreshing) {
   _ticksSinceOpening = 0;
-  // Without a refresh running, a host that never tells of a close leaves
-  // nothing to wait for.
-  if (_hostTellsClose) {
-    _state = MenuState::Open;
-  } else {
-    _state = refreshing ? MenuState::OpenUntilQuiet : MenuState::Closed;
-  }
+  // Without a refresh running, nothing would end an opening whose close
+  // never comes.
+  _state = refreshing ? MenuState::Open : MenuState::Closed;
 }
 
 void ClosedMenuFollower::closed() {
   _state = MenuState::Closed;
-  _hostTellsClose = true;
 }
 
 bool ClosedMenuFollower::ticked() {
-  if (_state == MenuState::OpenUntilQuiet && ++_ticksSinceOpening >= kTicksWithoutOpening) {
+  if (_state == MenuState::Open && ++_ticksSinceOpening >= kTicksWithoutOpening) {
     _state = MenuState::Closed;
   }
   return _state != MenuState::Closed;

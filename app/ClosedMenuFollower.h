@@ -5,9 +5,10 @@
 // instance directories, pidfds of the shown servers) and its watch on the
 // main loop, and knows whether the menu counts as open: changes seen while
 // it does are kept until it closes, since the open menu follows its own
-// refresh. A host that has never told of a close makes an opening count
-// only until the refresh has ticked for a while. Owned by the application,
-// which applies what it hands out. Main thread only.
+// refresh. An opening counts only until the refresh has ticked for a while
+// without another: some hosts never tell of a close, and a host that does
+// may lose one (it died or restarted with the menu shown). Owned by the
+// application, which applies what it hands out. Main thread only.
 #pragma once
 
 #include <functional>
@@ -22,13 +23,13 @@
 
 namespace kestrond {
 
-// Refresh ticks after the last opening at which an opening stops counting
-// on a host that has never told of a close (10 s at half a second).
+// Refresh ticks after the last opening at which the opening stops counting
+// (10 s at half a second).
 inline constexpr int kTicksWithoutOpening = 20;
 
 class ClosedMenuFollower {
  public:
-  enum class MenuState { Closed, Open, OpenUntilQuiet };
+  enum class MenuState { Closed, Open };
 
   // Calls `changed` from the main loop when the watcher has something.
   // `desktop` and `log` outlive the follower.
@@ -62,7 +63,6 @@ class ClosedMenuFollower {
   ChangeWatcher _watcher;
   std::unique_ptr<DescriptorWatch> _watch;
   MenuState _state = MenuState::Closed;
-  bool _hostTellsClose = false;  // a close has been seen from this desktop
   int _ticksSinceOpening = 0;
   ChangeWatcher::Changes _pending;
 };

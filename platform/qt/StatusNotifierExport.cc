@@ -83,13 +83,14 @@ void StatusNotifierExport::setToolTip(const QString& title, const QString& descr
 void StatusNotifierExport::setNeedsAttention(bool attention) {
   if (attention == _needsAttention) return;
   _needsAttention = attention;
-  emitSignal(QStringLiteral("NewStatus"), {attention ? QStringLiteral("NeedsAttention") : QStringLiteral("Active")});
+  emitSignal(QStringLiteral("NewStatus"),
+             {attention ? QStringLiteral("NeedsAttention") : QStringLiteral("Active")});
 }
 
 QVariantMap StatusNotifierExport::properties() const {
   // Hosts read the texts as markup; they are plain text.
-  DBusToolTip toolTip{QString(), {}, _toolTipTitle.toHtmlEscaped(),
-                      _toolTipDescription.toHtmlEscaped()};
+  DBusToolTip toolTip{
+      QString(), {}, _toolTipTitle.toHtmlEscaped(), _toolTipDescription.toHtmlEscaped()};
   QVariant pixmaps = QVariant::fromValue(_pixmaps);
   return {
       {QStringLiteral("Category"), QStringLiteral("ApplicationStatus")},
@@ -118,17 +119,19 @@ bool StatusNotifierExport::call(const QDBusMessage& message, const QDBusConnecti
   const QString signature = message.signature();
   const QList<QVariant> arguments = message.arguments();
 
-  // Answered first; what the click does runs on the next loop turn.
-  auto later = [this](std::function<void()> call) {
-    QTimer::singleShot(0, this, std::move(call));
-  };
   if ((member == QStringLiteral("Activate") || member == QStringLiteral("ContextMenu")) &&
       signature == QStringLiteral("ii")) {
     int x = arguments[0].toInt();
     int y = arguments[1].toInt();
     reply(message, connection);
-    const auto& hook = member == QStringLiteral("Activate") ? _hooks.activate : _hooks.contextMenu;
-    if (hook) later([hook, x, y] { hook(x, y); });
+    // An Activate only arms the grace for the host's own menu, at once: a
+    // host opening its menu in the same loop turn must find it armed. A
+    // context menu runs the menu's loop, so it waits for the next turn.
+    if (member == QStringLiteral("Activate")) {
+      if (_hooks.activate) _hooks.activate(x, y);
+    } else if (const auto& hook = _hooks.contextMenu) {
+      QTimer::singleShot(0, this, [hook, x, y] { hook(x, y); });
+    }
     return true;
   }
   if (member == QStringLiteral("SecondaryActivate") && signature == QStringLiteral("ii")) {

@@ -5,7 +5,8 @@
 //
 // Properties are answered from what was last set; each change is followed
 // by its New* signal. Clicks are answered at once and passed on after the
-// reply. Created and used by QtStatusItem. Qt code; main thread only.
+// reply: Activate in the same turn (its hook must not run a loop), the rest
+// on the next. Created and used by QtStatusItem. Qt code; main thread only.
 #pragma once
 
 #include <QList>
@@ -21,7 +22,8 @@ class StatusNotifierExport : public DBusObject {
  public:
   struct Hooks {
     // A click that asks for the program's own action, at this point on the
-    // screen (0, 0 where the host does not know it).
+    // screen (0, 0 where the host does not know it). Called before the
+    // next message is read; it must not run a loop.
     std::function<void(int x, int y)> activate;
     // The host wants the program to show its menu itself.
     std::function<void(int x, int y)> contextMenu;

@@ -83,31 +83,27 @@ TEST_F(LiveMenuTest, OpenMenuFollowsTheRefreshAlone) {
   EXPECT_TRUE(hasTitle("Start Instance 'sandbox'"));  // what the change brought, once closed
 }
 
-TEST_F(LiveMenuTest, RefreshEndsByItselfWhereNoCloseIsEverTold) {
+// An opening whose close never comes, on a host that never tells of one
+// and on one that told of closes before (it died with the menu shown): the
+// refresh ends by itself, and changes reach the menu again.
+TEST_F(LiveMenuTest, RefreshEndsByItselfWhenNoCloseComes) {
   dir.makeInstance("home/database");
   launch();
-  desktop.openMenu();
-  ASSERT_EQ(desktop.armedTimerCount(), 1u);
-  desktop.advance(kMenuRefreshInterval * (kTicksWithoutOpening - 1));
-  EXPECT_EQ(desktop.armedTimerCount(), 1u);
-  desktop.advance(kMenuRefreshInterval);
-  EXPECT_EQ(desktop.armedTimerCount(), 0u);
-  // Counted as closed now: changes reach the menu again.
-  dir.makeInstance("home/sandbox");
-  settle();
-  EXPECT_TRUE(hasTitle("Start Instance 'sandbox'"));
-  // The next opening arms it again.
-  desktop.openMenu();
-  EXPECT_EQ(desktop.armedTimerCount(), 1u);
-
-  // Once a close has been seen, an open menu refreshes for as long as it is
-  // open, as it always did.
-  desktop.closeMenu();
-  desktop.openMenu();
-  desktop.advance(kMenuRefreshInterval * kTicksWithoutOpening * 3);
-  EXPECT_EQ(desktop.armedTimerCount(), 1u);
-  desktop.closeMenu();
-  EXPECT_EQ(desktop.armedTimerCount(), 0u);
+  for (const char* name : {"sandbox", "another"}) {
+    SCOPED_TRACE(name);
+    desktop.openMenu();
+    ASSERT_EQ(desktop.armedTimerCount(), 1u);
+    desktop.advance(kMenuRefreshInterval * (kTicksWithoutOpening - 1));
+    EXPECT_EQ(desktop.armedTimerCount(), 1u);
+    desktop.advance(kMenuRefreshInterval);
+    EXPECT_EQ(desktop.armedTimerCount(), 0u);
+    dir.makeInstance("home/" + std::string(name));
+    EXPECT_TRUE(
+        closedUntil([&] { return hasTitle("Start Instance '" + std::string(name) + "'"); }));
+    // The next round on a host that has told of a close.
+    desktop.openMenu();
+    desktop.closeMenu();
+  }
 }
 
 TEST_F(LiveMenuTest, ChangesDuringAQuestionWaitUntilItIsAnswered) {

@@ -9,7 +9,9 @@ starts before any panel and says there is no tray yet. Then:
   2. a server that was running ends: the item asks for attention
      (NeedsAttention, with NewStatus) until the menu is next opened;
   3. a bare Activate, and a ContextMenu, open the menu at the pointer, and
-     the host's own opening withdraws it;
+     the host's own opening withdraws it; an Activate and the host's opening
+     handled in one loop turn (the monitor stopped while both arrive) give
+     the host's menu alone;
   4. the watcher goes and another one comes (a panel restarted): the icon
      docks in the X11 tray meanwhile, and the item is registered with the
      new one.
@@ -27,7 +29,7 @@ import dbus.mainloop.glib
 import dbus.service
 
 from e2e_support import ITEM, MENU, WATCHER, Watcher, check, make_installation, \
-    sleeping_servers, end_all, spin_until
+    sleeping_servers, end_all, spin_for, spin_until
 
 
 def pixel(pixmap, x, y):
@@ -125,6 +127,19 @@ def main():
         spin_until("the menu at the pointer", pointer_menu)
         menu.AboutToShow(0)
         spin_until("the menu at the pointer to go", lambda: not pointer_menu())
+        menu.Event(0, "closed", dbus.Int32(0), dbus.UInt32(0))
+        # Both in one loop turn: the monitor is stopped while they arrive.
+        answered = []
+        process.send_signal(signal.SIGSTOP)
+        for call in (lambda **handlers: actions.Activate(0, 0, **handlers),
+                     lambda **handlers: menu.AboutToShow(0, **handlers)):
+            call(reply_handler=lambda *_: answered.append(True),
+                 error_handler=lambda error: answered.append(error))
+        process.send_signal(signal.SIGCONT)
+        spin_until("both answered", lambda: len(answered) == 2)
+        check(answered == [True, True], "answers: %r" % answered)
+        spin_for(1.0)  # three times the grace an Activate gives the host
+        check(not pointer_menu(), "a menu at the pointer beside the host's own")
         menu.Event(0, "closed", dbus.Int32(0), dbus.UInt32(0))
         actions.ContextMenu(0, 0)
         spin_until("the context menu at the pointer", pointer_menu)
