@@ -98,7 +98,8 @@ void DBusMenuExport::sendSignals() {
     QList<DBusMenuItem> updated;
     QList<DBusMenuItemKeys> removed;
     for (const ExportedMenu::Signals::Changed& changed : pending.properties) {
-      if (!changed.updated.empty()) updated << DBusMenuItem{changed.id, dbusProperties(changed.updated)};
+      if (!changed.updated.empty())
+        updated << DBusMenuItem{changed.id, dbusProperties(changed.updated)};
       if (!changed.removed.empty()) {
         DBusMenuItemKeys keys{changed.id, {}};
         for (const std::string& name : changed.removed) keys.names << QString::fromStdString(name);
@@ -151,7 +152,8 @@ bool DBusMenuExport::call(const QDBusMessage& message, const QDBusConnection& co
   const QList<QVariant> arguments = message.arguments();
   auto answer = [&](const QList<QVariant>& values) { return reply(message, connection, values); };
   auto unknownId = [&](int id) {
-    return invalidArguments(message, connection, QStringLiteral("No menu item has the id %1").arg(id));
+    return invalidArguments(message, connection,
+                            QStringLiteral("No menu item has the id %1").arg(id));
   };
   const QString signature = message.signature();
   if (member == QStringLiteral("GetLayout") && signature == QStringLiteral("iias")) {

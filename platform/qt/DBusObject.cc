@@ -88,8 +88,8 @@ bool DBusObject::handleMessage(const QDBusMessage& message, const QDBusConnectio
                  {QStringLiteral("<!DOCTYPE node PUBLIC \"-//freedesktop//DTD D-BUS Object "
                                  "Introspection 1.0//EN\"\n \"http://www.freedesktop.org/"
                                  "standards/dbus/1.0/introspect.dtd\">\n<node>\n") +
-                  QString::fromLatin1(_interfaceXml) +
-                  QString::fromLatin1(kStandardInterfacesXml) + QStringLiteral("</node>\n")});
+                  QString::fromLatin1(_interfaceXml) + QString::fromLatin1(kStandardInterfacesXml) +
+                  QStringLiteral("</node>\n")});
   }
   if (message.interface() == kProperties) {
     if (member == QStringLiteral("GetAll") && signature == QStringLiteral("s")) {
@@ -104,7 +104,8 @@ bool DBusObject::handleMessage(const QDBusMessage& message, const QDBusConnectio
       }
       return invalidArguments(message, connection, QStringLiteral("No such property"));
     }
-    return refuse(message, connection, QStringLiteral("org.freedesktop.DBus.Error.PropertyReadOnly"),
+    return refuse(message, connection,
+                  QStringLiteral("org.freedesktop.DBus.Error.PropertyReadOnly"),
                   QStringLiteral("The properties are read-only"));
   }
   if (!message.interface().isEmpty() && message.interface() != _interface) return false;

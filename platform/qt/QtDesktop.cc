@@ -130,7 +130,14 @@ void QtDesktop::stopEventLoop() {
 }
 
 std::unique_ptr<StatusItem> QtDesktop::createStatusItem(MenuEvents events) {
-  auto item = std::make_unique<QtStatusItem>(*this, std::move(events));
+  QtStatusItem::Hooks hooks;
+  // Kept for the next question window: on Wayland a window may take the
+  // focus only with a token from the click that asked for it.
+  hooks.activationToken = [this](const QString& token) { _activationToken = token; };
+  hooks.gone = [this](QtStatusItem* item) {
+    if (_statusItem == item) _statusItem = nullptr;
+  };
+  auto item = std::make_unique<QtStatusItem>(log(), std::move(events), std::move(hooks));
   item->start();
   _statusItem = item.get();
   return item;
@@ -195,7 +202,7 @@ void QtDesktop::placeInUnit(pid_t pid, const ProcessUnit& unit, std::function<vo
 }
 
 void QtDesktop::postNotification(Notification notification) {
-  if (!_notifications) _notifications = std::make_unique<QtNotifications>(*this);
+  if (!_notifications) _notifications = std::make_unique<QtNotifications>(log());
   _notifications->post(std::move(notification));
 }
 

@@ -38,16 +38,6 @@ class QtDesktop : public Desktop {
   StartAtLogin& startAtLogin() override { return *_startAtLogin; }
   std::string bundlePath() const override;
 
-  // Keeps a tray host's activation token for the next question window: on
-  // Wayland a window may take the focus only with a token from the click
-  // that asked for it.
-  void keepActivationToken(const QString& token) { _activationToken = token; }
-
-  // The status item tells when it goes.
-  void statusItemGone(QtStatusItem* item) {
-    if (_statusItem == item) _statusItem = nullptr;
-  }
-
  private:
   Error openWithDefaultHandler(const std::string& target);
 

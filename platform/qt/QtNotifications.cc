@@ -9,7 +9,6 @@
 #include <QVariantMap>
 
 #include "Identity.h"
-#include "QtDesktop.h"
 
 namespace kestrond {
 namespace {
@@ -23,7 +22,7 @@ constexpr int kCallTimeoutMs = 5000;
 
 }  // namespace
 
-QtNotifications::QtNotifications(QtDesktop& desktop) : _desktop(desktop) {
+QtNotifications::QtNotifications(LogSink& log) : _log(log) {
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (!bus.isConnected()) return;
   auto* owner =
@@ -56,7 +55,7 @@ void QtNotifications::askCapabilities() {
   if (!bus.isConnected()) {
     _asking = false;
     // Said once: without a bus there will never be a service.
-    if (!_busMissingLogged) _desktop.log().write("No session bus: notifications are not shown");
+    if (!_busMissingLogged) _log.write("No session bus: notifications are not shown");
     _busMissingLogged = true;
     _waiting.clear();
     return;
@@ -80,7 +79,7 @@ void QtNotifications::askCapabilities() {
                        if (_waiting.size() > 1) {
                          line += " and " + std::to_string(_waiting.size() - 1) + " more";
                        }
-                       _desktop.log().write(line);
+                       _log.write(line);
                        _waiting.clear();
                        return;
                      }
@@ -147,8 +146,8 @@ void QtNotifications::send(const Notification& notification) {
                      } sendNext{*this, next};
                      if (generation != _generation) return;  // from a service that has gone
                      if (reply.isError()) {
-                       _desktop.log().write("The notification service refused \"" + summary +
-                                            "\": " + reply.error().message().toStdString());
+                       _log.write("The notification service refused \"" + summary +
+                                  "\": " + reply.error().message().toStdString());
                        _capabilitiesKnown = false;  // asked again next time
                        return;
                      }

@@ -21,13 +21,12 @@
 
 namespace kestrond {
 
-class QtDesktop;
-
 class QtNotifications : public QObject {
   Q_OBJECT
 
  public:
-  explicit QtNotifications(QtDesktop& desktop);
+  // Trouble is logged to `log`, which outlives the notifications.
+  explicit QtNotifications(LogSink& log);
 
   void post(Notification notification);
 
@@ -41,7 +40,7 @@ class QtNotifications : public QObject {
   void askCapabilities();
   void send(const Notification& notification);
 
-  QtDesktop& _desktop;
+  LogSink& _log;
   bool _asking = false;
   bool _capabilitiesKnown = false;
   bool _offersActions = false;

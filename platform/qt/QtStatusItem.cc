@@ -8,7 +8,6 @@
 #include <QtEndian>
 
 #include "Badge.h"
-#include "QtDesktop.h"
 
 namespace kestrond {
 namespace {
@@ -60,27 +59,28 @@ QDBusConnection itemConnection() {
 
 }  // namespace
 
-QtStatusItem::QtStatusItem(QtDesktop& desktop, MenuEvents events)
-    : _desktop(desktop),
+QtStatusItem::QtStatusItem(LogSink& log, MenuEvents events, Hooks hooks)
+    : _log(log),
       _events(std::move(events)),
+      _hooks(std::move(hooks)),
       _bus(itemConnection()),
-      _menuExport(desktop.log(), {[this] { hostOpens(); },
-                                  [this] {
-                                    if (_events.didClose) _events.didClose();
-                                  },
-                                  [this](const std::string& key) { choose(key); }}),
-      _itemExport(desktop.log(),
-                  {[this](int, int) {
-                     // Hosts whose click only activates: on X11 the menu opens
-                     // at the pointer, unless the host asks for its own.
-                     if (!onX11()) return;
-                     _hostOpened = false;
-                     _activation.start();
-                   },
-                   [this](int, int) { showMenuAtPointer(); },
-                   [this](const QString& token) { _desktop.keepActivationToken(token); }}),
-      _trayHost(desktop.log(), _bus, _bus.baseService(),
-                [this](TrayHostKind host) { useHost(host); }) {
+      _menuExport(log, {[this] { hostOpens(); },
+                        [this] {
+                          if (_events.didClose) _events.didClose();
+                        },
+                        [this](const std::string& key) { choose(key); }}),
+      _itemExport(log, {[this](int, int) {
+                          // Hosts whose click only activates: on X11 the menu opens
+                          // at the pointer, unless the host asks for its own.
+                          if (!onX11()) return;
+                          _hostOpened = false;
+                          _activation.start();
+                        },
+                        [this](int, int) { showMenuAtPointer(); },
+                        [this](const QString& token) {
+                          if (_hooks.activationToken) _hooks.activationToken(token);
+                        }}),
+      _trayHost(log, _bus, _bus.baseService(), [this](TrayHostKind host) { useHost(host); }) {
   _activation.setSingleShot(true);
   _activation.setInterval(kActivationGraceMs);
   QObject::connect(&_activation, &QTimer::timeout, [this] {
@@ -98,7 +98,7 @@ QtStatusItem::QtStatusItem(QtDesktop& desktop, MenuEvents events)
 }
 
 QtStatusItem::~QtStatusItem() {
-  _desktop.statusItemGone(this);
+  if (_hooks.gone) _hooks.gone(this);
   if (_xembed) _xembed->hide();
 }
 
@@ -171,9 +171,9 @@ QString QtStatusItem::toolTipText() const {
   // Qt reads a tool tip as rich text when it looks like some; it is text.
   QString text = QString::fromStdString(_toolTip).toHtmlEscaped();
   if (!_description.empty()) {
-    text += QStringLiteral("<br>") +
-            QString::fromStdString(_description).toHtmlEscaped().replace(QLatin1Char('\n'),
-                                                                         QStringLiteral("<br>"));
+    text += QStringLiteral("<br>") + QString::fromStdString(_description)
+                                         .toHtmlEscaped()
+                                         .replace(QLatin1Char('\n'), QStringLiteral("<br>"));
   }
   return QStringLiteral("<qt>") + text + QStringLiteral("</qt>");
 }
@@ -265,7 +265,7 @@ void QtStatusItem::applyRows() {
 }
 
 void QtStatusItem::choose(const std::string& key) {
-  const MenuRow* row = chosenRow(_rows, key, _desktop.log());
+  const MenuRow* row = chosenRow(_rows, key, _log);
   if (!row || !row->enabled || !row->choose) return;
   std::function<void()> choose = row->choose;  // the rows may be replaced meanwhile
   choose();

@@ -6,7 +6,8 @@
 // Which tray is used follows the session while the program runs. The D-Bus
 // menu keeps one id per row key; the QMenu one QAction per row key. A
 // choice runs on the main loop after the menu closed, on the row with that
-// key as the rows are then. Created by QtDesktop only.
+// key as the rows are then. Created by QtDesktop only, which it tells
+// through its hooks.
 #pragma once
 
 #include <QDBusConnection>
@@ -24,11 +25,18 @@
 
 namespace kestrond {
 
-class QtDesktop;
-
 class QtStatusItem : public StatusItem {
  public:
-  QtStatusItem(QtDesktop& desktop, MenuEvents events);
+  // What the item tells its maker.
+  struct Hooks {
+    // A host's activation token for the next window the program raises.
+    std::function<void(const QString& token)> activationToken;
+    // The item is being destroyed.
+    std::function<void(QtStatusItem* item)> gone;
+  };
+
+  // `log` outlives the item.
+  QtStatusItem(LogSink& log, MenuEvents events, Hooks hooks);
   ~QtStatusItem() override;
 
   // Offers the item on the session bus and follows the session's tray.
@@ -59,8 +67,9 @@ class QtStatusItem : public StatusItem {
   void choose(const std::string& key);
   void hostOpens();
 
-  QtDesktop& _desktop;
+  LogSink& _log;
   MenuEvents _events;
+  Hooks _hooks;
   QDBusConnection _bus;  // the item's own connection to the session bus
   QMenu _qmenu;
   DBusMenuExport _menuExport;

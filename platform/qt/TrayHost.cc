@@ -81,7 +81,8 @@ void TrayHost::start() {
   }
   // Followed by its owner: a watcher that comes later (a panel started
   // after the monitor, or restarted) is used at once.
-  _watcher = new QDBusServiceWatcher(kWatcher, _bus, QDBusServiceWatcher::WatchForOwnerChange, this);
+  _watcher =
+      new QDBusServiceWatcher(kWatcher, _bus, QDBusServiceWatcher::WatchForOwnerChange, this);
   connect(_watcher, &QDBusServiceWatcher::serviceOwnerChanged, this, &TrayHost::ownerChanged);
   _bus.connect(QString(), kWatcherPath, kWatcher, QStringLiteral("StatusNotifierHostRegistered"),
                this, SLOT(hostRegistered()));
@@ -172,7 +173,8 @@ void TrayHost::decide(TrayHostKind kind) {
   if (_changed) _changed(kind);
   // Said once the item is where it waits: a panel that comes on this line
   // finds it there.
-  bool nowhere = kind == TrayHostKind::None || (kind == TrayHostKind::XEmbed && !xembedTrayPresent());
+  bool nowhere =
+      kind == TrayHostKind::None || (kind == TrayHostKind::XEmbed && !xembedTrayPresent());
   if (nowhere && (first || kind == TrayHostKind::None)) {
     _log.write("No system tray yet; waiting for one to show the status item");
   }
