@@ -18,6 +18,8 @@ starts before any panel and says there is no tray yet. Then:
 An X11 tray (trayer) is there from before the first watcher: the icon docks
 in it while there is no watcher, and gives way to the watcher's host.
 """
+import contextlib
+import ctypes
 import os
 import signal
 import subprocess
@@ -32,11 +34,31 @@ from e2e_support import ITEM, MENU, WATCHER, Watcher, check, make_installation, 
     sleeping_servers, end_all, spin_for, spin_until
 
 
+PTRACE_DETACH, PTRACE_SEIZE, PTRACE_INTERRUPT = 17, 0x4206, 0x4207
+WALL = 0x40000000
+
+
 def pixel(pixmap, x, y):
     """The (alpha, red, green, blue) of one pixel of an (iiay) picture."""
     width, _, data = pixmap
     offset = (y * int(width) + x) * 4
     return tuple(int(byte) for byte in data[offset:offset + 4])
+
+
+@contextlib.contextmanager
+def main_thread_held(pid):
+    """Holds the process's main thread (its Qt loop) in a ptrace stop while
+    its other threads run on."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.ptrace.argtypes = [ctypes.c_long, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p]
+    check(libc.ptrace(PTRACE_SEIZE, pid, None, None) == 0,
+          "PTRACE_SEIZE: %s" % os.strerror(ctypes.get_errno()))
+    try:
+        check(libc.ptrace(PTRACE_INTERRUPT, pid, None, None) == 0, "PTRACE_INTERRUPT")
+        os.waitpid(pid, WALL)
+        yield
+    finally:
+        libc.ptrace(PTRACE_DETACH, pid, None, None)
 
 
 def windows_of_ours():
@@ -128,14 +150,15 @@ def main():
         menu.AboutToShow(0)
         spin_until("the menu at the pointer to go", lambda: not pointer_menu())
         menu.Event(0, "closed", dbus.Int32(0), dbus.UInt32(0))
-        # Both in one loop turn: the monitor is stopped while they arrive.
+        # Both in one loop turn: the monitor's main thread is held while its
+        # D-Bus thread takes both in.
         answered = []
-        process.send_signal(signal.SIGSTOP)
-        for call in (lambda **handlers: actions.Activate(0, 0, **handlers),
-                     lambda **handlers: menu.AboutToShow(0, **handlers)):
-            call(reply_handler=lambda *_: answered.append(True),
-                 error_handler=lambda error: answered.append(error))
-        process.send_signal(signal.SIGCONT)
+        with main_thread_held(process.pid):
+            for call in (lambda **handlers: actions.Activate(0, 0, **handlers),
+                         lambda **handlers: menu.AboutToShow(0, **handlers)):
+                call(reply_handler=lambda *_: answered.append(True),
+                     error_handler=lambda error: answered.append(error))
+            spin_for(0.3)
         spin_until("both answered", lambda: len(answered) == 2)
         check(answered == [True, True], "answers: %r" % answered)
         spin_for(1.0)  # three times the grace an Activate gives the host
