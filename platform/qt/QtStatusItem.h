@@ -1,27 +1,28 @@
-// The status item on Qt: our own StatusNotifierItem and D-Bus menu where the
-// session has a StatusNotifierWatcher, a QSystemTrayIcon in the X11 (XEmbed)
-// tray where it has none, and a QMenu for the menu the program opens itself
-// (in the XEmbed tray, and at the pointer for hosts that only activate).
-//
-// Which tray is used follows the session while the program runs. The D-Bus
-// menu keeps one id per row key; the QMenu one QAction per row key. A
-// choice runs on the main loop after the menu closed, on the row with that
-// key as the rows are then. Created by QtDesktop only, which it tells
+// The status item on Qt: the owner of the rows and of what the icon shows,
+// handing them to each of its parts, one job each: our own
+// StatusNotifierItem and D-Bus menu on the item's bus connection, where the
+// session has a StatusNotifierWatcher (StatusNotifierExport,
+// DBusMenuExport); the icon in the X11 (XEmbed) tray where it has none
+// (XEmbedIcon); the menu the program opens itself (PointerMenu); the grace
+// an Activate gives a host to open its own menu (ActivationGrace); and
+// which tray to use, followed while the program runs (TrayHost). A choice
+// from either menu runs on the main loop after the menu closed, on the row
+// with that key as the rows are then. Created by QtDesktop only, which it tells
 // through its hooks.
 #pragma once
 
 #include <QDBusConnection>
 #include <QMenu>
-#include <QSystemTrayIcon>
-#include <QTimer>
-#include <map>
 #include <memory>
 #include <string>
 
+#include "ActivationGrace.h"
 #include "DBusMenuExport.h"
 #include "Desktop.h"
+#include "PointerMenu.h"
 #include "StatusNotifierExport.h"
 #include "TrayHost.h"
+#include "XEmbedIcon.h"
 
 namespace kestrond {
 
@@ -61,31 +62,24 @@ class QtStatusItem : public StatusItem {
   void useHost(TrayHostKind host);
   void updateIcon();
   QString toolTipText() const;
-  void applyRows();
-  QAction* actionFor(const MenuRow& row);
-  void updateAction(QAction* action, const MenuRow& row);
   void choose(const std::string& key);
   void hostOpens();
 
   LogSink& _log;
   MenuEvents _events;
   Hooks _hooks;
-  QDBusConnection _bus;  // the item's own connection to the session bus
-  QMenu _qmenu;
-  DBusMenuExport _menuExport;
-  StatusNotifierExport _itemExport;
-  TrayHost _trayHost;
-  std::unique_ptr<QSystemTrayIcon> _xembed;
-  QTimer _activation;  // an Activate from a D-Bus host, waiting for its own menu
-  bool _hostOpened = false;
-  bool _qmenuCurrent = false;  // the QMenu shows _rows
-  bool _qmenuOpening = false;
+  MenuRows _rows;
   std::string _title;
   std::string _toolTip;
   std::string _description;
   StatusMark _mark = StatusMark::None;
-  MenuRows _rows;
-  std::map<std::string, QAction*> _actions;  // by row key
+  QDBusConnection _bus;  // the item's own connection to the session bus
+  PointerMenu _pointerMenu;
+  ActivationGrace _grace;
+  DBusMenuExport _menuExport;
+  StatusNotifierExport _itemExport;
+  TrayHost _trayHost;
+  std::unique_ptr<XEmbedIcon> _xembed;
 };
 
 }  // namespace kestrond
