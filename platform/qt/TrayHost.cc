@@ -86,19 +86,26 @@ void TrayHost::start() {
   connect(_watcher, &QDBusServiceWatcher::serviceOwnerChanged, this, &TrayHost::ownerChanged);
   _bus.connect(QString(), kWatcherPath, kWatcher, QStringLiteral("StatusNotifierHostRegistered"),
                this, SLOT(hostRegistered()));
-  // The item is registered by its connection's unique name and owns no
-  // other: a host that watches a well-known item name (GNOME's
-  // AppIndicator extension) wipes what it read of the item when that
-  // watch's first answer comes late, and then drops the item for good.
+  askForOwner();
+}
+
+void TrayHost::askForOwner() {
   QDBusMessage owner = busCall(QStringLiteral("GetNameOwner"));
   owner << kWatcher;
   auto* asked = new QDBusPendingCallWatcher(_bus.asyncCall(owner), this);
-  connect(asked, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* call) {
-    call->deleteLater();
-    QDBusPendingReply<QString> reply = *call;
-    // An owner that came meanwhile has been followed already.
-    if (_owner.isEmpty()) followOwner(reply.isError() ? QString() : reply.value());
-  });
+  connect(asked, &QDBusPendingCallWatcher::finished, this,
+          [this, generation = _generation](QDBusPendingCallWatcher* call) {
+            call->deleteLater();
+            // An owner change that came meanwhile has been followed already.
+            if (generation != _generation) return;
+            QDBusPendingReply<QString> reply = *call;
+            QString owner = reply.isError() ? QString() : reply.value();
+            if (owner.isEmpty()) {
+              decide(withoutWatcher());
+            } else {
+              followOwner(owner);
+            }
+          });
 }
 
 void TrayHost::ownerChanged(const QString&, const QString&, const QString& newOwner) {
@@ -106,17 +113,26 @@ void TrayHost::ownerChanged(const QString&, const QString&, const QString& newOw
 }
 
 void TrayHost::followOwner(const QString& owner) {
+  if (!owner.isEmpty() && owner == _owner) return;  // told twice: by the bus and a reply
   ++_generation;
   _owner = owner;
   _silence.stop();
   if (owner.isEmpty()) {
-    decide(withoutWatcher());
+    // The name may have been taken again already, with the news still on
+    // its way (a panel handing over while the monitor was busy): a tray
+    // icon made now would find the new watcher. The bus's answer comes
+    // after any such news.
+    askForOwner();
     return;
   }
   registerItem();
 }
 
 void TrayHost::registerItem() {
+  // The item is registered by its connection's unique name and owns no
+  // other: a host that watches a well-known item name (GNOME's
+  // AppIndicator extension) wipes what it read of the item when that
+  // watch's first answer comes late, and then drops the item for good.
   QDBusMessage message = QDBusMessage::createMethodCall(
       _owner, kWatcherPath, kWatcher, QStringLiteral("RegisterStatusNotifierItem"));
   message << _itemService;

@@ -5,7 +5,9 @@
 // owner: the item is registered with every new owner, and it is shown there
 // once the watcher says a host is registered. Without a watcher, on X11, the
 // XEmbed tray is used (Qt docks the icon once a tray is there); elsewhere
-// there is nothing to show on until a watcher comes. No call here ever
+// there is nothing to show on until a watcher comes. A watcher's going is
+// confirmed by asking the bus before the XEmbed tray is used, since a tray
+// icon made while the name has an owner would ask that owner synchronously. No call here ever
 // blocks or introspects: a watcher that does not answer counts as no tray
 // after a second, and its late answer is still used. Qt code; created by
 // QtStatusItem.
@@ -48,6 +50,9 @@ class TrayHost : public QObject {
   void ownerChanged(const QString& service, const QString& oldOwner, const QString& newOwner);
 
  private:
+  // Asks the bus who owns the watcher's name now; the answer is followed
+  // unless an owner change came first.
+  void askForOwner();
   void followOwner(const QString& owner);
   void registerItem();
   void askForHost();
