@@ -283,6 +283,13 @@ class Panel:
         raise AssertionError("no item " + title + " in " + repr(self.titles()))
 
 
+def windows_of_ours():
+    """Whether a window of the monitor's is on screen: its icon docked in
+    the X11 tray, or its own menu."""
+    return subprocess.run(["xdotool", "search", "--onlyvisible", "--class", "kestrond-monitor"],
+                          capture_output=True).returncode == 0
+
+
 def answer_alert(key):
     window = subprocess.run(
         ["timeout", "15", "xdotool", "search", "--sync", "--onlyvisible", "--name",

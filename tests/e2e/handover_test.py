@@ -21,7 +21,8 @@ import time
 import dbus
 import dbus.mainloop.glib
 
-from e2e_support import MENU, WATCHER, Watcher, check, make_installation, spin_for, spin_until
+from e2e_support import (MENU, WATCHER, Watcher, check, make_installation, spin_for,
+                         spin_until, windows_of_ours)
 
 WEDGED = r'''
 import dbus, sys, time
@@ -30,11 +31,6 @@ bus.request_name("org.kde.StatusNotifierWatcher")
 print("owned", flush=True)
 time.sleep(120)  # no main loop: nothing is ever answered
 '''
-
-
-def windows_of_ours():
-    return subprocess.run(["xdotool", "search", "--onlyvisible", "--class", "kestrond-monitor"],
-                          capture_output=True).returncode == 0
 
 
 def main():

@@ -31,7 +31,7 @@ import dbus.mainloop.glib
 import dbus.service
 
 from e2e_support import ITEM, MENU, WATCHER, Watcher, check, make_installation, \
-    sleeping_servers, end_all, spin_for, spin_until
+    sleeping_servers, end_all, spin_for, spin_until, windows_of_ours
 
 
 PTRACE_DETACH, PTRACE_SEIZE, PTRACE_INTERRUPT = 17, 0x4206, 0x4207
@@ -59,13 +59,6 @@ def main_thread_held(pid):
         yield
     finally:
         libc.ptrace(PTRACE_DETACH, pid, None, None)
-
-
-def windows_of_ours():
-    """Whether a window of the monitor's is on screen: its icon docked in
-    the X11 tray, or its own menu."""
-    return subprocess.run(["xdotool", "search", "--onlyvisible", "--class", "kestrond-monitor"],
-                          capture_output=True).returncode == 0
 
 
 def main():
