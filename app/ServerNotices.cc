@@ -38,7 +38,11 @@ StatusMark ServerNotices::notice(const std::vector<std::shared_ptr<KestrondInsta
 void ServerNotices::armDeadline() {
   if (_deadline || _pendingStarts.empty()) return;
   Clock::time_point next = Clock::time_point::max();
-  for (const PendingStart& pending : _pendingStarts) next = std::min(next, pending.due);
+  for (const PendingStart& pending : _pendingStarts) {
+    // One read again already is judged at the publication that follows.
+    if (!pending.reread) next = std::min(next, pending.due);
+  }
+  if (next == Clock::time_point::max()) return;
   auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - _desktop.now());
   _deadline = _desktop.startTimer(std::max(wait, std::chrono::milliseconds(1)),
                                   [this] { deadlinePassed(); });

@@ -2,8 +2,6 @@
 // wherever a record may have changed, and published once per change.
 #include "StatusMenu.h"
 
-#include <algorithm>
-
 #include "Text.h"
 
 namespace kestrond {
@@ -115,12 +113,12 @@ void StatusMenu::listed(Instances instances, bool startsAtLogin, bool opening) {
     if (instance->isDefault()) _defaultInstance = instance;
   }
   _startsAtLogin = startsAtLogin;
-  // A listing samples the entries below the instances afresh; an opening
-  // that lists instances (and so refreshes them) keeps them until the menu
-  // closes.
-  _open = false;
-  publish();
+  // An opening that lists instances (and so refreshes them) samples the
+  // entries below them once and keeps them until the menu closes; while
+  // closed, every publication samples them.
   _open = opening && !_shown.empty();
+  if (_open) sampleTail();
+  publish();
 }
 
 void StatusMenu::reread(const std::set<std::string>& directories) {
@@ -164,13 +162,15 @@ void StatusMenu::publish() {
     for (const std::shared_ptr<KestrondInstance>& instance : fresh) instance->refresh();
     if (!fresh.empty()) (void)_follow(_shown);
   }
-  if (!_open) {
-    _logFileShown = _defaultInstance && _defaultInstance->logFile();
-    _tessalineShown = _defaultInstance && _defaultInstance->serverStatus() == ServerStatus::Running;
-  }
+  if (!_open) sampleTail();
   _item.setMenu(rows());
   _item.setMark(_notices.notice(_shown));
   _item.setToolTip(localizedString("Halvorix Kestrond"), serversDescription(_shown));
+}
+
+void StatusMenu::sampleTail() {
+  _logFileShown = _defaultInstance && _defaultInstance->logFile();
+  _tessalineShown = _defaultInstance && _defaultInstance->serverStatus() == ServerStatus::Running;
 }
 
 MenuRows StatusMenu::rows() {

@@ -79,6 +79,8 @@ class StatusMenu {
   void reread(const std::function<bool(const KestrondInstance&)>& which);
   // Hands rows, tool tip and mark to the status item.
   void publish();
+  // The entries that follow the default instance, as it is now.
+  void sampleTail();
   MenuRows rows();
   void appendTail(MenuRows& rows);
   // A row's action, followed by a publication of what it changed.

@@ -19,11 +19,11 @@ StartingState::StartingState() {
   for (char** variable = environ; variable && *variable; ++variable) {
     _environment.emplace_back(*variable);
   }
-  _known = getrlimit(RLIMIT_NOFILE, &_limit) == 0;
+  if (getrlimit(RLIMIT_NOFILE, &_limit) != 0) _readError = errno;
 }
 
 Error StartingState::raiseFileLimit() {
-  if (!_known) return Error(errno, "Cannot read the limit on open files");
+  if (_readError != 0) return Error(_readError, "Cannot read the limit on open files");
   if (_limit.rlim_cur >= _limit.rlim_max) return Error();
   rlimit raised = _limit;
   raised.rlim_cur = _limit.rlim_max;

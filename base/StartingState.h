@@ -42,7 +42,7 @@ class StartingState {
  private:
   std::vector<std::string> _environment;
   rlimit _limit{RLIM_INFINITY, RLIM_INFINITY};
-  bool _known = false;
+  int _readError = 0;  // why the limit could not be read, if it could not
   bool _raised = false;
 };
 

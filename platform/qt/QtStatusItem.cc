@@ -92,9 +92,9 @@ void QtStatusItem::useHost(TrayHostKind host) {
     _xembed.reset();
     return;
   }
-  // Made only while no watcher is there, so that Qt makes its X11 icon;
-  // should a watcher come at that very moment, Qt's D-Bus item lives only
-  // until the watcher's arrival reaches the item, which then takes over.
+  // Made only once the bus has said that no watcher is there, so that Qt
+  // makes its X11 icon: making its first tray icon, Qt asks whatever owns
+  // the watcher's name, synchronously.
   if (!_xembed) {
     _xembed = std::make_unique<XEmbedIcon>(
         _pointerMenu, badgeIcon(QString::fromStdString(_title), _mark), toolTipText());
