@@ -1,6 +1,6 @@
 // The desktop on Qt 6: QApplication's main loop, QTimer, QMessageBox,
-// xdg-open, the freedesktop autostart entries, and a QSystemTrayIcon per
-// status item (see QtStatusItem). Qt code lives in this folder only.
+// xdg-open, the freedesktop autostart entries, and a tray item per status
+// item (see QtStatusItem). Qt code lives in this folder only.
 #pragma once
 
 #include <QApplication>

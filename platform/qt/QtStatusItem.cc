@@ -32,10 +32,9 @@ QList<DBusIconPixmap> iconPixmaps(const QString& title, StatusMark mark) {
   return pixmaps;
 }
 
-// The item has a connection of its own: a QSystemTrayIcon made for the X11
-// tray becomes Qt's own D-Bus item when a watcher comes at that very moment
-// (Qt asks the bus at each icon it makes), and Qt's item registers and, once
-// destroyed, unregisters the same object paths on the connection it uses.
+// The item has a connection of its own: its object paths and the unique
+// name it is registered by are its alone, whatever else the process (Qt's
+// platform plug-ins among it) offers on the shared session connection.
 QDBusConnection itemConnection() {
   if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) return QDBusConnection::sessionBus();
   return QDBusConnection::connectToBus(QDBusConnection::SessionBus,
@@ -92,9 +91,6 @@ void QtStatusItem::useHost(TrayHostKind host) {
     _xembed.reset();
     return;
   }
-  // Made only once the bus has said that no watcher is there, so that Qt
-  // makes its X11 icon: making its first tray icon, Qt asks whatever owns
-  // the watcher's name, synchronously.
   if (!_xembed) {
     _xembed = std::make_unique<XEmbedIcon>(
         _pointerMenu, badgeIcon(QString::fromStdString(_title), _mark), toolTipText());

@@ -2,8 +2,8 @@
 // handing them to each of its parts, one job each: our own
 // StatusNotifierItem and D-Bus menu on the item's bus connection, where the
 // session has a StatusNotifierWatcher (StatusNotifierExport,
-// DBusMenuExport); the icon in the X11 (XEmbed) tray where it has none
-// (XEmbedIcon); the menu the program opens itself (PointerMenu); the grace
+// DBusMenuExport); the icon in the X11 (XEmbed) tray while no host shows
+// the item (XEmbedIcon); the menu the program opens itself (PointerMenu); the grace
 // an Activate gives a host to open its own menu (ActivationGrace); and
 // which tray to use, followed while the program runs (TrayHost). A choice
 // from either menu runs on the main loop after the menu closed, on the row

@@ -1,18 +1,13 @@
 #include "TrayHost.h"
 
-#include <xcb/xcb.h>
-
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
 #include <QGuiApplication>
-#include <cstdlib>
-#include <cstring>
-#include <string>
 
-#include "Environment.h"
+#include "XEmbedIcon.h"
 
 namespace kestrond {
 namespace {
@@ -22,32 +17,6 @@ const QString kWatcherPath = QStringLiteral("/StatusNotifierWatcher");
 // How long the watcher may keep silent before the item counts as shown
 // nowhere; an answer that comes later is still used.
 constexpr int kSilenceMs = 1000;
-
-// The X screen of $DISPLAY (":0.1" is screen 1).
-int screenNumber() {
-  std::optional<std::string> value = environmentValue("DISPLAY");
-  if (!value) return 0;
-  const char* display = value->c_str();
-  const char* colon = strrchr(display, ':');
-  const char* dot = colon ? strchr(colon, '.') : nullptr;
-  return dot ? atoi(dot + 1) : 0;
-}
-
-bool xembedTrayPresent() {
-  auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-  xcb_connection_t* connection = x11 ? x11->connection() : nullptr;
-  if (!connection) return false;
-  std::string name = "_NET_SYSTEM_TRAY_S" + std::to_string(screenNumber());
-  xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(
-      connection, xcb_intern_atom(connection, 0, name.size(), name.c_str()), nullptr);
-  if (!atom) return false;
-  xcb_get_selection_owner_reply_t* owner = xcb_get_selection_owner_reply(
-      connection, xcb_get_selection_owner(connection, atom->atom), nullptr);
-  bool present = owner && owner->owner != XCB_NONE;
-  free(owner);
-  free(atom);
-  return present;
-}
 
 QDBusMessage busCall(const QString& method) {
   return QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
@@ -69,14 +38,14 @@ TrayHost::TrayHost(LogSink& log, QDBusConnection bus, QString itemService,
       _bus(std::move(bus)) {
   _silence.setSingleShot(true);
   _silence.setInterval(kSilenceMs);
-  connect(&_silence, &QTimer::timeout, this, [this] { decide(TrayHostKind::None); });
+  connect(&_silence, &QTimer::timeout, this, [this] { decide(withoutHost()); });
 }
 
 TrayHost::~TrayHost() = default;
 
 void TrayHost::start() {
   if (!_bus.isConnected()) {
-    QTimer::singleShot(0, this, [this] { decide(withoutWatcher()); });
+    QTimer::singleShot(0, this, [this] { decide(withoutHost()); });
     return;
   }
   // Followed by its owner: a watcher that comes later (a panel started
@@ -101,7 +70,7 @@ void TrayHost::askForOwner() {
             QDBusPendingReply<QString> reply = *call;
             QString owner = reply.isError() ? QString() : reply.value();
             if (owner.isEmpty()) {
-              decide(withoutWatcher());
+              decide(withoutHost());
             } else {
               followOwner(owner);
             }
@@ -147,7 +116,7 @@ void TrayHost::registerItem() {
               _silence.stop();
               _log.write("The tray's watcher did not take the status item: " +
                          reply.error().message().toStdString());
-              decide(TrayHostKind::None);
+              decide(withoutHost());
               return;
             }
             askForHost();
@@ -169,7 +138,7 @@ void TrayHost::askForHost() {
             _silence.stop();
             QDBusPendingReply<QDBusVariant> reply = *call;
             bool host = !reply.isError() && reply.value().variant().toBool();
-            decide(host ? TrayHostKind::StatusNotifier : TrayHostKind::None);
+            decide(host ? TrayHostKind::StatusNotifier : withoutHost());
           });
 }
 
@@ -177,7 +146,9 @@ void TrayHost::hostRegistered() {
   if (!_owner.isEmpty()) askForHost();
 }
 
-TrayHostKind TrayHost::withoutWatcher() const {
+TrayHostKind TrayHost::withoutHost() const {
+  // A watcher that shows nothing, or does not answer, is no better than
+  // none: the X11 tray is used until a host shows the item.
   return onX11() ? TrayHostKind::XEmbed : TrayHostKind::None;
 }
 

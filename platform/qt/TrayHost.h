@@ -3,14 +3,14 @@
 //
 // A StatusNotifierWatcher on the session bus is followed by its name's
 // owner: the item is registered with every new owner, and it is shown there
-// once the watcher says a host is registered. Without a watcher, on X11, the
-// XEmbed tray is used (Qt docks the icon once a tray is there); elsewhere
-// there is nothing to show on until a watcher comes. A watcher's going is
-// confirmed by asking the bus before the XEmbed tray is used, since a tray
-// icon made while the name has an owner would ask that owner synchronously. No call here ever
-// blocks or introspects: a watcher that does not answer counts as no tray
-// after a second, and its late answer is still used. Qt code; created by
-// QtStatusItem.
+// once the watcher says a host is registered. Until then, on X11, the
+// XEmbed tray is used: where no watcher is there, where it has no host, and
+// where it keeps silent for a second (a panel starting up, or wedged); a
+// late answer, or a host that comes later, still moves the item to the
+// watcher. Elsewhere there is nothing to show on until a host comes. A
+// watcher's going is confirmed by asking the bus, since the name may have
+// been taken again already. No call here ever blocks or introspects. Qt
+// code; created by QtStatusItem.
 #pragma once
 
 #include <QDBusConnection>
@@ -57,7 +57,8 @@ class TrayHost : public QObject {
   void registerItem();
   void askForHost();
   void decide(TrayHostKind kind);
-  TrayHostKind withoutWatcher() const;
+  // What shows the item while no StatusNotifier host does.
+  TrayHostKind withoutHost() const;
 
   LogSink& _log;
   QString _itemService;

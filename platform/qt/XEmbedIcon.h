@@ -1,29 +1,58 @@
-// The status item docked in an X11 system tray (XEmbed), where the session
-// has no StatusNotifierWatcher: the badge, the tool tip and the program's
-// own menu, which a left click opens too (an XEmbed tray leaves the click
-// to the program). Qt docks it once a tray is there. Made by QtStatusItem
-// only while no watcher is there; Qt code; main thread only.
+// The status item docked in an X11 system tray (XEmbed): a small window of
+// our own that shows the badge, shows the tool tip while the pointer is on
+// it, and opens the program's own menu on a click (an XEmbed tray leaves
+// clicks to the program). It asks the screen's tray manager to dock it, and
+// again each time a new manager comes (a tray started after the monitor, or
+// restarted); while none is there it stays unmapped. It speaks X only,
+// never D-Bus, so it may stand beside a StatusNotifierWatcher that shows
+// nothing or does not answer: a QSystemTrayIcon would ask that watcher,
+// synchronously, whether a host is there. Made by QtStatusItem while no
+// StatusNotifier host shows the item; Qt and xcb code; main thread only.
 #pragma once
 
+#include <xcb/xcb.h>
+
+#include <QAbstractNativeEventFilter>
 #include <QIcon>
 #include <QString>
-#include <QSystemTrayIcon>
 
 namespace kestrond {
 
 class PointerMenu;
 
-class XEmbedIcon {
- public:
-  // `menu` outlives the icon.
-  XEmbedIcon(PointerMenu& menu, const QIcon& icon, const QString& toolTip);
-  ~XEmbedIcon();
+// Whether the screen has an XEmbed tray manager now (false off X11).
+bool xembedTrayPresent();
 
-  void setIcon(const QIcon& icon) { _icon.setIcon(icon); }
-  void setToolTip(const QString& toolTip) { _icon.setToolTip(toolTip); }
+class XEmbedIcon : public QAbstractNativeEventFilter {
+ public:
+  // `menu` outlives the icon. Off X11 the icon is never shown.
+  XEmbedIcon(PointerMenu& menu, QIcon icon, QString toolTip);
+  ~XEmbedIcon() override;
+  XEmbedIcon(const XEmbedIcon&) = delete;
+  XEmbedIcon& operator=(const XEmbedIcon&) = delete;
+
+  void setIcon(const QIcon& icon);
+  void setToolTip(const QString& toolTip) { _toolTip = toolTip; }
+
+  bool nativeEventFilter(const QByteArray& type, void* message, qintptr* result) override;
 
  private:
-  QSystemTrayIcon _icon;
+  void createWindow();
+  // Asks the current manager, if there is one, to dock the window.
+  void dock();
+  void draw();
+
+  PointerMenu& _menu;
+  QIcon _icon;
+  QString _toolTip;
+  xcb_connection_t* _x = nullptr;
+  xcb_window_t _root = XCB_NONE;
+  xcb_window_t _window = XCB_NONE;
+  xcb_atom_t _selection = XCB_NONE;  // _NET_SYSTEM_TRAY_S<screen>
+  xcb_atom_t _opcode = XCB_NONE;     // _NET_SYSTEM_TRAY_OPCODE
+  xcb_atom_t _managerAtom = XCB_NONE;
+  uint16_t _width = 22;
+  uint16_t _height = 22;
 };
 
 }  // namespace kestrond

@@ -4,6 +4,7 @@ monitor's D-Bus menu, answering the confirmation with key presses, and a
 recording xdg-open."""
 import os
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -42,10 +43,17 @@ DEADLINE_SECONDS = 20
 
 
 class Watcher(dbus.service.Object):
-    def __init__(self, bus):
+    """Takes items in; with host=False it has no host until host_comes()."""
+
+    def __init__(self, bus, host=True):
         super().__init__(bus, "/StatusNotifierWatcher")
         self.items = []
+        self.host = host
         self.registered = threading.Event()
+
+    def host_comes(self):
+        self.host = True
+        self.StatusNotifierHostRegistered()
 
     @dbus.service.method(WATCHER, in_signature="s", sender_keyword="sender")
     def RegisterStatusNotifierItem(self, service, sender=None):
@@ -64,6 +72,10 @@ class Watcher(dbus.service.Object):
     def StatusNotifierItemRegistered(self, service):
         pass
 
+    @dbus.service.signal(WATCHER)
+    def StatusNotifierHostRegistered(self):
+        pass
+
     @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="ss", out_signature="v")
     def Get(self, interface, name):
         return self.GetAll(interface)[name]
@@ -73,7 +85,7 @@ class Watcher(dbus.service.Object):
         return {
             "RegisteredStatusNotifierItems": dbus.Array(
                 [name + path for name, path in self.items], signature="s"),
-            "IsStatusNotifierHostRegistered": dbus.Boolean(True),
+            "IsStatusNotifierHostRegistered": dbus.Boolean(self.host),
             "ProtocolVersion": dbus.Int32(0),
         }
 
@@ -281,6 +293,42 @@ class Panel:
                     self.close()
                 return
         raise AssertionError("no item " + title + " in " + repr(self.titles()))
+
+
+WEDGED_WATCHER = r'''
+import dbus, sys
+bus = dbus.bus.BusConnection(sys.argv[1])
+bus.request_name("org.kde.StatusNotifierWatcher")
+print("owned", flush=True)
+sys.stdin.read()  # no main loop: nothing is ever answered, until the test ends
+'''
+
+
+def start_wedged_watcher():
+    """A process that owns the watcher's name and never reads a message, as
+    a panel does that is starting up or wedged. End it with end_all."""
+    process = subprocess.Popen(
+        [sys.executable, "-c", WEDGED_WATCHER, os.environ["DBUS_SESSION_BUS_ADDRESS"]],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    check(process.stdout.readline().strip() == "owned", "the wedged watcher owns the name")
+    return process
+
+
+def docked_icon():
+    """The geometry (x, y, width, height) of the monitor's icon docked in the
+    X11 tray, a small window of ours on screen; None while there is none."""
+    found = subprocess.run(["xdotool", "search", "--onlyvisible", "--class", "kestrond-monitor"],
+                           capture_output=True, text=True).stdout.split()
+    for window in found:
+        shell = subprocess.run(["xdotool", "getwindowgeometry", "--shell", window],
+                               capture_output=True, text=True).stdout
+        values = dict(line.split("=", 1) for line in shell.split())
+        if "WIDTH" not in values:
+            continue  # gone meanwhile
+        geometry = tuple(int(values[key]) for key in ("X", "Y", "WIDTH", "HEIGHT"))
+        if geometry[2] <= 64 and geometry[3] <= 64:
+            return geometry
+    return None
 
 
 def windows_of_ours():
