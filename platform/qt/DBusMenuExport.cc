@@ -13,62 +13,6 @@ namespace {
 
 const QString kInterface = QStringLiteral("com.canonical.dbusmenu");
 
-const char kMenuInterfaceXml[] = R"xml(  <interface name="com.canonical.dbusmenu">
-    <property name="Version" type="u" access="read"/>
-    <property name="TextDirection" type="s" access="read"/>
-    <property name="Status" type="s" access="read"/>
-    <property name="IconThemePath" type="as" access="read"/>
-    <method name="GetLayout">
-      <arg type="i" name="parentId" direction="in"/>
-      <arg type="i" name="recursionDepth" direction="in"/>
-      <arg type="as" name="propertyNames" direction="in"/>
-      <arg type="u" name="revision" direction="out"/>
-      <arg type="(ia{sv}av)" name="layout" direction="out"/>
-    </method>
-    <method name="GetGroupProperties">
-      <arg type="ai" name="ids" direction="in"/>
-      <arg type="as" name="propertyNames" direction="in"/>
-      <arg type="a(ia{sv})" name="properties" direction="out"/>
-    </method>
-    <method name="GetProperty">
-      <arg type="i" name="id" direction="in"/>
-      <arg type="s" name="name" direction="in"/>
-      <arg type="v" name="value" direction="out"/>
-    </method>
-    <method name="Event">
-      <arg type="i" name="id" direction="in"/>
-      <arg type="s" name="eventId" direction="in"/>
-      <arg type="v" name="data" direction="in"/>
-      <arg type="u" name="timestamp" direction="in"/>
-    </method>
-    <method name="EventGroup">
-      <arg type="a(isvu)" name="events" direction="in"/>
-      <arg type="ai" name="idErrors" direction="out"/>
-    </method>
-    <method name="AboutToShow">
-      <arg type="i" name="id" direction="in"/>
-      <arg type="b" name="needUpdate" direction="out"/>
-    </method>
-    <method name="AboutToShowGroup">
-      <arg type="ai" name="ids" direction="in"/>
-      <arg type="ai" name="updatesNeeded" direction="out"/>
-      <arg type="ai" name="idErrors" direction="out"/>
-    </method>
-    <signal name="ItemsPropertiesUpdated">
-      <arg type="a(ia{sv})" name="updatedProps"/>
-      <arg type="a(ias)" name="removedProps"/>
-    </signal>
-    <signal name="LayoutUpdated">
-      <arg type="u" name="revision"/>
-      <arg type="i" name="parent"/>
-    </signal>
-    <signal name="ItemActivationRequested">
-      <arg type="i" name="id"/>
-      <arg type="u" name="timestamp"/>
-    </signal>
-  </interface>
-)xml";
-
 QList<int> intList(const QVariant& argument) {
   return qdbus_cast<QList<int>>(argument);
 }
@@ -78,7 +22,48 @@ QList<int> intList(const QVariant& argument) {
 const QString DBusMenuExport::kPath = QStringLiteral("/MenuBar");
 
 DBusMenuExport::DBusMenuExport(LogSink& log, Hooks hooks)
-    : DBusObject(log, kPath, kInterface, kMenuInterfaceXml, "the menu"), _hooks(std::move(hooks)) {}
+    : DBusObject(log, kPath, "the menu"), _hooks(std::move(hooks)) {
+  auto answer =
+      [this](void (DBusMenuExport::*handler)(const QDBusMessage&, const QList<QVariant>&)) {
+        return [this, handler](const QDBusMessage& call, const QList<QVariant>& arguments) {
+          (this->*handler)(call, arguments);
+        };
+      };
+  declare(
+      {kInterface,
+       {{"GetLayout",
+         {{"parentId", "i"}, {"recursionDepth", "i"}, {"propertyNames", "as"}},
+         {{"revision", "u"}, {"layout", "(ia{sv}av)"}},
+         answer(&DBusMenuExport::getLayout)},
+        {"GetGroupProperties",
+         {{"ids", "ai"}, {"propertyNames", "as"}},
+         {{"properties", "a(ia{sv})"}},
+         answer(&DBusMenuExport::getGroupProperties)},
+        {"GetProperty",
+         {{"id", "i"}, {"name", "s"}},
+         {{"value", "v"}},
+         answer(&DBusMenuExport::getProperty)},
+        {"Event",
+         {{"id", "i"}, {"eventId", "s"}, {"data", "v"}, {"timestamp", "u"}},
+         {},
+         answer(&DBusMenuExport::event)},
+        {"EventGroup",
+         {{"events", "a(isvu)"}},
+         {{"idErrors", "ai"}},
+         answer(&DBusMenuExport::eventGroup)},
+        {"AboutToShow", {{"id", "i"}}, {{"needUpdate", "b"}}, answer(&DBusMenuExport::aboutToShow)},
+        {"AboutToShowGroup",
+         {{"ids", "ai"}},
+         {{"updatesNeeded", "ai"}, {"idErrors", "ai"}},
+         answer(&DBusMenuExport::aboutToShowGroup)}},
+       {{"Version", "u", [] { return QVariant::fromValue(uint(3)); }},
+        {"TextDirection", "s", [] { return QVariant(QStringLiteral("ltr")); }},
+        {"Status", "s", [] { return QVariant(QStringLiteral("normal")); }},
+        {"IconThemePath", "as", [] { return QVariant(QStringList()); }}},
+       {{"ItemsPropertiesUpdated", {{"updatedProps", "a(ia{sv})"}, {"removedProps", "a(ias)"}}},
+        {"LayoutUpdated", {{"revision", "u"}, {"parent", "i"}}},
+        {"ItemActivationRequested", {{"id", "i"}, {"timestamp", "u"}}}}});
+}
 
 void DBusMenuExport::setRows(const MenuRows& rows) {
   if (_menu.setRows(rows)) scheduleSignals();
@@ -106,11 +91,11 @@ void DBusMenuExport::sendSignals() {
         removed << keys;
       }
     }
-    emitSignal(QStringLiteral("ItemsPropertiesUpdated"),
+    emitSignal("ItemsPropertiesUpdated",
                {QVariant::fromValue(updated), QVariant::fromValue(removed)});
   }
   if (pending.layout) {
-    emitSignal(QStringLiteral("LayoutUpdated"),
+    emitSignal("LayoutUpdated",
                {QVariant::fromValue(uint(*pending.layout)), QVariant::fromValue(int(0))});
   }
 }
@@ -122,7 +107,7 @@ bool DBusMenuExport::open() {
   return _menu.changes() != before;
 }
 
-void DBusMenuExport::event(int id, const QString& eventId) {
+void DBusMenuExport::handle(int id, const QString& eventId) {
   if (eventId == QStringLiteral("clicked")) {
     std::optional<std::string> key = _menu.keyOf(id);
     if (!key) return;
@@ -140,120 +125,106 @@ void DBusMenuExport::event(int id, const QString& eventId) {
   }
 }
 
-QVariantMap DBusMenuExport::properties() const {
-  return {{QStringLiteral("Version"), QVariant::fromValue(uint(3))},
-          {QStringLiteral("TextDirection"), QStringLiteral("ltr")},
-          {QStringLiteral("Status"), QStringLiteral("normal")},
-          {QStringLiteral("IconThemePath"), QStringList()}};
+void DBusMenuExport::unknownId(const QDBusMessage& call, int id) {
+  invalidArguments(call, QStringLiteral("No menu item has the id %1").arg(id));
 }
 
-bool DBusMenuExport::call(const QDBusMessage& message, const QDBusConnection& connection) {
-  const QString& member = message.member();
-  const QList<QVariant> arguments = message.arguments();
-  auto answer = [&](const QList<QVariant>& values) { return reply(message, connection, values); };
-  auto unknownId = [&](int id) {
-    return invalidArguments(message, connection,
-                            QStringLiteral("No menu item has the id %1").arg(id));
-  };
-  const QString signature = message.signature();
-  if (member == QStringLiteral("GetLayout") && signature == QStringLiteral("iias")) {
-    int parent = arguments[0].toInt();
-    int depth = arguments[1].toInt();
-    QStringList names = arguments[2].toStringList();
-    DBusMenuLayout layout;
-    layout.id = parent;
-    if (parent == ExportedMenu::kRootId) {
-      layout.properties = dbusProperties(_menu.rootProperties(), names);
-      if (depth != 0) {
-        layout.children.reserve(qsizetype(_menu.items().size()));
-        for (const ExportedMenu::Item& item : _menu.items()) {
-          layout.children.append({item.id, dbusProperties(item.properties, names), {}});
-        }
-      }
-    } else if (const ExportedMenu::Item* item = _menu.find(parent)) {
-      layout.properties = dbusProperties(item->properties, names);
-    } else {
-      return unknownId(parent);
-    }
-    return answer({QVariant::fromValue(uint(_menu.revision())), QVariant::fromValue(layout)});
-  }
-  if (member == QStringLiteral("GetGroupProperties") && signature == QStringLiteral("aias")) {
-    QList<int> ids = intList(arguments[0]);
-    QStringList names = arguments[1].toStringList();
-    QList<DBusMenuItem> found;
-    if (ids.isEmpty()) {
+void DBusMenuExport::getLayout(const QDBusMessage& call, const QList<QVariant>& arguments) {
+  int parent = arguments[0].toInt();
+  int depth = arguments[1].toInt();
+  QStringList names = arguments[2].toStringList();
+  DBusMenuLayout layout;
+  layout.id = parent;
+  if (parent == ExportedMenu::kRootId) {
+    layout.properties = dbusProperties(_menu.rootProperties(), names);
+    if (depth != 0) {
+      layout.children.reserve(qsizetype(_menu.items().size()));
       for (const ExportedMenu::Item& item : _menu.items()) {
-        found << DBusMenuItem{item.id, dbusProperties(item.properties, names)};
+        layout.children.append({item.id, dbusProperties(item.properties, names), {}});
       }
     }
-    for (int id : ids) {
-      if (id == ExportedMenu::kRootId) {
-        found << DBusMenuItem{id, dbusProperties(_menu.rootProperties(), names)};
-      } else if (const ExportedMenu::Item* item = _menu.find(id)) {
-        found << DBusMenuItem{id, dbusProperties(item->properties, names)};
-      }
-    }
-    return answer({QVariant::fromValue(found)});
+  } else if (const ExportedMenu::Item* item = _menu.find(parent)) {
+    layout.properties = dbusProperties(item->properties, names);
+  } else {
+    return unknownId(call, parent);
   }
-  if (member == QStringLiteral("GetProperty") && signature == QStringLiteral("is")) {
-    int id = arguments[0].toInt();
-    const MenuProperties* properties = nullptr;
+  reply(call, {QVariant::fromValue(uint(_menu.revision())), QVariant::fromValue(layout)});
+}
+
+void DBusMenuExport::getGroupProperties(const QDBusMessage& call,
+                                        const QList<QVariant>& arguments) {
+  QList<int> ids = intList(arguments[0]);
+  QStringList names = arguments[1].toStringList();
+  QList<DBusMenuItem> found;
+  if (ids.isEmpty()) {
+    for (const ExportedMenu::Item& item : _menu.items()) {
+      found << DBusMenuItem{item.id, dbusProperties(item.properties, names)};
+    }
+  }
+  for (int id : ids) {
     if (id == ExportedMenu::kRootId) {
-      properties = &_menu.rootProperties();
+      found << DBusMenuItem{id, dbusProperties(_menu.rootProperties(), names)};
     } else if (const ExportedMenu::Item* item = _menu.find(id)) {
-      properties = &item->properties;
-    } else {
-      return unknownId(id);
+      found << DBusMenuItem{id, dbusProperties(item->properties, names)};
     }
-    auto value = properties->find(arguments[1].toString().toStdString());
-    if (value == properties->end()) {
-      return invalidArguments(message, connection, QStringLiteral("The item has no such property"));
-    }
-    return answer({QVariant::fromValue(QDBusVariant(dbusValue(value->second)))});
   }
-  if (member == QStringLiteral("Event") && signature == QStringLiteral("isvu")) {
-    int id = arguments[0].toInt();
-    QString eventId = arguments[1].toString();
-    answer({});
-    event(id, eventId);
-    return true;
+  reply(call, {QVariant::fromValue(found)});
+}
+
+void DBusMenuExport::getProperty(const QDBusMessage& call, const QList<QVariant>& arguments) {
+  int id = arguments[0].toInt();
+  const MenuProperties* properties = nullptr;
+  if (id == ExportedMenu::kRootId) {
+    properties = &_menu.rootProperties();
+  } else if (const ExportedMenu::Item* item = _menu.find(id)) {
+    properties = &item->properties;
+  } else {
+    return unknownId(call, id);
   }
-  if (member == QStringLiteral("EventGroup") && signature == QStringLiteral("a(isvu)")) {
-    QList<DBusMenuEvent> events = qdbus_cast<QList<DBusMenuEvent>>(arguments[0]);
-    QList<int> errors;
-    for (const DBusMenuEvent& each : events) {
-      if (!knownId(each.id)) errors << each.id;
-    }
-    answer({QVariant::fromValue(errors)});
-    for (const DBusMenuEvent& each : events) {
-      if (knownId(each.id)) event(each.id, each.eventId);
-    }
-    return true;
+  auto value = properties->find(arguments[1].toString().toStdString());
+  if (value == properties->end()) {
+    return invalidArguments(call, QStringLiteral("The item has no such property"));
   }
-  if (member == QStringLiteral("AboutToShow") && signature == QStringLiteral("i")) {
-    int id = arguments[0].toInt();
-    if (id != ExportedMenu::kRootId) {
-      if (!knownId(id)) return unknownId(id);
-      return answer({false});  // a row has no submenu
-    }
-    return answer({open()});
+  reply(call, {QVariant::fromValue(QDBusVariant(dbusValue(value->second)))});
+}
+
+void DBusMenuExport::event(const QDBusMessage& call, const QList<QVariant>& arguments) {
+  reply(call);
+  handle(arguments[0].toInt(), arguments[1].toString());
+}
+
+void DBusMenuExport::eventGroup(const QDBusMessage& call, const QList<QVariant>& arguments) {
+  QList<DBusMenuEvent> events = qdbus_cast<QList<DBusMenuEvent>>(arguments[0]);
+  QList<int> errors;
+  for (const DBusMenuEvent& each : events) {
+    if (!knownId(each.id)) errors << each.id;
   }
-  if (member == QStringLiteral("AboutToShowGroup") && signature == QStringLiteral("ai")) {
-    QList<int> ids = intList(arguments[0]);
-    QList<int> updates;
-    QList<int> errors;
-    bool root = false;
-    for (int id : ids) {
-      if (id == ExportedMenu::kRootId) {
-        root = true;
-      } else if (!knownId(id)) {
-        errors << id;
-      }
-    }
-    if (root && open()) updates << ExportedMenu::kRootId;
-    return answer({QVariant::fromValue(updates), QVariant::fromValue(errors)});
+  reply(call, {QVariant::fromValue(errors)});
+  for (const DBusMenuEvent& each : events) {
+    if (knownId(each.id)) handle(each.id, each.eventId);
   }
-  return false;
+}
+
+void DBusMenuExport::aboutToShow(const QDBusMessage& call, const QList<QVariant>& arguments) {
+  int id = arguments[0].toInt();
+  if (id == ExportedMenu::kRootId) return reply(call, {open()});
+  if (!knownId(id)) return unknownId(call, id);
+  reply(call, {false});  // a row has no submenu
+}
+
+void DBusMenuExport::aboutToShowGroup(const QDBusMessage& call, const QList<QVariant>& arguments) {
+  QList<int> updates;
+  QList<int> errors;
+  bool root = false;
+  for (int id : intList(arguments[0])) {
+    if (id == ExportedMenu::kRootId) {
+      root = true;
+    } else if (!knownId(id)) {
+      errors << id;
+    }
+  }
+  if (root && open()) updates << ExportedMenu::kRootId;
+  reply(call, {QVariant::fromValue(updates), QVariant::fromValue(errors)});
 }
 
 }  // namespace kestrond

@@ -37,14 +37,21 @@ class DBusMenuExport : public DBusObject {
 
   const ExportedMenu& menu() const { return _menu; }
 
- protected:
-  QVariantMap properties() const override;
-  bool call(const QDBusMessage& message, const QDBusConnection& connection) override;
-
  private:
+  // The interface's methods, as declared in the constructor.
+  void getLayout(const QDBusMessage& call, const QList<QVariant>& arguments);
+  void getGroupProperties(const QDBusMessage& call, const QList<QVariant>& arguments);
+  void getProperty(const QDBusMessage& call, const QList<QVariant>& arguments);
+  void event(const QDBusMessage& call, const QList<QVariant>& arguments);
+  void eventGroup(const QDBusMessage& call, const QList<QVariant>& arguments);
+  void aboutToShow(const QDBusMessage& call, const QList<QVariant>& arguments);
+  void aboutToShowGroup(const QDBusMessage& call, const QList<QVariant>& arguments);
+  void unknownId(const QDBusMessage& call, int id);
+
   // Runs the opening; true when the menu changed meanwhile.
   bool open();
-  void event(int id, const QString& eventId);
+  // One event for the item with this id.
+  void handle(int id, const QString& eventId);
   void scheduleSignals();
   void sendSignals();
   bool knownId(int id) const { return id == ExportedMenu::kRootId || _menu.keyOf(id); }

@@ -1,8 +1,12 @@
-// One object the monitor serves on the session bus at a fixed path with one
-// interface of its own: what every such object answers the same way
-// (Introspect, the read-only properties of org.freedesktop.DBus.Properties,
-// unknown methods), its registration, and its signals. The tray item and its
-// menu are built on it. Qt code; main thread only.
+// One object the monitor serves on the session bus at a fixed path, with one
+// interface of its own declared in a table: its methods (argument names and
+// types, and what answers them), its read-only properties (name, type, and
+// where the value comes from) and its signals. Introspect's XML is written
+// from the table and calls are dispatched by it, so nothing is introspected
+// that is not answered, nor answered that is not introspected. The standard
+// interfaces (Properties, Introspectable) are declared and answered here the
+// same way. The tray item and its menu are built on it. Qt code; main
+// thread only.
 #pragma once
 
 #include <QDBusConnection>
@@ -12,18 +16,48 @@
 #include <QString>
 #include <QVariant>
 #include <QVariantMap>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "Log.h"
 
 namespace kestrond {
 
+struct DBusArgument {
+  const char* name;
+  const char* type;  // a D-Bus signature
+};
+
+struct DBusInterface {
+  struct Method {
+    const char* name;
+    std::vector<DBusArgument> in;
+    std::vector<DBusArgument> out;
+    // Replies to the call, or refuses it, once; `arguments` have the types
+    // of `in`.
+    std::function<void(const QDBusMessage& call, const QList<QVariant>& arguments)> answer;
+  };
+  struct Property {
+    const char* name;
+    const char* type;
+    std::function<QVariant()> value;  // as it is now
+  };
+  struct Signal {
+    const char* name;
+    std::vector<DBusArgument> arguments;
+  };
+
+  QString name;
+  std::vector<Method> methods;
+  std::vector<Property> properties;  // all read-only
+  std::vector<Signal> emitted;
+};
+
 class DBusObject : public QDBusVirtualObject {
  public:
-  // `interfaceXml` is the introspection of `interface` alone; `what` names
-  // the object in the log ("the menu").
-  DBusObject(LogSink& log, QString path, QString interface, const char* interfaceXml,
-             std::string what);
+  // `what` names the object in the log ("the menu").
+  DBusObject(LogSink& log, QString path, std::string what);
   ~DBusObject() override;
 
   // Serves the object on `bus` from now on; false (logged) when the path is
@@ -34,32 +68,27 @@ class DBusObject : public QDBusVirtualObject {
   bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) final;
 
  protected:
-  // The interface's properties as they are now.
-  virtual QVariantMap properties() const = 0;
-  // Answers a call of the interface's own (or one without an interface);
-  // false for a method it does not have.
-  virtual bool call(const QDBusMessage& message, const QDBusConnection& connection) = 0;
+  // Declares the object's own interface: once, from the maker's
+  // constructor, before it is served.
+  void declare(DBusInterface interface);
 
-  // Sends a signal of the interface; nothing while not served.
-  void emitSignal(const QString& name, const QList<QVariant>& arguments = {});
+  // Sends a declared signal; nothing while not served.
+  void emitSignal(const char* name, const QList<QVariant>& arguments = {});
 
-  static bool reply(const QDBusMessage& message, const QDBusConnection& connection,
-                    const QList<QVariant>& values = {});
-  static bool refuse(const QDBusMessage& message, const QDBusConnection& connection,
-                     const QString& error, const QString& text);
-  static bool invalidArguments(const QDBusMessage& message, const QDBusConnection& connection,
-                               const QString& text) {
-    return refuse(message, connection, QStringLiteral("org.freedesktop.DBus.Error.InvalidArgs"),
-                  text);
-  }
+  void reply(const QDBusMessage& call, const QList<QVariant>& values = {});
+  void refuse(const QDBusMessage& call, const QString& error, const QString& text);
+  void invalidArguments(const QDBusMessage& call, const QString& text);
 
   LogSink& _log;
 
  private:
+  QVariantMap properties() const;
+  QString interfaceXml(const DBusInterface& interface) const;
+
   const QString _path;
-  const QString _interface;
-  const char* _interfaceXml;
   const std::string _what;
+  std::vector<DBusInterface> _interfaces;  // the object's own first
+  QString _introspection;                  // the whole node, written once
   QDBusConnection _bus;
   bool _serving = false;
 };

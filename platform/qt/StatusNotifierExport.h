@@ -42,11 +42,10 @@ class StatusNotifierExport : public DBusObject {
   // NeedsAttention until cleared, else Active.
   void setNeedsAttention(bool attention);
 
- protected:
-  QVariantMap properties() const override;
-  bool call(const QDBusMessage& message, const QDBusConnection& connection) override;
-
  private:
+  // Activate or ContextMenu, answered before it is passed on.
+  void click(const QDBusMessage& call, const QList<QVariant>& arguments, bool activate);
+
   Hooks _hooks;
   QList<DBusIconPixmap> _pixmaps;
   QString _toolTipTitle;
