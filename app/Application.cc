@@ -105,7 +105,13 @@ void Application::menuTimerFired() {
     changesSeen();
     return;
   }
-  _menu->tick();
+  // What the watcher and the pidfds tell is read, and whatever they could
+  // not tell (a directory the kernel would not watch, a server without a
+  // pidfd, a server starting or stopping).
+  std::set<std::string> changed = _closedMenu.takeDirectories();
+  _menu->tick([&](const KestrondInstance& instance) {
+    return changed.count(instance.directory()) > 0 || !_closedMenu.seesChangesOf(instance);
+  });
 }
 
 void Application::changesSeen() {

@@ -57,6 +57,24 @@ void ClosedMenuFollower::collect() {
   _pending.directories.merge(seen.directories);
 }
 
+std::set<std::string> ClosedMenuFollower::takeDirectories() {
+  collect();
+  return std::exchange(_pending.directories, {});
+}
+
+bool ClosedMenuFollower::seesChangesOf(const KestrondInstance& instance) const {
+  switch (instance.serverStatus()) {
+    case ServerStatus::Stopped:
+      break;
+    case ServerStatus::Running:
+      if (instance.pidfd() < 0 || !_watcher.watchesServer(instance.pidfd())) return false;
+      break;
+    default:
+      return false;
+  }
+  return _watcher.watchesInstance(instance.directory());
+}
+
 ChangeWatcher::Changes ClosedMenuFollower::takePending() {
   collect();
   return std::exchange(_pending, {});

@@ -52,6 +52,13 @@ class ClosedMenuFollower {
 
   // What has been seen and not yet applied, taken out; a scan covers it all.
   ChangeWatcher::Changes takePending();
+  // The instance directories seen to change, taken out; whether a scan is
+  // needed stays pending (the open menu lists what its opening listed).
+  std::set<std::string> takeDirectories();
+  // Whether a change to what `instance` shows would be seen: its directory
+  // is watched, its server (if running) by its pidfd, and it is in no
+  // state that only a look at the processes ends (starting, stopping).
+  bool seesChangesOf(const KestrondInstance& instance) const;
   void rescanned() {
     _pending = {};
     _watcher.retryRefused();

@@ -44,14 +44,24 @@ ItemForm itemFormFor(ServerStatus status) {
   return {textKey("%@: Unknown"), RowAction::None};
 }
 
-// What the tool tip tells of the servers: each one running, starting or
-// stopping, at most a few of them.
-std::string serversDescription(const std::vector<std::shared_ptr<KestrondInstance>>& shown) {
+}  // namespace
+
+StatusMenu::StatusMenu(StatusItem& item, ServerNotices& notices, Actions actions, Follow follow)
+    : _item(item), _notices(notices), _actions(std::move(actions)), _follow(std::move(follow)) {}
+
+const std::string& StatusMenu::translated(const char* key) {
+  auto [entry, fresh] = _translations.try_emplace(key);
+  if (fresh) entry->second = localizedString(key);
+  return entry->second;
+}
+
+std::string StatusMenu::serversDescription() {
+  // Each server running, starting or stopping, at most a few of them.
   constexpr int kMostNamed = 5;
   std::string text;
   int named = 0;
   int more = 0;
-  for (const std::shared_ptr<KestrondInstance>& instance : shown) {
+  for (const std::shared_ptr<KestrondInstance>& instance : _shown) {
     const char* format = nullptr;
     switch (instance->serverStatus()) {
       case ServerStatus::Running:
@@ -71,24 +81,19 @@ std::string serversDescription(const std::vector<std::shared_ptr<KestrondInstanc
       continue;
     }
     if (named++ > 0) text += '\n';
-    text += formatText(localizedString(format), {instance->instanceName()});
+    text += formatText(translated(format), {instance->instanceName()});
   }
-  if (named == 0) return localizedString("No server is running");
+  if (named == 0) return translated("No server is running");
   if (more > 0)
     text += '\n' + formatText(localizedPlural("and %d more", "and %d more", more), {more});
   return text;
 }
 
-}  // namespace
-
-StatusMenu::StatusMenu(StatusItem& item, ServerNotices& notices, Actions actions, Follow follow)
-    : _item(item), _notices(notices), _actions(std::move(actions)), _follow(std::move(follow)) {}
-
 void StatusMenu::updateMenuItem(MenuRow& item, const std::shared_ptr<KestrondInstance>& instance) {
   ItemForm form = itemFormFor(instance->serverStatus());
   RowAction action = instance->canStart() ? form.action : RowAction::None;
   item.key = instanceKey(*instance);
-  item.title = formatText(localizedString(form.titleFormat), {instance->instanceName()});
+  item.title = formatText(translated(form.titleFormat), {instance->instanceName()});
   item.enabled = action != RowAction::None;
   if (action == RowAction::Start) {
     item.choose = chosen([this, instance] { _actions.start(instance); });
@@ -127,8 +132,15 @@ void StatusMenu::reread(const std::set<std::string>& directories) {
   });
 }
 
-void StatusMenu::tick() {
-  reread([](const KestrondInstance&) { return true; });
+void StatusMenu::tick(const std::function<bool(const KestrondInstance&)>& unseen) {
+  // Nothing read, nothing to show: a quiet tick costs no publication.
+  bool any = false;
+  for (const std::shared_ptr<KestrondInstance>& instance : _shown) {
+    if (!unseen(*instance)) continue;
+    instance->refresh();
+    any = true;
+  }
+  if (any) publish();
 }
 
 void StatusMenu::closed() {
@@ -165,7 +177,7 @@ void StatusMenu::publish() {
   if (!_open) sampleTail();
   _item.setMenu(rows());
   _item.setMark(_notices.notice(_shown));
-  _item.setToolTip(localizedString("Halvorix Kestrond"), serversDescription(_shown));
+  _item.setToolTip(translated("Halvorix Kestrond"), serversDescription());
 }
 
 void StatusMenu::sampleTail() {
@@ -184,7 +196,7 @@ MenuRows StatusMenu::rows() {
   if (_shown.empty()) {
     MenuRow none;
     none.key = kNoInstancesKey;
-    none.title = localizedString("No Kestrond Instances");
+    none.title = translated("No Kestrond Instances");
     rows.push_back(std::move(none));
   }
   appendTail(rows);
@@ -204,18 +216,18 @@ void StatusMenu::appendTail(MenuRows& rows) {
     return shown ? action : nullptr;
   };
   rows.push_back(MenuRow::separatorRow("separator-1"));
-  rows.push_back(row(kLogKey, localizedString("Open Diagnostic Messages"),
+  rows.push_back(row(kLogKey, translated("Open Diagnostic Messages"),
                      when(_logFileShown, _actions.viewLogFile)));
-  rows.push_back(row(kTessalineKey, localizedString("Open Kestrond Tessaline"),
+  rows.push_back(row(kTessalineKey, translated("Open Kestrond Tessaline"),
                      when(_tessalineShown, _actions.launchTessaline)));
-  rows.push_back(row(kDocumentationKey, localizedString("View Online Documentation"),
+  rows.push_back(row(kDocumentationKey, translated("View Online Documentation"),
                      _actions.onlineDocumentation));
   rows.push_back(MenuRow::separatorRow("separator-2"));
-  MenuRow login = row(kLoginKey, localizedString("Start Kestrond Monitor at Login"),
+  MenuRow login = row(kLoginKey, translated("Start Kestrond Monitor at Login"),
                       [this] { _startsAtLogin = _actions.toggleStartAtLogin(_startsAtLogin); });
   login.checked = _startsAtLogin;
   rows.push_back(std::move(login));
-  MenuRow quit = row(kQuitKey, localizedString("Quit Kestrond Monitor"), nullptr);
+  MenuRow quit = row(kQuitKey, translated("Quit Kestrond Monitor"), nullptr);
   quit.enabled = true;
   quit.shortcut = "Q";
   quit.choose = _actions.quit;  // nothing to publish once the loop ends

@@ -19,6 +19,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "Desktop.h"
@@ -59,8 +60,9 @@ class StatusMenu {
   void listed(Instances instances, bool startsAtLogin, bool opening);
   // Reads again the records of the shown instances in `directories`.
   void reread(const std::set<std::string>& directories);
-  // The open menu's refresh: reads every shown record again.
-  void tick();
+  // The open menu's refresh: reads again the shown records `unseen` picks,
+  // those whose changes may not have been told.
+  void tick(const std::function<bool(const KestrondInstance&)>& unseen);
   // The menu has closed: the entries below the instances follow again.
   void closed();
 
@@ -85,6 +87,11 @@ class StatusMenu {
   void appendTail(MenuRows& rows);
   // A row's action, followed by a publication of what it changed.
   std::function<void()> chosen(std::function<void()> action);
+  // `key` in the user's language, looked up once: the language stays as it
+  // is while the program runs, and every publication needs the same texts.
+  const std::string& translated(const char* key);
+  // The tool tip's text: the servers running, starting or stopping.
+  std::string serversDescription();
 
   StatusItem& _item;
   ServerNotices& _notices;
@@ -97,6 +104,7 @@ class StatusMenu {
   bool _startsAtLogin = false;
   bool _logFileShown = false;
   bool _tessalineShown = false;
+  std::unordered_map<const char*, std::string> _translations;  // by the key's address
 };
 
 }  // namespace kestrond

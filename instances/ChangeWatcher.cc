@@ -219,6 +219,12 @@ void ChangeWatcher::readEvents(Changes& changes) {
   }
 }
 
+bool ChangeWatcher::watchesInstance(const std::string& directory) const {
+  auto watched = _paths.find(directory);
+  return watched != _paths.end() && (watched->second.roles & kInstance) &&
+         watched->second.descriptor >= 0;
+}
+
 ChangeWatcher::Changes ChangeWatcher::takeChanges() {
   Changes changes;
   if (!_epoll) return changes;

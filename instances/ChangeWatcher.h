@@ -94,6 +94,11 @@ class ChangeWatcher {
   Changes takeChanges();
 
   size_t watchedDirectoryCount() const { return _paths.size(); }
+  // Whether a change in this instance directory would be told: it is
+  // watched as one.
+  bool watchesInstance(const std::string& directory) const;
+  // Whether the end of the server with this pidfd would be told.
+  bool watchesServer(int pidfd) const { return _servers.count(pidfd) > 0; }
 
  private:
   // What a watched path is to the menu; one path may be several.

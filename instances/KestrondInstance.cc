@@ -21,9 +21,14 @@ KestrondInstance::KestrondInstance(const std::string& path, ProcessControl& proc
   _isDefault = _displayName == "database";
 }
 
-std::string KestrondInstance::instanceName() const {
-  if (_isDefault) return localizedString("Default Instance");
-  return formatText(localizedString("Instance '%@'"), {visibleText(_displayName)});
+const std::string& KestrondInstance::instanceName() const {
+  // The directory and the language stay as they are while the program runs.
+  if (_instanceName.empty()) {
+    _instanceName = _isDefault
+                        ? localizedString("Default Instance")
+                        : formatText(localizedString("Instance '%@'"), {visibleText(_displayName)});
+  }
+  return _instanceName;
 }
 
 bool KestrondInstance::isValid() const {

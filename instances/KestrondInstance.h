@@ -63,7 +63,7 @@ class KestrondInstance {
 
   // "Default Instance", or "Instance '<display name>'", localised, with any
   // byte of the name that is not UTF-8 shown as "\xE9" (visibleText).
-  std::string instanceName() const;
+  const std::string& instanceName() const;
   // True when "kestrond.ini" exists and is not a directory (links followed).
   bool isValid() const;
   // True when the user may read and write the directory (access R_OK|W_OK).
@@ -131,6 +131,7 @@ class KestrondInstance {
   EntryStatus _entryStatus = EntryStatus::New;
   ServerStatus _serverStatus = ServerStatus::Unknown;
   std::string _displayName;
+  mutable std::string _instanceName;  // looked up at the first use
   Error _startFailure;
 };
 

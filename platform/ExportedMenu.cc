@@ -1,5 +1,7 @@
 #include "ExportedMenu.h"
 
+#include <algorithm>
+
 namespace kestrond {
 
 std::string dbusmenuLabel(const std::string& title) {
@@ -53,6 +55,21 @@ int32_t ExportedMenu::idFor(const std::string& key) {
 }
 
 bool ExportedMenu::setRows(const MenuRows& rows) {
+  auto showsAs = [](const MenuRow& row, const Shown& shown) {
+    return row.key == shown.key && row.title == shown.title && row.enabled == shown.enabled &&
+           row.separator == shown.separator && row.checked == shown.checked &&
+           row.shortcut == shown.shortcut;
+  };
+  // Most publications change nothing a host sees: told apart without
+  // building any properties.
+  if (rows.size() == _shown.size() &&
+      std::equal(rows.begin(), rows.end(), _shown.begin(), showsAs)) {
+    return false;
+  }
+  _shown.clear();
+  for (const MenuRow& row : rows) {
+    _shown.push_back({row.key, row.title, row.shortcut, row.enabled, row.separator, row.checked});
+  }
   std::vector<Item> items;
   items.reserve(rows.size());
   bool layoutChanged = rows.size() != _items.size();

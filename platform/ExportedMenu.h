@@ -94,6 +94,16 @@ class ExportedMenu {
   // gone beyond kRememberedKeys are forgotten.
   void departed(const std::vector<Item>& before);
 
+  // The rows as last set, without their actions.
+  struct Shown {
+    std::string key;
+    std::string title;
+    std::string shortcut;
+    bool enabled;
+    bool separator;
+    std::optional<bool> checked;
+  };
+  std::vector<Shown> _shown;
   std::map<std::string, int32_t> _ids;  // the keys shown and remembered
   std::map<int32_t, std::string> _keys;
   // The ids of the keys gone, by the order they went in.

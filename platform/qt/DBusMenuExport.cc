@@ -131,24 +131,28 @@ void DBusMenuExport::unknownId(const QDBusMessage& call, int id) {
 
 void DBusMenuExport::getLayout(const QDBusMessage& call, const QList<QVariant>& arguments) {
   int parent = arguments[0].toInt();
-  int depth = arguments[1].toInt();
+  bool children = arguments[1].toInt() != 0;
   QStringList names = arguments[2].toStringList();
-  DBusMenuLayout layout;
-  layout.id = parent;
-  if (parent == ExportedMenu::kRootId) {
-    layout.properties = dbusProperties(_menu.rootProperties(), names);
-    if (depth != 0) {
-      layout.children.reserve(qsizetype(_menu.items().size()));
-      for (const ExportedMenu::Item& item : _menu.items()) {
-        layout.children.append({item.id, dbusProperties(item.properties, names), {}});
+  if (!_layout || _layout->changes != _menu.changes() || _layout->parent != parent ||
+      _layout->children != children || _layout->names != names) {
+    DBusMenuLayout layout;
+    layout.id = parent;
+    if (parent == ExportedMenu::kRootId) {
+      layout.properties = dbusProperties(_menu.rootProperties(), names);
+      if (children) {
+        layout.children.reserve(qsizetype(_menu.items().size()));
+        for (const ExportedMenu::Item& item : _menu.items()) {
+          layout.children.append({item.id, dbusProperties(item.properties, names), {}});
+        }
       }
+    } else if (const ExportedMenu::Item* item = _menu.find(parent)) {
+      layout.properties = dbusProperties(item->properties, names);
+    } else {
+      return unknownId(call, parent);
     }
-  } else if (const ExportedMenu::Item* item = _menu.find(parent)) {
-    layout.properties = dbusProperties(item->properties, names);
-  } else {
-    return unknownId(call, parent);
+    _layout = LayoutReply{_menu.changes(), parent, children, names, QVariant::fromValue(layout)};
   }
-  reply(call, {QVariant::fromValue(uint(_menu.revision())), QVariant::fromValue(layout)});
+  reply(call, {QVariant::fromValue(uint(_menu.revision())), _layout->layout});
 }
 
 void DBusMenuExport::getGroupProperties(const QDBusMessage& call,

@@ -1,7 +1,8 @@
 // The status item's menu on the session bus, as com.canonical.dbusmenu at
 // /MenuBar: what a StatusNotifierItem host reads and shows.
 //
-// Every call is answered at once. A choice ("clicked") is answered first
+// Every call is answered at once; a layout is built once per change of the
+// menu and request shape. A choice ("clicked") is answered first
 // and run on the next loop turn, never inside the call: it may ask a
 // question, and the host must not wait for the answer. An opening
 // (AboutToShow, or "opened" where no AboutToShow came) runs the
@@ -10,7 +11,10 @@
 // turn. Created and used by QtStatusItem. Qt code; main thread only.
 #pragma once
 
+#include <QStringList>
+#include <QVariant>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "DBusObject.h"
@@ -56,8 +60,20 @@ class DBusMenuExport : public DBusObject {
   void sendSignals();
   bool knownId(int id) const { return id == ExportedMenu::kRootId || _menu.keyOf(id); }
 
+  // The last layout sent, for the menu as it was then and one request's
+  // shape: panels ask for the same layout at every opening. (Kept as it is
+  // handed to Qt: a pre-marshalled QDBusArgument costs more to send.)
+  struct LayoutReply {
+    uint64_t changes;
+    int parent;
+    bool children;
+    QStringList names;
+    QVariant layout;
+  };
+
   Hooks _hooks;
   ExportedMenu _menu;
+  std::optional<LayoutReply> _layout;
   bool _signalsScheduled = false;
   bool _open = false;  // as far as hosts tell
 };

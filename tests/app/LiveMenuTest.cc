@@ -83,6 +83,58 @@ TEST_F(LiveMenuTest, OpenMenuFollowsTheRefreshAlone) {
   EXPECT_TRUE(hasTitle("Start Instance 'sandbox'"));  // what the change brought, once closed
 }
 
+// The open menu's refresh reads what the watcher and the pidfds told, and
+// each tick reads what they cannot tell: a running server without a pidfd
+// (as on a kernel without them). With pidfds a quiet tick reads nothing.
+class OpenRefreshTest : public LiveMenuTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(OpenRefreshTest, ReadsWhatWasToldAndWhatCannotBe) {
+  bool pidfds = GetParam();
+  auto recording = std::make_unique<test::RecordingProcessControl>(log);
+  recording->noPidfds = !pidfds;
+  test::RecordingProcessControl& processes = *recording;
+  otherControl = std::move(recording);
+  control = otherControl.get();
+  dir.makeInstance("home/database");
+  test::SleepingProcess server;
+  dir.writeFile("home/database/kestrond.lck", std::to_string(server.pid()) + "\n");
+  launch();
+  desktop.openMenu();
+  ASSERT_TRUE(hasTitle("Stop Default Instance"));
+
+  int checks = processes.runningChecks;
+  desktop.advance(kMenuRefreshInterval);
+  EXPECT_EQ(processes.runningChecks > checks, !pidfds);
+
+  // It dies leaving its lock file (reaped: its pidfd is readable now): told
+  // by its pidfd, or seen by the tick, at the next tick.
+  server.end();
+  settle();
+  desktop.advance(kMenuRefreshInterval);
+  EXPECT_TRUE(hasTitle("Start Default Instance"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Pidfds, OpenRefreshTest, ::testing::Bool());
+
+// An opening reads every record, also what nothing told: a server without a
+// pidfd that ended while the menu was closed.
+TEST_F(LiveMenuTest, OpeningReadsWhatNothingTold) {
+  auto recording = std::make_unique<test::RecordingProcessControl>(log);
+  recording->noPidfds = true;
+  otherControl = std::move(recording);
+  control = otherControl.get();
+  dir.makeInstance("home/database");
+  test::SleepingProcess server;
+  dir.writeFile("home/database/kestrond.lck", std::to_string(server.pid()) + "\n");
+  launch();
+  ASSERT_TRUE(hasTitle("Stop Default Instance"));
+  server.end();
+  settle();
+  EXPECT_TRUE(hasTitle("Stop Default Instance"));  // nothing told it
+  desktop.openMenu();
+  EXPECT_TRUE(hasTitle("Start Default Instance"));
+}
+
 // An opening whose close never comes, on a host that never tells of one
 // and on one that told of closes before (it died with the menu shown): the
 // refresh ends by itself, and changes reach the menu again.

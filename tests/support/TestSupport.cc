@@ -231,6 +231,7 @@ Error RecordingProcessControl::sendSignal(pid_t pid, int pidfd, int signal) {
 }
 
 bool RecordingProcessControl::isRunning(pid_t pid, int pidfd) {
+  ++runningChecks;
   return _system.isRunning(pid, pidfd);
 }
 

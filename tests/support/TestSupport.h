@@ -152,6 +152,7 @@ class RecordingProcessControl : public ProcessControl {
   int signalError = 0;                 // errno to report from sendSignal instead of signalling
   bool noPidfds = false;               // as on a system without them
   int signalsThroughPidfd = 0;
+  int runningChecks = 0;  // isRunning calls
 
   Result<pid_t> launch(const std::string& file, const std::vector<std::string>& arguments,
                        const std::string& directory) override;
