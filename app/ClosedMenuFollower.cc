@@ -16,6 +16,11 @@ ClosedMenuFollower::ClosedMenuFollower(Desktop& desktop, LogSink& log,
 std::vector<std::shared_ptr<KestrondInstance>> ClosedMenuFollower::follow(
     const std::vector<std::string>& searchPaths, const std::vector<std::string>& candidates,
     const std::vector<std::shared_ptr<KestrondInstance>>& shown) {
+  // Most publications show what the last one showed: the watcher, asked
+  // again, would look up every path to change nothing.
+  if (_watcher.revision() == _followedRevision && followed(searchPaths, candidates, shown)) {
+    return {};
+  }
   ChangeWatcher::WatchSet set{searchPaths, {}, candidates, {}};
   for (const std::shared_ptr<KestrondInstance>& instance : shown) {
     set.instanceDirectories.push_back(instance->directory());
@@ -24,6 +29,8 @@ std::vector<std::shared_ptr<KestrondInstance>> ClosedMenuFollower::follow(
     }
   }
   std::vector<std::string> added = _watcher.watch(set);
+  _followed = std::move(set);
+  _followedRevision = _watcher.revision();
   std::vector<std::shared_ptr<KestrondInstance>> fresh;
   for (const std::shared_ptr<KestrondInstance>& instance : shown) {
     if (std::find(added.begin(), added.end(), instance->directory()) != added.end()) {
@@ -31,6 +38,25 @@ std::vector<std::shared_ptr<KestrondInstance>> ClosedMenuFollower::follow(
     }
   }
   return fresh;
+}
+
+bool ClosedMenuFollower::followed(
+    const std::vector<std::string>& searchPaths, const std::vector<std::string>& candidates,
+    const std::vector<std::shared_ptr<KestrondInstance>>& shown) const {
+  if (searchPaths != _followed.searchPaths || candidates != _followed.candidateDirectories ||
+      shown.size() != _followed.instanceDirectories.size()) {
+    return false;
+  }
+  size_t servers = 0;
+  for (size_t i = 0; i < shown.size(); ++i) {
+    const KestrondInstance& instance = *shown[i];
+    if (instance.directory() != _followed.instanceDirectories[i]) return false;
+    if (instance.pidfd() < 0) continue;
+    if (servers == _followed.servers.size()) return false;
+    const ChangeWatcher::Server& server = _followed.servers[servers++];
+    if (server.pidfd != instance.pidfd() || server.pid != instance.pid()) return false;
+  }
+  return servers == _followed.servers.size();
 }
 
 void ClosedMenuFollower::opened(bool refreshing) {

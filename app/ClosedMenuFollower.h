@@ -66,12 +66,18 @@ class ClosedMenuFollower {
 
  private:
   void collect();
+  // Whether these are what the watcher was last handed.
+  bool followed(const std::vector<std::string>& searchPaths,
+                const std::vector<std::string>& candidates,
+                const std::vector<std::shared_ptr<KestrondInstance>>& shown) const;
 
   ChangeWatcher _watcher;
   std::unique_ptr<DescriptorWatch> _watch;
   MenuState _state = MenuState::Closed;
   int _ticksSinceOpening = 0;
   ChangeWatcher::Changes _pending;
+  ChangeWatcher::WatchSet _followed;  // as last handed to the watcher
+  uint64_t _followedRevision = 0;
 };
 
 }  // namespace kestrond

@@ -7,29 +7,34 @@
 namespace kestrond {
 
 StatusMark ServerNotices::notice(const std::vector<std::shared_ptr<KestrondInstance>>& shown) {
-  std::map<std::string, ServerStatus> seen;
+  // Kept in place: most publications change no status, and a map built
+  // anew for every one of them would cost an allocation per instance.
+  ++_publication;
   std::vector<std::shared_ptr<KestrondInstance>> ended;
   bool running = false;
   bool changing = false;
   for (const std::shared_ptr<KestrondInstance>& instance : shown) {
     ServerStatus now = instance->serverStatus();
-    auto before = _seenStatus.find(instance->directory());
-    if (before != _seenStatus.end() && now == ServerStatus::Stopped) {
-      if (before->second == ServerStatus::Starting) {
+    auto [seen, first] = _seenStatus.try_emplace(instance->directory());
+    if (!first && now == ServerStatus::Stopped) {
+      if (seen->second.status == ServerStatus::Starting) {
         // Why it could not run is known now (the record keeps it until its
         // next start); whether it runs after all, a little later.
         _pendingStarts.push_back(
             {instance, instance->startFailure().text(), _desktop.now() + kStartGrace});
-      } else if (before->second == ServerStatus::Running) {
+      } else if (seen->second.status == ServerStatus::Running) {
         ended.push_back(instance);
       }
     }
-    seen[instance->directory()] = now;
+    seen->second = {now, _publication};
     running = running || now == ServerStatus::Running;
     changing = changing || now == ServerStatus::Starting || now == ServerStatus::Stopping;
   }
-  judgeStarts(seen);
-  _seenStatus = std::move(seen);
+  if (_seenStatus.size() != shown.size()) {
+    std::erase_if(_seenStatus,
+                  [&](const auto& entry) { return entry.second.publication != _publication; });
+  }
+  judgeStarts();
   armDeadline();
   tellEndings(ended);
   return changing ? StatusMark::Changing : running ? StatusMark::Running : StatusMark::None;
@@ -67,14 +72,14 @@ void ServerNotices::deadlinePassed() {
   armDeadline();
 }
 
-void ServerNotices::judgeStarts(const std::map<std::string, ServerStatus>& seen) {
+void ServerNotices::judgeStarts() {
   std::vector<PendingStart> failed;
   std::erase_if(_pendingStarts, [&](PendingStart& pending) {
     if (!pending.reread) return false;
     // Running (or starting again) by now: a wrapper started the server, or
     // the user did. No longer listed: nothing to tell of it.
-    auto status = seen.find(pending.instance->directory());
-    if (status != seen.end() && status->second == ServerStatus::Stopped) {
+    auto seen = _seenStatus.find(pending.instance->directory());
+    if (seen != _seenStatus.end() && seen->second.status == ServerStatus::Stopped) {
       failed.push_back(std::move(pending));
     }
     return true;

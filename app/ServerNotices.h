@@ -20,6 +20,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "Desktop.h"
@@ -88,7 +89,7 @@ class ServerNotices {
   void deadlinePassed();
   void armDeadline();
   // Tells the due starts whose fresh record still shows no server.
-  void judgeStarts(const std::map<std::string, ServerStatus>& seen);
+  void judgeStarts();
   // Posts, unless every instance it names was told of within the limit;
   // a notification about `single` offers its log. Returns the subject it
   // took (the one it came with when not posted).
@@ -104,7 +105,12 @@ class ServerNotices {
   LogSink& _log;
   Hooks _hooks;
   bool _failureUnseen = false;
-  std::map<std::string, ServerStatus> _seenStatus;             // by directory
+  struct Seen {
+    ServerStatus status;
+    uint64_t publication;  // the last one that listed it
+  };
+  std::unordered_map<std::string, Seen> _seenStatus;  // by directory, as last published
+  uint64_t _publication = 0;
   std::map<std::string, Clock::time_point> _lastNotified;      // by directory, within the limit
   std::map<std::string, std::set<std::string>> _subjectNames;  // those naming several
   std::map<std::string, std::string> _movedSubjects;           // wanted → taken instead

@@ -88,6 +88,7 @@ bool ChangeWatcher::addWatch(const std::string& path, unsigned roles) {
 void ChangeWatcher::forget(const std::string& path) {
   auto known = _paths.find(path);
   if (known == _paths.end()) return;
+  ++_revision;
   int descriptor = known->second.descriptor;
   _paths.erase(known);
   auto users = _byDescriptor.find(descriptor);

@@ -87,7 +87,14 @@ class ChangeWatcher {
   // not reported, so the caller reads them once more.
   std::vector<std::string> watch(const WatchSet& set);
   // Lets the next watch() try again the directories the kernel refused.
-  void retryRefused() { _refused.clear(); }
+  void retryRefused() {
+    if (!_refused.empty()) ++_revision;
+    _refused.clear();
+  }
+  // Counts what makes handing over the same set again worth it: a path
+  // forgotten (it went), refused directories to try again. While it stays,
+  // a watch() of the set last watched changes nothing.
+  uint64_t revision() const { return _revision; }
 
   // Drains what is pending without blocking: what may change what the menu
   // shows; empty when nothing did.
@@ -128,6 +135,7 @@ class ChangeWatcher {
   std::set<std::string> _refused;                      // the table was full
   std::map<int, Server> _servers;                      // by pidfd
   bool _limitLogged = false;
+  uint64_t _revision = 0;
 };
 
 }  // namespace kestrond

@@ -21,9 +21,9 @@ MenuProperties dbusmenuProperties(const MenuRow& row) {
     return properties;
   }
   properties.emplace("label", dbusmenuLabel(row.title));
-  // Said even where it is the default: a host that missed a removal would
-  // keep a row disabled.
-  properties.emplace("enabled", row.enabled);
+  // True is the default: said only when false, which keeps the layout of a
+  // long menu short (a row becoming enabled is told as a change to true).
+  if (!row.enabled) properties.emplace("enabled", false);
   if (row.checked) {
     properties.emplace("toggle-type", std::string("checkmark"));
     properties.emplace("toggle-state", int32_t{*row.checked ? 1 : 0});
@@ -140,7 +140,14 @@ ExportedMenu::Signals ExportedMenu::takeSignals() {
           changed.updated.emplace(name, value);
       }
       for (const auto& [name, value] : before->second) {
-        if (!item.properties.count(name)) changed.removed.push_back(name);
+        if (item.properties.count(name)) continue;
+        // Back to its default: said as a change, since a host that missed
+        // a removal would keep the row disabled.
+        if (name == "enabled") {
+          changed.updated.emplace(name, true);
+        } else {
+          changed.removed.push_back(name);
+        }
       }
       pending.properties.push_back(std::move(changed));
     }

@@ -49,6 +49,7 @@ TEST(DBusMenuProperties, SayWhatAHostNeedsForEachKindOfRow) {
   EXPECT_EQ(dbusmenuProperties(quit).at("shortcut"),
             MenuPropertyValue(std::vector<std::vector<std::string>>{{"Control", "Q"}}));
   EXPECT_EQ(dbusmenuProperties(row("a", "A", false)).at("enabled"), MenuPropertyValue(false));
+  EXPECT_EQ(dbusmenuProperties(row("a", "A")).count("enabled"), 0u);  // the default
   MenuProperties separator = dbusmenuProperties(MenuRow::separatorRow("s"));
   EXPECT_EQ(separator, (MenuProperties{{"type", std::string("separator")}}));
 }
@@ -142,12 +143,15 @@ TEST(ExportedMenuTest, SignalsCoverEveryUpdateSinceTheLastOnceWithOnlyWhatChange
   EXPECT_EQ(pending.properties[1].updated, (MenuProperties{{"toggle-state", int32_t{1}}}));
   EXPECT_TRUE(pending.properties[0].removed.empty());
 
-  // A row that stops being a toggle loses those keys.
+  // A row that stops being a toggle loses those keys; one enabled again is
+  // told so, not left to a removal.
   login.checked.reset();
-  menu.setRows({row("a", "Start A", false), login});
+  menu.setRows({row("a", "Start A"), login});
   pending = menu.takeSignals();
-  ASSERT_EQ(pending.properties.size(), 1u);
-  EXPECT_EQ(pending.properties[0].removed,
+  ASSERT_EQ(pending.properties.size(), 2u);
+  EXPECT_EQ(pending.properties[0].updated, (MenuProperties{{"enabled", true}}));
+  EXPECT_TRUE(pending.properties[0].removed.empty());
+  EXPECT_EQ(pending.properties[1].removed,
             (std::vector<std::string>{"toggle-state", "toggle-type"}));
 }
 
