@@ -28,6 +28,20 @@ class LiveMenuTest : public test::MonitorFixture {
     ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
     close(fd);
   }
+  // Launches on a recording process control (without pidfds unless
+  // `pidfds`), with `server` running as the default instance's.
+  test::RecordingProcessControl& launchWithServer(const test::SleepingProcess& server,
+                                                  bool pidfds) {
+    auto recording = std::make_unique<test::RecordingProcessControl>(log);
+    recording->noPidfds = !pidfds;
+    test::RecordingProcessControl& processes = *recording;
+    otherControl = std::move(recording);
+    control = otherControl.get();
+    dir.makeInstance("home/database");
+    dir.writeFile("home/database/kestrond.lck", std::to_string(server.pid()) + "\n");
+    launch();
+    return processes;
+  }
   size_t countLines(const std::string& prefix) {
     size_t count = 0;
     for (const std::string& line : log.lines()) count += line.rfind(prefix, 0) == 0;
@@ -90,15 +104,8 @@ class OpenRefreshTest : public LiveMenuTest, public ::testing::WithParamInterfac
 
 TEST_P(OpenRefreshTest, ReadsWhatWasToldAndWhatCannotBe) {
   bool pidfds = GetParam();
-  auto recording = std::make_unique<test::RecordingProcessControl>(log);
-  recording->noPidfds = !pidfds;
-  test::RecordingProcessControl& processes = *recording;
-  otherControl = std::move(recording);
-  control = otherControl.get();
-  dir.makeInstance("home/database");
   test::SleepingProcess server;
-  dir.writeFile("home/database/kestrond.lck", std::to_string(server.pid()) + "\n");
-  launch();
+  test::RecordingProcessControl& processes = launchWithServer(server, pidfds);
   desktop.openMenu();
   ASSERT_TRUE(hasTitle("Stop Default Instance"));
 
@@ -119,14 +126,8 @@ INSTANTIATE_TEST_SUITE_P(Pidfds, OpenRefreshTest, ::testing::Bool());
 // An opening reads every record, also what nothing told: a server without a
 // pidfd that ended while the menu was closed.
 TEST_F(LiveMenuTest, OpeningReadsWhatNothingTold) {
-  auto recording = std::make_unique<test::RecordingProcessControl>(log);
-  recording->noPidfds = true;
-  otherControl = std::move(recording);
-  control = otherControl.get();
-  dir.makeInstance("home/database");
   test::SleepingProcess server;
-  dir.writeFile("home/database/kestrond.lck", std::to_string(server.pid()) + "\n");
-  launch();
+  launchWithServer(server, false);
   ASSERT_TRUE(hasTitle("Stop Default Instance"));
   server.end();
   settle();
