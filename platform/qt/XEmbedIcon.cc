@@ -181,7 +181,10 @@ void XEmbedIcon::draw() {
     return;
   }
   int side = std::min(_width, _height);
-  QImage badge = _icon.pixmap(side, side).toImage().convertToFormat(QImage::Format_ARGB32);
+  // The window is measured in device pixels: the picture is asked for at
+  // that size, whatever scale the program draws its own windows at.
+  QImage badge =
+      _icon.pixmap(QSize(side, side), 1.0).toImage().convertToFormat(QImage::Format_ARGB32);
   if (badge.isNull()) return;
   int width = badge.width();
   int height = badge.height();
