@@ -360,11 +360,22 @@ exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$1/home" XDG_RUNTIME_DIR="$
                 for pid in (_read(os.path.join(root, "cgroup.procs")) or "").split():
                     if not self._started_here(int(pid)) and _state(int(pid)) not in (None, "Z"):
                         findings.append("foreign process %s in %s" % (pid, root))
+        tag = "kestrond-user-manager.%d" % os.getpid()
+
+        def outside(pid):
+            groups = _read("/proc/%d/cgroup" % pid) or ""
+            return groups if groups and any(tag not in line for line in groups.splitlines()) else ""
+
         for pid in now:
             if pid != self.shell.pid and self._ours(pid) and _state(pid) not in (None, "Z"):
-                groups = _read("/proc/%d/cgroup" % pid) or ""
-                tag = "kestrond-user-manager.%d" % os.getpid()
-                if groups and any(tag not in line for line in groups.splitlines()):
+                if not outside(pid):
+                    continue
+                # An exiting process reads as the root cgroup of the v1
+                # hierarchies (the manager's dbus.service at its stop, seen
+                # once): looked at again, it has gone or is back.
+                time.sleep(0.3)
+                groups = outside(pid)
+                if groups and _state(pid) not in (None, "Z"):
                     findings.append("process %d of the manager left its cgroups:\n%s" % (pid, groups))
         return findings
 
