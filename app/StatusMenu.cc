@@ -133,14 +133,7 @@ void StatusMenu::reread(const std::set<std::string>& directories) {
 }
 
 void StatusMenu::tick(const std::function<bool(const KestrondInstance&)>& unseen) {
-  // Nothing read, nothing to show: a quiet tick costs no publication.
-  bool any = false;
-  for (const std::shared_ptr<KestrondInstance>& instance : _shown) {
-    if (!unseen(*instance)) continue;
-    instance->refresh();
-    any = true;
-  }
-  if (any) publish();
+  reread(unseen);
 }
 
 void StatusMenu::closed() {
@@ -148,10 +141,15 @@ void StatusMenu::closed() {
 }
 
 void StatusMenu::reread(const std::function<bool(const KestrondInstance&)>& which) {
+  // Nothing read, nothing new to show: a quiet refresh tick publishes
+  // nothing.
+  bool read = false;
   for (const std::shared_ptr<KestrondInstance>& instance : _shown) {
-    if (which(*instance)) instance->refresh();
+    if (!which(*instance)) continue;
+    instance->refresh();
+    read = true;
   }
-  publish();
+  if (read) publish();
 }
 
 std::function<void()> StatusMenu::chosen(std::function<void()> action) {

@@ -58,7 +58,8 @@ class StatusMenu {
   // A scan listed `instances`, each just read; `startsAtLogin` is the check
   // mark. `opening`: the host is about to show the menu.
   void listed(Instances instances, bool startsAtLogin, bool opening);
-  // Reads again the records of the shown instances in `directories`.
+  // Reads again the records of the shown instances in `directories`;
+  // publishes if there were any.
   void reread(const std::set<std::string>& directories);
   // The open menu's refresh: reads again the shown records `unseen` picks,
   // those whose changes may not have been told.
@@ -77,7 +78,7 @@ class StatusMenu {
   const std::shared_ptr<KestrondInstance>& defaultInstance() const { return _defaultInstance; }
 
  private:
-  // Reads the records `which` picks, then publishes.
+  // Reads the records `which` picks, then publishes if it read any.
   void reread(const std::function<bool(const KestrondInstance&)>& which);
   // Hands rows, tool tip and mark to the status item.
   void publish();
