@@ -35,6 +35,11 @@ MenuProperties dbusmenuProperties(const MenuRow& row) {
   return properties;
 }
 
+std::optional<MenuPropertyValue> dbusmenuDefault(const std::string& name) {
+  if (name == "enabled") return MenuPropertyValue(true);
+  return std::nullopt;
+}
+
 ExportedMenu::ExportedMenu() {
   _rootProperties.emplace("children-display", std::string("submenu"));
 }
@@ -143,8 +148,8 @@ ExportedMenu::Signals ExportedMenu::takeSignals() {
         if (item.properties.count(name)) continue;
         // Back to its default: said as a change, since a host that missed
         // a removal would keep the row disabled.
-        if (name == "enabled") {
-          changed.updated.emplace(name, true);
+        if (std::optional<MenuPropertyValue> fallback = dbusmenuDefault(name)) {
+          changed.updated.emplace(name, *fallback);
         } else {
           changed.removed.push_back(name);
         }

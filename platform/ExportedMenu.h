@@ -40,6 +40,9 @@ std::string dbusmenuLabel(const std::string& title);
 
 // The properties a host is given for `row`.
 MenuProperties dbusmenuProperties(const MenuRow& row);
+// The value a host takes for a property left out because it has its
+// default ("enabled": true); nullopt for any other.
+std::optional<MenuPropertyValue> dbusmenuDefault(const std::string& name);
 
 class ExportedMenu {
  public:

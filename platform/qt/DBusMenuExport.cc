@@ -185,11 +185,13 @@ void DBusMenuExport::getProperty(const QDBusMessage& call, const QList<QVariant>
   } else {
     return unknownId(call, id);
   }
-  auto value = properties->find(arguments[1].toString().toStdString());
-  if (value == properties->end()) {
-    return invalidArguments(call, QStringLiteral("The item has no such property"));
-  }
-  reply(call, {QVariant::fromValue(QDBusVariant(dbusValue(value->second)))});
+  std::string name = arguments[1].toString().toStdString();
+  auto value = properties->find(name);
+  // A property left out for its default is still the item's.
+  std::optional<MenuPropertyValue> found =
+      value != properties->end() ? value->second : dbusmenuDefault(name);
+  if (!found) return invalidArguments(call, QStringLiteral("The item has no such property"));
+  reply(call, {QVariant::fromValue(QDBusVariant(dbusValue(*found)))});
 }
 
 void DBusMenuExport::event(const QDBusMessage& call, const QList<QVariant>& arguments) {

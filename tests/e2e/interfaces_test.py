@@ -7,7 +7,8 @@ Every declared method is called with arguments of its declared types: none
 may be unknown, and a reply's types are the declared ones. Every declared
 property is read, one by one and all at once, with its declared type. An
 undeclared method is unknown, a declared one called with other types is
-refused, and the signals a change brings are declared ones.
+refused, and the signals a change brings are declared ones. A row's
+"enabled", left out of the layout where it is true, reads as it shows.
 """
 import os
 import subprocess
@@ -130,6 +131,20 @@ def main():
             count, emitted = check_object(bus, service, path, own)
             called += count
             declared_signals.update({(path, own, name): types for name, types in emitted.items()})
+        # "enabled" is left out of a layout where it is true, and still read
+        # one by one, as it is where it is false.
+        layout = call(bus, service, "/MenuBar", "com.canonical.dbusmenu", "GetLayout", "iias",
+                      [0, -1, []])[0].unpack()[1]
+        enabled = {}
+        for child in layout[2]:
+            ident, properties = child[0], child[1]
+            if properties.get("type") != "separator":
+                value = call(bus, service, "/MenuBar", "com.canonical.dbusmenu", "GetProperty",
+                             "is", [ident, "enabled"])[0].unpack()[0]
+                enabled[properties["label"]] = (properties.get("enabled", True), value)
+        check(all(shown == read for shown, read in enabled.values()) and
+              {True, False} <= {read for _, read in enabled.values()},
+              "enabled as laid out and as read: %r" % enabled)
         make_instance(home, "beta")
         call(bus, service, "/MenuBar", "com.canonical.dbusmenu", "AboutToShow", "i", [0])
         spin_until("a signal of the change", lambda: seen)
