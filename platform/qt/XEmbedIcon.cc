@@ -90,11 +90,11 @@ XEmbedIcon::XEmbedIcon(PointerMenu& menu, QIcon icon, QString toolTip)
   _x = xConnection();
   if (!_x) return;
   std::vector<xcb_atom_t> atoms =
-      internAtoms(_x, {traySelection(), "_NET_SYSTEM_TRAY_OPCODE", "MANAGER"});
+      internAtoms(_x, {traySelection(), "_NET_SYSTEM_TRAY_OPCODE", "MANAGER", "_XEMBED_INFO"});
   _selection = atoms[0];
   _opcode = atoms[1];
   _managerAtom = atoms[2];
-  createWindow();
+  createWindow(atoms[3]);
   QCoreApplication::instance()->installNativeEventFilter(this);
   dock();
   xcb_flush(_x);
@@ -109,7 +109,7 @@ XEmbedIcon::~XEmbedIcon() {
   xcb_flush(_x);
 }
 
-void XEmbedIcon::createWindow() {
+void XEmbedIcon::createWindow(xcb_atom_t xembedInfo) {
   xcb_screen_t* screen = xScreen(_x);
   _root = screen->root;
   // A new tray manager announces itself to the root window's structure
@@ -132,8 +132,7 @@ void XEmbedIcon::createWindow() {
                     XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT,
                     XCB_CW_BACK_PIXMAP | XCB_CW_EVENT_MASK, values);
   const uint32_t info[] = {0, kXEmbedMapped};
-  xcb_atom_t infoAtom = internAtoms(_x, {"_XEMBED_INFO"})[0];
-  xcb_change_property(_x, XCB_PROP_MODE_REPLACE, _window, infoAtom, infoAtom, 32, 2, info);
+  xcb_change_property(_x, XCB_PROP_MODE_REPLACE, _window, xembedInfo, xembedInfo, 32, 2, info);
   // A tray sizes its sockets by the icon's minimum size, 1×1 without one.
   constexpr uint32_t kMinSize = 16, kBaseSize = 256;
   uint32_t sizeHints[18] = {kMinSize | kBaseSize};

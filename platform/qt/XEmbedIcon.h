@@ -37,7 +37,7 @@ class XEmbedIcon : public QAbstractNativeEventFilter {
   bool nativeEventFilter(const QByteArray& type, void* message, qintptr* result) override;
 
  private:
-  void createWindow();
+  void createWindow(xcb_atom_t xembedInfo);
   // Asks the current manager, if there is one, to dock the window.
   void dock();
   void draw();

@@ -6,7 +6,8 @@ tests/e2e/session.sh --dbus (X11, no tray; the test starts trayer).
   1. A watcher that never answers (a panel starting up, or wedged), no
      tray: within a few seconds the monitor says there is no tray yet,
      instead of freezing on a synchronous call. Then trayer starts: the
-     icon docks in it, and a click on it opens the menu. Trayer restarts:
+     icon docks in it, shows its tool tip under the pointer, and a click
+     on it opens the menu. Trayer restarts:
      the icon is hidden meanwhile, and docks again.
   2. A watcher without a host, trayer running: the icon docks. A host
      registers: the icon goes, and the item is registered once.
@@ -33,15 +34,33 @@ def start_trayer():
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
-def menu_shown():
+def shown_windows():
+    """The monitor's windows on screen: (width, whether it is a tool tip)."""
     found = subprocess.run(["xdotool", "search", "--onlyvisible", "--class", "kestrond-monitor"],
                            capture_output=True, text=True).stdout.split()
+    windows = []
     for window in found:
         shell = subprocess.run(["xdotool", "getwindowgeometry", "--shell", window],
-                               capture_output=True, text=True).stdout
-        if any(line.startswith("WIDTH=") and int(line[6:]) > 100 for line in shell.split()):
-            return True
-    return False
+                               capture_output=True, text=True).stdout.split()
+        kind = subprocess.run(["xprop", "-id", window, "_NET_WM_WINDOW_TYPE"],
+                              capture_output=True, text=True).stdout
+        widths = [int(line[6:]) for line in shell if line.startswith("WIDTH=")]
+        if widths:
+            windows.append((widths[0], "_NET_WM_WINDOW_TYPE_TOOLTIP" in kind))
+    return windows
+
+
+def menu_shown():
+    return any(width > 100 and not tip for width, tip in shown_windows())
+
+
+def tool_tip_shown():
+    # The pointer is moved onto the icon again while the tip does not show:
+    # one that came before the icon had its place was not on it.
+    x, y, width, height = wait_until("the docked icon", docked_icon)
+    subprocess.run(["xdotool", "mousemove", str(x + width // 2), str(y + height // 2)],
+                   check=True)
+    return any(tip for _, tip in shown_windows())
 
 
 def click_for_menu():
@@ -73,6 +92,7 @@ def wedged_round(monitor, home, root):
         check(docked_icon() is None, "an icon shown without a tray")
         processes.append(start_trayer())
         wait_until("the icon docked beside the wedged watcher", docked_icon)
+        wait_until("the tool tip on the icon", tool_tip_shown)
         click_for_menu()
         subprocess.run(["xdotool", "key", "Escape"], check=True)
         # The tray restarts: the icon handed back to the screen stays
