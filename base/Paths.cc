@@ -97,17 +97,36 @@ std::string resolveSymlinks(const std::string& path) {
   return standardize(absolute);
 }
 
+bool isEntryOf(const std::string& path, const std::string& directory) {
+  size_t start = directory.size() + (directory.empty() || directory.back() != '/' ? 1 : 0);
+  return path.size() > start && path.compare(0, directory.size(), directory) == 0 &&
+         path[start - 1] == '/' && path.find('/', start) == std::string::npos;
+}
+
 PathKind pathKind(const std::string& path) {
+  return pathKind(PathAt{AT_FDCWD, path.c_str()});
+}
+
+PathKind pathKind(PathAt file) {
   struct stat info;
-  if (path.empty() || stat(path.c_str(), &info) != 0) return PathKind::Absent;
+  if (file.path[0] == '\0' || fstatat(file.at, file.path, &info, 0) != 0) return PathKind::Absent;
   return S_ISDIR(info.st_mode) ? PathKind::Directory : PathKind::Other;
+}
+
+bool mayReadAndWrite(PathAt file) {
+  return faccessat(file.at, file.path, R_OK | W_OK, AT_EACCESS) == 0;
 }
 
 Result<ReadStatus> readRegularFile(const std::string& path, size_t maxBytes, std::string& contents,
                                    double* modified) {
+  return readRegularFile(PathAt{AT_FDCWD, path.c_str()}, maxBytes, contents, modified);
+}
+
+Result<ReadStatus> readRegularFile(PathAt file, size_t maxBytes, std::string& contents,
+                                   double* modified) {
   contents.clear();
   struct stat info;
-  if (stat(path.c_str(), &info) != 0) {
+  if (fstatat(file.at, file.path, &info, 0) != 0) {
     if (errno == ENOENT || errno == ENOTDIR) return ReadStatus::Absent;
     return Error(errno);
   }
@@ -116,7 +135,7 @@ Result<ReadStatus> readRegularFile(const std::string& path, size_t maxBytes, std
   if (std::string reason = unreadableKind(info, maxBytes); !reason.empty()) {
     return Error::because(reason);
   }
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  int fd = openat(file.at, file.path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) {
     if (errno == ENOENT) return ReadStatus::Absent;  // removed since the stat
     return Error(errno);
@@ -156,14 +175,32 @@ Result<ReadStatus> readRegularFile(const std::string& path, size_t maxBytes, std
   return ReadStatus::Read;
 }
 
+Result<UniqueFd> openDirectory(const std::string& path) {
+  // Close-on-exec, so that nothing leaks into a server started meanwhile.
+  int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return Error(errno);
+  return UniqueFd(fd);
+}
+
 Result<std::vector<std::string>> listDirectory(const std::string& path) {
-  // opendir() opens its descriptor close-on-exec, so nothing leaks into a
-  // server started meanwhile.
+  Result<UniqueFd> directory = openDirectory(path);
+  if (!directory.ok()) return directory.error();
+  return listDirectory(directory.value().get());
+}
+
+Result<std::vector<std::string>> listDirectory(int directoryFd) {
   struct CloseDirectory {
     void operator()(DIR* directory) const { closedir(directory); }
   };
-  std::unique_ptr<DIR, CloseDirectory> directory(opendir(path.c_str()));
-  if (!directory) return Error(errno);
+  // fdopendir() takes the descriptor it is given: it gets one of its own.
+  int own = openat(directoryFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (own < 0) return Error(errno);
+  std::unique_ptr<DIR, CloseDirectory> directory(fdopendir(own));
+  if (!directory) {
+    Error error(errno);
+    (void)close(own);
+    return error;
+  }
   std::vector<std::string> names;
   errno = 0;
   while (dirent* entry = readdir(directory.get())) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Error.h"
+#include "UniqueFd.h"
 
 namespace kestrond {
 
@@ -22,6 +23,9 @@ std::string appendPathComponent(const std::string& base, const std::string& comp
 // the name the monitor shows for a directory.
 std::string lastPathComponent(const std::string& path);
 
+// True when `path` is `directory`, one "/" and one component more, as
+// appendPathComponent makes an entry's path.
+bool isEntryOf(const std::string& path, const std::string& directory);
 // The path without its last component ("/a/b" and "/a/b/" give "/a"; "/a",
 // "/" and a bare name give "/").
 std::string parentPath(const std::string& path);
@@ -37,11 +41,22 @@ std::string resolveSymlinks(const std::string& path);
 // file system; an absolute path is returned as it is.
 std::string absolutePath(const std::string& path);
 
+// A file named from an open directory: `path` is looked up from the
+// directory `at` refers to, or from the current directory when `at` is
+// AT_FDCWD (an absolute path ignores `at`). A scan holds the directory it
+// lists open and names its entries from there, so that the kernel walks the
+// few components after it instead of the whole path for every question.
+struct PathAt {
+  int at;
+  const char* path;
+};
+
 enum class PathKind { Absent, Directory, Other };
 
 // What lies at a path, by stat(2): links are followed, so a dangling link is
 // Absent. Errors of any kind (permission, loops) also give Absent.
 PathKind pathKind(const std::string& path);
+PathKind pathKind(PathAt file);
 
 inline bool isDirectoryPath(const std::string& path) {
   return pathKind(path) == PathKind::Directory;
@@ -62,11 +77,23 @@ enum class ReadStatus { Read, Absent, Directory };
 // reuse it.
 Result<ReadStatus> readRegularFile(const std::string& path, size_t maxBytes, std::string& contents,
                                    double* modified = nullptr);
+Result<ReadStatus> readRegularFile(PathAt file, size_t maxBytes, std::string& contents,
+                                   double* modified = nullptr);
+// True when this process may read and write there (access(2) with its
+// effective ids, which are its real ones: the monitor is never set-id);
+// false on any failure.
+bool mayReadAndWrite(PathAt file);
 
 // The names directly inside a directory, hidden names included, "." and ".."
 // excluded, in byte order; an Error (such as "No such file or directory")
 // when it cannot be listed.
 Result<std::vector<std::string>> listDirectory(const std::string& path);
+// The same for a directory held open (`directory` stays open and is not
+// moved: the listing reads through a descriptor of its own).
+Result<std::vector<std::string>> listDirectory(int directory);
+// The directory opened for listing and for naming its entries (PathAt),
+// close-on-exec, links followed; an Error when it cannot be opened.
+Result<UniqueFd> openDirectory(const std::string& path);
 
 // The paths execve should try, in order, for what execvp would run as `file`:
 // the file itself (made absolute against the current directory) when it holds

@@ -35,21 +35,17 @@ bool KestrondInstance::isValid() const {
   return isNonDirectoryPath(_iniFile);
 }
 
-bool KestrondInstance::canStart() const {
-  return access(_path.c_str(), R_OK | W_OK) == 0;
-}
-
 std::optional<std::string> KestrondInstance::logFile() const {
   if (isNonDirectoryPath(_logFile)) return _logFile;
   return std::nullopt;
 }
 
 pid_t KestrondInstance::pidValueFromLockFile() const {
-  return readLockFilePid(nullptr);
+  return readLockFilePid(nullptr, Lookup{});
 }
 
-pid_t KestrondInstance::readLockFilePid(double* modified) const {
-  LockFileReading reading = readLockFile(_lckFile);
+pid_t KestrondInstance::readLockFilePid(double* modified, Lookup lookup) const {
+  LockFileReading reading = readLockFile(lookup(_lckFile));
   if (modified) *modified = reading.modified;
   switch (reading.outcome) {
     case LockFileReading::Outcome::NoFile:
@@ -135,13 +131,23 @@ void KestrondInstance::setStatus(ServerStatus status) {
 }
 
 void KestrondInstance::refresh() {
+  refresh(Lookup{});
+}
+
+void KestrondInstance::refresh(int parentFd, const std::string& parentPath) {
+  refresh(isEntryOf(_path, parentPath) ? Lookup{parentFd, _path.size() - _displayName.size()}
+                                       : Lookup{});
+}
+
+void KestrondInstance::refresh(Lookup lookup) {
+  _canStart = mayReadAndWrite(lookup(_path));
   // A Stopped record's pid can only come from a stale lock file; that number
   // being alive again means it was reused, so only the lock file decides.
   if (_serverStatus != ServerStatus::Stopped && _pid != 0 && isRunning(_pid)) {
     if (_serverStatus == ServerStatus::Stopping) return;
     if (_serverStatus == ServerStatus::Starting) {
       double modified = 0;
-      pid_t fromLock = readLockFilePid(&modified);
+      pid_t fromLock = readLockFilePid(&modified, lookup);
       if (fromLock == 0) return;
       if (fromLock != _pid) {
         // A pid that does not run is no server of ours yet: keep waiting.
@@ -159,11 +165,11 @@ void KestrondInstance::refresh() {
   // The launched server is gone: whether it could run at all is known now.
   if (_serverStatus == ServerStatus::Starting) _startFailure = _processes.takeExecError(_pid);
   double modified = 0;
-  pid_t fromLock = readLockFilePid(&modified);
+  pid_t fromLock = readLockFilePid(&modified, lookup);
   takeServerPid(fromLock, UniqueFd());
   if (fromLock == 0) {
     setStatus(ServerStatus::Stopped);
-    if (!isValid()) _entryStatus = EntryStatus::Invalid;
+    if (pathKind(lookup(_iniFile)) != PathKind::Other) _entryStatus = EntryStatus::Invalid;
     return;
   }
   UniqueFd pidfd;

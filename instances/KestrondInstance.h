@@ -10,6 +10,7 @@
 // destroying one touches neither the server nor any file. Main thread only.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -19,6 +20,7 @@
 
 #include "Error.h"
 #include "Log.h"
+#include "Paths.h"
 #include "ProcessControl.h"
 #include "UniqueFd.h"
 
@@ -66,14 +68,21 @@ class KestrondInstance {
   const std::string& instanceName() const;
   // True when "kestrond.ini" exists and is not a directory (links followed).
   bool isValid() const;
-  // True when the user may read and write the directory (access R_OK|W_OK).
-  bool canStart() const;
+  // True when the user could read and write the directory at the last
+  // refresh (access R_OK|W_OK); false before the first.
+  bool canStart() const { return _canStart; }
   // The path of "kestrond.log" when it exists and is not a directory, else none.
   std::optional<std::string> logFile() const;
 
   // Re-derives the server and entry states from the lock file and the
-  // process table. Never blocks; trouble is logged, never raised.
+  // process table, and whether the user may start it. Never blocks; trouble
+  // is logged, never raised.
   void refresh();
+  // The same, with the files looked up from `parentFd`, an open descriptor
+  // of the directory `parentPath`, when the record's directory is named
+  // directly in it (a scan holds the directory it lists open); otherwise
+  // as refresh().
+  void refresh(int parentFd, const std::string& parentPath);
   // The pid in the lock file; 0 when there is none or it cannot be read
   // (the reason is logged).
   pid_t pidValueFromLockFile() const;
@@ -106,9 +115,18 @@ class KestrondInstance {
   bool shutdown();
 
  private:
+  // How the record's files are named: absolute from the current directory,
+  // or relative to an open parent directory by skipping the parent's path
+  // and its "/" in each.
+  struct Lookup {
+    int at = AT_FDCWD;
+    size_t skip = 0;
+    PathAt operator()(const std::string& file) const { return {at, file.c_str() + skip}; }
+  };
+  void refresh(Lookup lookup);
   // The lock file's pid, as pidValueFromLockFile(), and when the file was
   // last written (0 when unknown).
-  pid_t readLockFilePid(double* modified) const;
+  pid_t readLockFilePid(double* modified, Lookup lookup) const;
   // True when `pid`, read from a lock file written at `lockModified`, is a
   // live process that can be the server that wrote it (see the definition
   // for how that is decided). When it is, `pidfd` receives a pidfd for it
@@ -128,6 +146,7 @@ class KestrondInstance {
   pid_t _pid = 0;
   UniqueFd _pidfd;  // for _pid while it is the server's, where one could be had
   bool _isDefault = false;
+  bool _canStart = false;
   EntryStatus _entryStatus = EntryStatus::New;
   ServerStatus _serverStatus = ServerStatus::Unknown;
   std::string _displayName;

@@ -38,8 +38,13 @@ std::vector<std::shared_ptr<KestrondInstance>> KestrondManager::scan(bool dropUn
   // Walk the list as it stood when the call began; failures remove entries.
   const std::vector<std::string> walk = _searchPaths;
   _candidates.clear();
+  // Each listed directory stays open until its entries are refreshed, which
+  // name their files from it.
+  std::vector<std::pair<const std::string*, UniqueFd>> listed;
   for (const std::string& searchPath : walk) {
-    Result<std::vector<std::string>> names = listDirectory(searchPath);
+    Result<UniqueFd> directory = openDirectory(searchPath);
+    Result<std::vector<std::string>> names =
+        directory.ok() ? listDirectory(directory.value().get()) : directory.error();
     if (!names.ok()) {
       if (dropUnlistable) {
         _log.write(formatText("Invalid directory %@: %@", {searchPath, names.error().text()}));
@@ -47,16 +52,19 @@ std::vector<std::shared_ptr<KestrondInstance>> KestrondManager::scan(bool dropUn
       }
       continue;
     }
+    int at = directory.value().get();
     watchDirectory(searchPath);
     for (const std::string& name : names.value()) {
       std::string path = appendPathComponent(searchPath, name);
       watchDirectory(path);
       // A directory may be made first and given its configuration a moment
       // later (cp -r, an installer): it is watched until it is an instance.
-      if (!_instances.count(path) && _candidates.size() < kMaxCandidates && isDirectory(path)) {
+      if (!_instances.count(path) && _candidates.size() < kMaxCandidates &&
+          pathKind(PathAt{at, name.c_str()}) == PathKind::Directory) {
         _candidates.push_back(path);
       }
     }
+    listed.emplace_back(&searchPath, std::move(directory.value()));
   }
 
   std::vector<std::shared_ptr<KestrondInstance>> snapshot;
@@ -66,7 +74,14 @@ std::vector<std::shared_ptr<KestrondInstance>> KestrondManager::scan(bool dropUn
   std::vector<std::shared_ptr<KestrondInstance>> result;
   result.reserve(snapshot.size());
   for (const std::shared_ptr<KestrondInstance>& instance : snapshot) {
-    instance->refresh();
+    auto parent = std::find_if(listed.begin(), listed.end(), [&](const auto& entry) {
+      return isEntryOf(instance->directory(), *entry.first);
+    });
+    if (parent != listed.end()) {
+      instance->refresh(parent->second.get(), *parent->first);
+    } else {
+      instance->refresh();
+    }
     if (instance->entryStatus() == EntryStatus::Invalid) {
       _log.write(formatText("No longer watching directory: %@", {instance->directory()}));
       _instances.erase(instance->directory());

@@ -46,11 +46,11 @@ LockFileReading parseLockFileText(std::string_view text) {
   return reading;
 }
 
-LockFileReading readLockFile(const std::string& path) {
+LockFileReading readLockFile(PathAt file) {
   // One buffer for every read: a refresh runs twice a second per instance.
   static std::string text;
   double modified = 0;
-  Result<ReadStatus> read = readRegularFile(path, kMaxLockFileSize, text, &modified);
+  Result<ReadStatus> read = readRegularFile(file, kMaxLockFileSize, text, &modified);
   if (!read.ok()) return readError(read.error());
   if (read.value() != ReadStatus::Read) return LockFileReading{};
   LockFileReading reading = parseLockFileText(text);

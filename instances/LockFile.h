@@ -6,11 +6,14 @@
 // outcome into its log line.
 #pragma once
 
+#include <fcntl.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "Error.h"
+#include "Paths.h"
 
 namespace kestrond {
 
@@ -35,8 +38,11 @@ struct LockFileReading {
 // number above 2147483647, is Malformed. Never fails otherwise.
 LockFileReading parseLockFileText(std::string_view text);
 
-// Reads and parses the lock file at `path`. Not a regular file, larger than
+// Reads and parses the lock file at `file`. Not a regular file, larger than
 // kMaxLockFileSize, or unreadable: ReadError with the reason.
-LockFileReading readLockFile(const std::string& path);
+LockFileReading readLockFile(PathAt file);
+inline LockFileReading readLockFile(const std::string& path) {
+  return readLockFile(PathAt{AT_FDCWD, path.c_str()});
+}
 
 }  // namespace kestrond

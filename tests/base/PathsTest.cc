@@ -45,6 +45,26 @@ TEST(LastPathComponent, IsTheShownName) {
   for (const Case& c : cases) EXPECT_EQ(lastPathComponent(c.path), c.expected) << c.path;
 }
 
+TEST(IsEntryOf, OnlyOneComponentBelow) {
+  struct Case {
+    const char* path;
+    const char* directory;
+    bool expected;
+  } cases[] = {
+      {"/srv/home/database", "/srv/home", true},
+      {"/srv/home/database", "/srv/home/", true},
+      {"/bin", "/", true},
+      {"/srv/home/a/b", "/srv/home", false},
+      {"/srv/homes/a", "/srv/home", false},
+      {"/srv/home/", "/srv/home", false},
+      {"/srv/home/a/", "/srv/home", false},
+      {"/srv/home", "/srv/home", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(isEntryOf(c.path, c.directory), c.expected) << c.path << " in " << c.directory;
+  }
+}
+
 class PathsOnDisk : public ::testing::Test {
  protected:
   test::TempDir dir;
@@ -88,6 +108,18 @@ TEST_F(PathsOnDisk, ListDirectoryGivesNamesOrAReason) {
   auto names = listDirectory(dir.path());
   ASSERT_TRUE(names.ok());
   EXPECT_EQ(names.value(), (std::vector<std::string>{".hidden", "a", "b"}));
+
+  // A directory held open is listed, and its entries named, as it was
+  // opened, even once another has taken its path; and as often as asked.
+  auto held = openDirectory(dir.path());
+  ASSERT_TRUE(held.ok());
+  ASSERT_EQ(rename(dir.path().c_str(), (dir.path() + ".away").c_str()), 0);
+  ASSERT_EQ(mkdir(dir.path().c_str(), 0755), 0);
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(listDirectory(held.value().get()).value(), names.value());
+  EXPECT_EQ(pathKind(PathAt{held.value().get(), "a"}), PathKind::Directory);
+  EXPECT_TRUE(mayReadAndWrite(PathAt{held.value().get(), "a"}));
+  ASSERT_EQ(rmdir(dir.path().c_str()), 0);
+  ASSERT_EQ(rename((dir.path() + ".away").c_str(), dir.path().c_str()), 0);
 
   auto missing = listDirectory(dir.path() + "/missing");
   EXPECT_FALSE(missing.ok());
