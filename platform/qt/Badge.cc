@@ -60,12 +60,4 @@ QPixmap badgePixmap(const QString& title, int size, qreal ratio, StatusMark mark
   return pixmap;
 }
 
-QIcon badgeIcon(const QString& title, StatusMark mark) {
-  QIcon icon;
-  for (int size : {16, 22, 24, 32, 48, 64}) {
-    for (qreal ratio : {1.0, 2.0}) icon.addPixmap(badgePixmap(title, size, ratio, mark));
-  }
-  return icon;
-}
-
 }  // namespace kestrond

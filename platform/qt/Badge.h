@@ -4,7 +4,6 @@
 // and the icon tool.
 #pragma once
 
-#include <QIcon>
 #include <QPixmap>
 #include <QString>
 
@@ -15,7 +14,5 @@ namespace kestrond {
 // The badge at one size (in device-independent pixels) and pixel ratio.
 QPixmap badgePixmap(const QString& title, int size, qreal ratio = 1.0,
                     StatusMark mark = StatusMark::None);
-// The badge at every size a panel asks for.
-QIcon badgeIcon(const QString& title, StatusMark mark = StatusMark::None);
 
 }  // namespace kestrond

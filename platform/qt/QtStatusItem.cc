@@ -20,8 +20,10 @@ QList<DBusIconPixmap> iconPixmaps(const QString& title, StatusMark mark) {
   for (int size : kIconSizes) {
     QImage image =
         badgePixmap(title, size, 1.0, mark).toImage().convertToFormat(QImage::Format_ARGB32);
-    DBusIconPixmap pixmap{image.width(), image.height(), QByteArray()};
-    pixmap.bytes.resize(qsizetype(image.width()) * image.height() * 4);
+    // Sized exactly: resize() would round a buffer up for growth it never has.
+    DBusIconPixmap pixmap{
+        image.width(), image.height(),
+        QByteArray(qsizetype(image.width()) * image.height() * 4, Qt::Uninitialized)};
     auto* out = reinterpret_cast<quint32*>(pixmap.bytes.data());
     for (int y = 0; y < image.height(); ++y) {
       const auto* line = reinterpret_cast<const quint32*>(image.constScanLine(y));
@@ -92,8 +94,7 @@ void QtStatusItem::useHost(TrayHostKind host) {
     return;
   }
   if (!_xembed) {
-    _xembed = std::make_unique<XEmbedIcon>(
-        _pointerMenu, badgeIcon(QString::fromStdString(_title), _mark), toolTipText());
+    _xembed = std::make_unique<XEmbedIcon>(_pointerMenu, badgePicture(), toolTipText());
   }
 }
 
@@ -127,7 +128,13 @@ void QtStatusItem::setNeedsAttention(bool attention) {
 void QtStatusItem::updateIcon() {
   QString title = QString::fromStdString(_title);
   _itemExport.setIcon(iconPixmaps(title, _mark));
-  if (_xembed) _xembed->setIcon(badgeIcon(title, _mark));
+  if (_xembed) _xembed->setPicture(badgePicture());
+}
+
+XEmbedIcon::Picture QtStatusItem::badgePicture() const {
+  return [title = QString::fromStdString(_title), mark = _mark](int side) {
+    return badgePixmap(title, side, 1.0, mark).toImage();
+  };
 }
 
 QString QtStatusItem::toolTipText() const {

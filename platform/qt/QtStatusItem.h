@@ -62,6 +62,8 @@ class QtStatusItem : public StatusItem {
   void useHost(TrayHostKind host);
   void updateIcon();
   QString toolTipText() const;
+  // The badge as it is now, for the X11 icon to draw at its size.
+  XEmbedIcon::Picture badgePicture() const;
   void choose(const std::string& key);
   void hostOpens();
 

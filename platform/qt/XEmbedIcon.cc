@@ -85,8 +85,8 @@ bool xembedTrayPresent() {
   return selection != XCB_NONE && selectionOwner(x, selection) != XCB_NONE;
 }
 
-XEmbedIcon::XEmbedIcon(PointerMenu& menu, QIcon icon, QString toolTip)
-    : _menu(menu), _icon(std::move(icon)), _toolTip(std::move(toolTip)) {
+XEmbedIcon::XEmbedIcon(PointerMenu& menu, Picture picture, QString toolTip)
+    : _menu(menu), _picture(std::move(picture)), _toolTip(std::move(toolTip)) {
   _x = xConnection();
   if (!_x) return;
   std::vector<xcb_atom_t> atoms =
@@ -162,8 +162,8 @@ void XEmbedIcon::dock() {
   xcb_send_event(_x, 0, manager, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&request));
 }
 
-void XEmbedIcon::setIcon(const QIcon& icon) {
-  _icon = icon;
+void XEmbedIcon::setPicture(Picture picture) {
+  _picture = std::move(picture);
   if (_x) {
     draw();
     xcb_flush(_x);
@@ -182,8 +182,7 @@ void XEmbedIcon::draw() {
   int side = std::min(_width, _height);
   // The window is measured in device pixels: the picture is asked for at
   // that size, whatever scale the program draws its own windows at.
-  QImage badge =
-      _icon.pixmap(QSize(side, side), 1.0).toImage().convertToFormat(QImage::Format_ARGB32);
+  QImage badge = _picture(side).convertToFormat(QImage::Format_ARGB32);
   if (badge.isNull()) return;
   int width = badge.width();
   int height = badge.height();

@@ -10,10 +10,12 @@
 // StatusNotifier host shows the item; Qt and xcb code; main thread only.
 #pragma once
 
+#include <functional>
+
 #include <xcb/xcb.h>
 
 #include <QAbstractNativeEventFilter>
-#include <QIcon>
+#include <QImage>
 #include <QString>
 
 namespace kestrond {
@@ -25,13 +27,17 @@ bool xembedTrayPresent();
 
 class XEmbedIcon : public QAbstractNativeEventFilter {
  public:
+  // The badge drawn at a side in device pixels. It is drawn when the tray
+  // gives the icon its size, so no picture of another size is ever kept.
+  using Picture = std::function<QImage(int side)>;
+
   // `menu` outlives the icon. Off X11 the icon is never shown.
-  XEmbedIcon(PointerMenu& menu, QIcon icon, QString toolTip);
+  XEmbedIcon(PointerMenu& menu, Picture picture, QString toolTip);
   ~XEmbedIcon() override;
   XEmbedIcon(const XEmbedIcon&) = delete;
   XEmbedIcon& operator=(const XEmbedIcon&) = delete;
 
-  void setIcon(const QIcon& icon);
+  void setPicture(Picture picture);
   void setToolTip(const QString& toolTip) { _toolTip = toolTip; }
 
   bool nativeEventFilter(const QByteArray& type, void* message, qintptr* result) override;
@@ -43,7 +49,7 @@ class XEmbedIcon : public QAbstractNativeEventFilter {
   void draw();
 
   PointerMenu& _menu;
-  QIcon _icon;
+  Picture _picture;
   QString _toolTip;
   xcb_connection_t* _x = nullptr;
   xcb_window_t _root = XCB_NONE;
