@@ -61,6 +61,11 @@ std::string unreadableKind(const struct stat& info, size_t maxBytes) {
 std::string appendPathComponent(const std::string& base, const std::string& component) {
   if (base.empty()) return component;
   if (component.empty()) return base;
+  if (base.back() != '/' && component.front() != '/') {
+    std::string joined;
+    joined.reserve(base.size() + 1 + component.size());
+    return joined.append(base).append(1, '/').append(component);
+  }
   size_t keep = base.find_last_not_of('/');
   std::string head = keep == std::string::npos ? std::string() : base.substr(0, keep + 1);
   size_t skip = component.find_first_not_of('/');

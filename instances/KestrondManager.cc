@@ -56,6 +56,7 @@ std::vector<std::shared_ptr<KestrondInstance>> KestrondManager::scan(bool dropUn
     watchDirectory(searchPath);
     for (const std::string& name : names.value()) {
       std::string path = appendPathComponent(searchPath, name);
+      if (_instances.count(path) != 0) continue;  // read by its refresh below
       watchDirectory(path);
       // A directory may be made first and given its configuration a moment
       // later (cp -r, an installer): it is watched until it is an instance.
