@@ -1,5 +1,7 @@
 #include "XEmbedIcon.h"
 
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QCursor>
 #include <QGuiApplication>
@@ -89,12 +91,12 @@ XEmbedIcon::XEmbedIcon(PointerMenu& menu, Picture picture, QString toolTip)
     : _menu(menu), _picture(std::move(picture)), _toolTip(std::move(toolTip)) {
   _x = xConnection();
   if (!_x) return;
-  std::vector<xcb_atom_t> atoms =
-      internAtoms(_x, {traySelection(), "_NET_SYSTEM_TRAY_OPCODE", "MANAGER", "_XEMBED_INFO"});
+  std::vector<xcb_atom_t> atoms = internAtoms(
+      _x, {traySelection(), "_NET_SYSTEM_TRAY_OPCODE", "MANAGER", "_XEMBED_INFO", "_NET_WM_PID"});
   _selection = atoms[0];
   _opcode = atoms[1];
   _managerAtom = atoms[2];
-  createWindow(atoms[3]);
+  createWindow(atoms[3], atoms[4]);
   QCoreApplication::instance()->installNativeEventFilter(this);
   dock();
   xcb_flush(_x);
@@ -109,7 +111,7 @@ XEmbedIcon::~XEmbedIcon() {
   xcb_flush(_x);
 }
 
-void XEmbedIcon::createWindow(xcb_atom_t xembedInfo) {
+void XEmbedIcon::createWindow(xcb_atom_t xembedInfo, xcb_atom_t wmPid) {
   xcb_screen_t* screen = xScreen(_x);
   _root = screen->root;
   // A new tray manager announces itself to the root window's structure
@@ -146,6 +148,15 @@ void XEmbedIcon::createWindow(xcb_atom_t xembedInfo) {
                       wmClass.size(), wmClass.data());
   xcb_change_property(_x, XCB_PROP_MODE_REPLACE, _window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8,
                       name.size(), name.data());
+  // Whose window this is, for the tools that find a program's windows by
+  // its pid; the pid means something only with the machine it runs on.
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) == 0) {
+    xcb_change_property(_x, XCB_PROP_MODE_REPLACE, _window, XCB_ATOM_WM_CLIENT_MACHINE,
+                        XCB_ATOM_STRING, 8, strlen(host), host);
+    const uint32_t pid = uint32_t(getpid());
+    xcb_change_property(_x, XCB_PROP_MODE_REPLACE, _window, wmPid, XCB_ATOM_CARDINAL, 32, 1, &pid);
+  }
 }
 
 void XEmbedIcon::dock() {

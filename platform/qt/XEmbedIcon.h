@@ -43,7 +43,7 @@ class XEmbedIcon : public QAbstractNativeEventFilter {
   bool nativeEventFilter(const QByteArray& type, void* message, qintptr* result) override;
 
  private:
-  void createWindow(xcb_atom_t xembedInfo);
+  void createWindow(xcb_atom_t xembedInfo, xcb_atom_t wmPid);
   // Asks the current manager, if there is one, to dock the window.
   void dock();
   void draw();

@@ -26,8 +26,9 @@ ln -s "$server" "$root/installation/bin/kestrond"
 KESTROND_HOME="$root/installation" "$monitor" 2>"$root/monitor.log" &
 monitor_pid=$!
 
-# The embedded icon: a small visible window of ours.
-windows_of_ours() { xdotool search --onlyvisible --class kestrond-monitor 2>/dev/null || true; }
+# The embedded icon: a small visible window of ours, found by the
+# monitor's pid as desktop tools find a program's windows.
+windows_of_ours() { xdotool search --onlyvisible --pid "$monitor_pid" 2>/dev/null || true; }
 find_window() {  # $1: "small" or "large"
   local window
   for window in $(windows_of_ours); do
