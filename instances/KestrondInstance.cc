@@ -32,7 +32,11 @@ const std::string& KestrondInstance::instanceName() const {
 }
 
 bool KestrondInstance::isValid() const {
-  return isNonDirectoryPath(_iniFile);
+  return isValid(Lookup{});
+}
+
+bool KestrondInstance::isValid(Lookup lookup) const {
+  return pathKind(lookup(_iniFile)) == PathKind::Other;
 }
 
 std::optional<std::string> KestrondInstance::logFile() const {
@@ -169,7 +173,7 @@ void KestrondInstance::refresh(Lookup lookup) {
   takeServerPid(fromLock, UniqueFd());
   if (fromLock == 0) {
     setStatus(ServerStatus::Stopped);
-    if (pathKind(lookup(_iniFile)) != PathKind::Other) _entryStatus = EntryStatus::Invalid;
+    if (!isValid(lookup)) _entryStatus = EntryStatus::Invalid;
     return;
   }
   UniqueFd pidfd;

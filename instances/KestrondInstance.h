@@ -124,6 +124,7 @@ class KestrondInstance {
     PathAt operator()(const std::string& file) const { return {at, file.c_str() + skip}; }
   };
   void refresh(Lookup lookup);
+  bool isValid(Lookup lookup) const;
   // The lock file's pid, as pidValueFromLockFile(), and when the file was
   // last written (0 when unknown).
   pid_t readLockFilePid(double* modified, Lookup lookup) const;
