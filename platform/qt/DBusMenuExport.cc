@@ -1,34 +1,66 @@
 #include "DBusMenuExport.h"
 
-#include <QDBusArgument>
-#include <QDBusMessage>
-#include <QDBusMetaType>
-#include <QDBusVariant>
 #include <QTimer>
-
-#include "DBusTypes.h"
+#include <algorithm>
 
 namespace kestrond {
 namespace {
 
-const QString kInterface = QStringLiteral("com.canonical.dbusmenu");
+constexpr const char* kInterface = "com.canonical.dbusmenu";
 
-QList<int> intList(const QVariant& argument) {
-  return qdbus_cast<QList<int>>(argument);
+void writeValue(MessageWriter& out, const MenuPropertyValue& value) {
+  if (const bool* flag = std::get_if<bool>(&value)) {
+    out.variant("b", [&](MessageWriter& v) { v.boolean(*flag); });
+  } else if (const int32_t* number = std::get_if<int32_t>(&value)) {
+    out.variant("i", [&](MessageWriter& v) { v.int32(*number); });
+  } else if (const std::string* text = std::get_if<std::string>(&value)) {
+    out.variant("s", [&](MessageWriter& v) { v.string(*text); });
+  } else {
+    const auto& keys = std::get<std::vector<std::vector<std::string>>>(value);
+    out.variant("aas", [&](MessageWriter& v) {
+      v.container('a', "as", [&](MessageWriter& combinations) {
+        for (const std::vector<std::string>& combination : keys) {
+          combinations.container('a', "s", [&](MessageWriter& names) {
+            for (const std::string& name : combination) names.string(name);
+          });
+        }
+      });
+    });
+  }
+}
+
+// a{sv}: the properties, only `names` when that is not empty.
+void writeProperties(MessageWriter& out, const MenuProperties& properties,
+                     const std::vector<std::string>& names = {}) {
+  out.container('a', "{sv}", [&](MessageWriter& map) {
+    for (const auto& [name, value] : properties) {
+      if (!names.empty() && std::find(names.begin(), names.end(), name) == names.end()) continue;
+      map.container('{', nullptr, [&](MessageWriter& entry) {
+        entry.string(name);
+        writeValue(entry, value);
+      });
+    }
+  });
+}
+
+// (ia{sv}): an item's id and properties.
+void writeItem(MessageWriter& out, int32_t id, const MenuProperties& properties,
+               const std::vector<std::string>& names) {
+  out.container('(', nullptr, [&](MessageWriter& item) {
+    item.int32(id);
+    writeProperties(item, properties, names);
+  });
 }
 
 }  // namespace
 
-const QString DBusMenuExport::kPath = QStringLiteral("/MenuBar");
-
 DBusMenuExport::DBusMenuExport(LogSink& log, Hooks hooks)
     : DBusObject(log, kPath, "the menu"), _hooks(std::move(hooks)) {
-  auto answer =
-      [this](void (DBusMenuExport::*handler)(const QDBusMessage&, const QList<QVariant>&)) {
-        return [this, handler](const QDBusMessage& call, const QList<QVariant>& arguments) {
-          (this->*handler)(call, arguments);
-        };
-      };
+  auto answer = [this](void (DBusMenuExport::*handler)(DBusMessage*, MessageReader&)) {
+    return [this, handler](DBusMessage* call, MessageReader& arguments) {
+      (this->*handler)(call, arguments);
+    };
+  };
   declare(
       {kInterface,
        {{"GetLayout",
@@ -56,10 +88,10 @@ DBusMenuExport::DBusMenuExport(LogSink& log, Hooks hooks)
          {{"ids", "ai"}},
          {{"updatesNeeded", "ai"}, {"idErrors", "ai"}},
          answer(&DBusMenuExport::aboutToShowGroup)}},
-       {{"Version", "u", [] { return QVariant::fromValue(uint(3)); }},
-        {"TextDirection", "s", [] { return QVariant(QStringLiteral("ltr")); }},
-        {"Status", "s", [] { return QVariant(QStringLiteral("normal")); }},
-        {"IconThemePath", "as", [] { return QVariant(QStringList()); }}},
+       {{"Version", "u", [](MessageWriter& out) { out.uint32(3); }},
+        {"TextDirection", "s", [](MessageWriter& out) { out.string("ltr"); }},
+        {"Status", "s", [](MessageWriter& out) { out.string("normal"); }},
+        {"IconThemePath", "as", [](MessageWriter& out) { out.container('a', "s", [](auto&) {}); }}},
        {{"ItemsPropertiesUpdated", {{"updatedProps", "a(ia{sv})"}, {"removedProps", "a(ias)"}}},
         {"LayoutUpdated", {{"revision", "u"}, {"parent", "i"}}},
         {"ItemActivationRequested", {{"id", "i"}, {"timestamp", "u"}}}}});
@@ -80,23 +112,30 @@ void DBusMenuExport::sendSignals() {
   ExportedMenu::Signals pending = _menu.takeSignals();
   if (pending.empty()) return;
   if (!pending.properties.empty()) {
-    QList<DBusMenuItem> updated;
-    QList<DBusMenuItemKeys> removed;
-    for (const ExportedMenu::Signals::Changed& changed : pending.properties) {
-      if (!changed.updated.empty())
-        updated << DBusMenuItem{changed.id, dbusProperties(changed.updated)};
-      if (!changed.removed.empty()) {
-        DBusMenuItemKeys keys{changed.id, {}};
-        for (const std::string& name : changed.removed) keys.names << QString::fromStdString(name);
-        removed << keys;
-      }
-    }
-    emitSignal("ItemsPropertiesUpdated",
-               {QVariant::fromValue(updated), QVariant::fromValue(removed)});
+    emitSignal("ItemsPropertiesUpdated", [&](MessageWriter& out) {
+      out.container('a', "(ia{sv})", [&](MessageWriter& updated) {
+        for (const ExportedMenu::Signals::Changed& changed : pending.properties) {
+          if (!changed.updated.empty()) writeItem(updated, changed.id, changed.updated, {});
+        }
+      });
+      out.container('a', "(ias)", [&](MessageWriter& removed) {
+        for (const ExportedMenu::Signals::Changed& changed : pending.properties) {
+          if (changed.removed.empty()) continue;
+          removed.container('(', nullptr, [&](MessageWriter& keys) {
+            keys.int32(changed.id);
+            keys.container('a', "s", [&](MessageWriter& names) {
+              for (const std::string& name : changed.removed) names.string(name);
+            });
+          });
+        }
+      });
+    });
   }
   if (pending.layout) {
-    emitSignal("LayoutUpdated",
-               {QVariant::fromValue(uint(*pending.layout)), QVariant::fromValue(int(0))});
+    emitSignal("LayoutUpdated", [&](MessageWriter& out) {
+      out.uint32(*pending.layout);
+      out.int32(0);
+    });
   }
 }
 
@@ -107,76 +146,98 @@ bool DBusMenuExport::open() {
   return _menu.changes() != before;
 }
 
-void DBusMenuExport::handle(int id, const QString& eventId) {
-  if (eventId == QStringLiteral("clicked")) {
+void DBusMenuExport::handle(int id, const std::string& eventId) {
+  if (eventId == "clicked") {
     std::optional<std::string> key = _menu.keyOf(id);
     if (!key) return;
     // After the reply: the choice may ask a question and run the loop.
     QTimer::singleShot(0, this, [this, key = *key] {
       if (_hooks.chosen) _hooks.chosen(key);
     });
-  } else if (id == ExportedMenu::kRootId && eventId == QStringLiteral("opened")) {
+  } else if (id == ExportedMenu::kRootId && eventId == "opened") {
     // Hosts that sent AboutToShow first have had their opening.
     if (!_open) open();
-  } else if (id == ExportedMenu::kRootId && eventId == QStringLiteral("closed")) {
+  } else if (id == ExportedMenu::kRootId && eventId == "closed") {
     if (!_open) return;
     _open = false;
     if (_hooks.closed) _hooks.closed();
   }
 }
 
-void DBusMenuExport::unknownId(const QDBusMessage& call, int id) {
-  invalidArguments(call, QStringLiteral("No menu item has the id %1").arg(id));
+void DBusMenuExport::unknownId(DBusMessage* call, int id) {
+  invalidArguments(call, "No menu item has the id " + std::to_string(id));
 }
 
-void DBusMenuExport::getLayout(const QDBusMessage& call, const QList<QVariant>& arguments) {
-  int parent = arguments[0].toInt();
-  bool children = arguments[1].toInt() != 0;
-  QStringList names = arguments[2].toStringList();
+void DBusMenuExport::getLayout(DBusMessage* call, MessageReader& arguments) {
+  int parent = arguments.int32();
+  bool children = arguments.int32() != 0;
+  std::vector<std::string> names = arguments.strings();
   if (!_layout || _layout->changes != _menu.changes() || _layout->parent != parent ||
       _layout->children != children || _layout->names != names) {
-    DBusMenuLayout layout;
-    layout.id = parent;
+    const MenuProperties* properties = nullptr;
+    bool listed = false;  // a row has no submenu
     if (parent == ExportedMenu::kRootId) {
-      layout.properties = dbusProperties(_menu.rootProperties(), names);
-      if (children) {
-        layout.children.reserve(qsizetype(_menu.items().size()));
-        for (const ExportedMenu::Item& item : _menu.items()) {
-          layout.children.append({item.id, dbusProperties(item.properties, names), {}});
-        }
-      }
+      properties = &_menu.rootProperties();
+      listed = children;
     } else if (const ExportedMenu::Item* item = _menu.find(parent)) {
-      layout.properties = dbusProperties(item->properties, names);
+      properties = &item->properties;
     } else {
       return unknownId(call, parent);
     }
-    _layout = LayoutReply{_menu.changes(), parent, children, names, QVariant::fromValue(layout)};
+    Message reply(dbus_message_new_method_return(call));
+    if (!reply) return;
+    MessageWriter out(reply.get());
+    out.uint32(_menu.revision());
+    out.container('(', nullptr, [&](MessageWriter& layout) {
+      layout.int32(parent);
+      writeProperties(layout, *properties, names);
+      layout.container('a', "v", [&](MessageWriter& rows) {
+        if (!listed) return;
+        for (const ExportedMenu::Item& item : _menu.items()) {
+          rows.variant("(ia{sv}av)", [&](MessageWriter& row) {
+            row.container('(', nullptr, [&](MessageWriter& fields) {
+              fields.int32(item.id);
+              writeProperties(fields, item.properties, names);
+              fields.container('a', "v", [](MessageWriter&) {});
+            });
+          });
+        }
+      });
+    });
+    _layout = LayoutReply{_menu.changes(), parent, children, std::move(names), std::move(reply)};
   }
-  reply(call, {QVariant::fromValue(uint(_menu.revision())), _layout->layout});
+  if (dbus_message_get_no_reply(call)) return;
+  // The same bytes, addressed to this call.
+  Message again(dbus_message_copy(_layout->reply.get()));
+  if (!again || !dbus_message_set_reply_serial(again.get(), dbus_message_get_serial(call)) ||
+      !dbus_message_set_destination(again.get(), dbus_message_get_sender(call))) {
+    return;
+  }
+  send(again.get());
+}
+void DBusMenuExport::getGroupProperties(DBusMessage* call, MessageReader& arguments) {
+  std::vector<int32_t> ids = arguments.int32s();
+  std::vector<std::string> names = arguments.strings();
+  reply(call, [&](MessageWriter& out) {
+    out.container('a', "(ia{sv})", [&](MessageWriter& found) {
+      if (ids.empty()) {
+        for (const ExportedMenu::Item& item : _menu.items()) {
+          writeItem(found, item.id, item.properties, names);
+        }
+      }
+      for (int32_t id : ids) {
+        if (id == ExportedMenu::kRootId) {
+          writeItem(found, id, _menu.rootProperties(), names);
+        } else if (const ExportedMenu::Item* item = _menu.find(id)) {
+          writeItem(found, id, item->properties, names);
+        }
+      }
+    });
+  });
 }
 
-void DBusMenuExport::getGroupProperties(const QDBusMessage& call,
-                                        const QList<QVariant>& arguments) {
-  QList<int> ids = intList(arguments[0]);
-  QStringList names = arguments[1].toStringList();
-  QList<DBusMenuItem> found;
-  if (ids.isEmpty()) {
-    for (const ExportedMenu::Item& item : _menu.items()) {
-      found << DBusMenuItem{item.id, dbusProperties(item.properties, names)};
-    }
-  }
-  for (int id : ids) {
-    if (id == ExportedMenu::kRootId) {
-      found << DBusMenuItem{id, dbusProperties(_menu.rootProperties(), names)};
-    } else if (const ExportedMenu::Item* item = _menu.find(id)) {
-      found << DBusMenuItem{id, dbusProperties(item->properties, names)};
-    }
-  }
-  reply(call, {QVariant::fromValue(found)});
-}
-
-void DBusMenuExport::getProperty(const QDBusMessage& call, const QList<QVariant>& arguments) {
-  int id = arguments[0].toInt();
+void DBusMenuExport::getProperty(DBusMessage* call, MessageReader& arguments) {
+  int id = arguments.int32();
   const MenuProperties* properties = nullptr;
   if (id == ExportedMenu::kRootId) {
     properties = &_menu.rootProperties();
@@ -185,52 +246,71 @@ void DBusMenuExport::getProperty(const QDBusMessage& call, const QList<QVariant>
   } else {
     return unknownId(call, id);
   }
-  std::string name = arguments[1].toString().toStdString();
+  std::string name = arguments.string();
   auto value = properties->find(name);
   // A property left out for its default is still the item's.
   std::optional<MenuPropertyValue> found =
       value != properties->end() ? value->second : dbusmenuDefault(name);
-  if (!found) return invalidArguments(call, QStringLiteral("The item has no such property"));
-  reply(call, {QVariant::fromValue(QDBusVariant(dbusValue(*found)))});
+  if (!found) return invalidArguments(call, "The item has no such property");
+  reply(call, [&](MessageWriter& out) { writeValue(out, *found); });
 }
 
-void DBusMenuExport::event(const QDBusMessage& call, const QList<QVariant>& arguments) {
+void DBusMenuExport::event(DBusMessage* call, MessageReader& arguments) {
+  int id = arguments.int32();
+  std::string eventId = arguments.string();
   reply(call);
-  handle(arguments[0].toInt(), arguments[1].toString());
+  handle(id, eventId);
 }
 
-void DBusMenuExport::eventGroup(const QDBusMessage& call, const QList<QVariant>& arguments) {
-  QList<DBusMenuEvent> events = qdbus_cast<QList<DBusMenuEvent>>(arguments[0]);
-  QList<int> errors;
-  for (const DBusMenuEvent& each : events) {
-    if (!knownId(each.id)) errors << each.id;
+void DBusMenuExport::eventGroup(DBusMessage* call, MessageReader& arguments) {
+  std::vector<std::pair<int32_t, std::string>> events;
+  for (MessageReader list = arguments.enter(); !list.atEnd();) {
+    MessageReader event = list.enter();
+    int32_t id = event.int32();
+    events.emplace_back(id, event.string());
   }
-  reply(call, {QVariant::fromValue(errors)});
-  for (const DBusMenuEvent& each : events) {
-    if (knownId(each.id)) handle(each.id, each.eventId);
+  reply(call, [&](MessageWriter& out) {
+    out.container('a', "i", [&](MessageWriter& errors) {
+      for (const auto& [id, eventId] : events) {
+        if (!knownId(id)) errors.int32(id);
+      }
+    });
+  });
+  for (const auto& [id, eventId] : events) {
+    if (knownId(id)) handle(id, eventId);
   }
 }
 
-void DBusMenuExport::aboutToShow(const QDBusMessage& call, const QList<QVariant>& arguments) {
-  int id = arguments[0].toInt();
-  if (id == ExportedMenu::kRootId) return reply(call, {open()});
-  if (!knownId(id)) return unknownId(call, id);
-  reply(call, {false});  // a row has no submenu
+void DBusMenuExport::aboutToShow(DBusMessage* call, MessageReader& arguments) {
+  int id = arguments.int32();
+  bool update = false;  // a row has no submenu
+  if (id == ExportedMenu::kRootId) {
+    update = open();
+  } else if (!knownId(id)) {
+    return unknownId(call, id);
+  }
+  reply(call, [update](MessageWriter& out) { out.boolean(update); });
 }
 
-void DBusMenuExport::aboutToShowGroup(const QDBusMessage& call, const QList<QVariant>& arguments) {
-  QList<int> updates;
-  QList<int> errors;
+void DBusMenuExport::aboutToShowGroup(DBusMessage* call, MessageReader& arguments) {
+  std::vector<int32_t> errors;
   bool root = false;
-  for (int id : intList(arguments[0])) {
+  for (int32_t id : arguments.int32s()) {
     if (id == ExportedMenu::kRootId) {
       root = true;
     } else if (!knownId(id)) {
-      errors << id;
+      errors.push_back(id);
     }
   }
-  if (root && open()) updates << ExportedMenu::kRootId;
-  reply(call, {QVariant::fromValue(updates), QVariant::fromValue(errors)});
+  bool update = root && open();
+  reply(call, [&](MessageWriter& out) {
+    out.container('a', "i", [&](MessageWriter& updates) {
+      if (update) updates.int32(ExportedMenu::kRootId);
+    });
+    out.container('a', "i", [&](MessageWriter& list) {
+      for (int32_t id : errors) list.int32(id);
+    });
+  });
 }
 
 }  // namespace kestrond

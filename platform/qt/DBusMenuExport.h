@@ -11,8 +11,6 @@
 // turn. Created and used by QtStatusItem. Qt code; main thread only.
 #pragma once
 
-#include <QStringList>
-#include <QVariant>
 #include <functional>
 #include <optional>
 #include <string>
@@ -32,7 +30,7 @@ class DBusMenuExport : public DBusObject {
     std::function<void(const std::string& key)> chosen;
   };
 
-  static const QString kPath;
+  static constexpr const char* kPath = "/MenuBar";
 
   DBusMenuExport(LogSink& log, Hooks hooks);
 
@@ -43,32 +41,32 @@ class DBusMenuExport : public DBusObject {
 
  private:
   // The interface's methods, as declared in the constructor.
-  void getLayout(const QDBusMessage& call, const QList<QVariant>& arguments);
-  void getGroupProperties(const QDBusMessage& call, const QList<QVariant>& arguments);
-  void getProperty(const QDBusMessage& call, const QList<QVariant>& arguments);
-  void event(const QDBusMessage& call, const QList<QVariant>& arguments);
-  void eventGroup(const QDBusMessage& call, const QList<QVariant>& arguments);
-  void aboutToShow(const QDBusMessage& call, const QList<QVariant>& arguments);
-  void aboutToShowGroup(const QDBusMessage& call, const QList<QVariant>& arguments);
-  void unknownId(const QDBusMessage& call, int id);
+  void getLayout(DBusMessage* call, MessageReader& arguments);
+  void getGroupProperties(DBusMessage* call, MessageReader& arguments);
+  void getProperty(DBusMessage* call, MessageReader& arguments);
+  void event(DBusMessage* call, MessageReader& arguments);
+  void eventGroup(DBusMessage* call, MessageReader& arguments);
+  void aboutToShow(DBusMessage* call, MessageReader& arguments);
+  void aboutToShowGroup(DBusMessage* call, MessageReader& arguments);
+  void unknownId(DBusMessage* call, int id);
 
   // Runs the opening; true when the menu changed meanwhile.
   bool open();
   // One event for the item with this id.
-  void handle(int id, const QString& eventId);
+  void handle(int id, const std::string& eventId);
   void scheduleSignals();
   void sendSignals();
   bool knownId(int id) const { return id == ExportedMenu::kRootId || _menu.keyOf(id); }
 
   // The last layout sent, for the menu as it was then and one request's
-  // shape: panels ask for the same layout at every opening. (Kept as it is
-  // handed to Qt: a pre-marshalled QDBusArgument costs more to send.)
+  // shape: panels ask for the same layout at every opening, and it is sent
+  // again as the bytes it was, addressed to the new caller.
   struct LayoutReply {
     uint64_t changes;
     int parent;
     bool children;
-    QStringList names;
-    QVariant layout;
+    std::vector<std::string> names;
+    Message reply;
   };
 
   Hooks _hooks;

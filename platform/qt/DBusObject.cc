@@ -1,180 +1,198 @@
 #include "DBusObject.h"
 
-#include <QDBusVariant>
-
-#include "DBusTypes.h"
+#include <cstring>
 
 namespace kestrond {
 namespace {
 
-const QString kUnknownMethod = QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod");
+constexpr const char* kUnknownMethod = "org.freedesktop.DBus.Error.UnknownMethod";
 
-QString signatureOf(const std::vector<DBusArgument>& arguments) {
-  QString signature;
-  for (const DBusArgument& argument : arguments) signature += QLatin1String(argument.type);
+std::string signatureOf(const std::vector<DBusArgument>& arguments) {
+  std::string signature;
+  for (const DBusArgument& argument : arguments) signature += argument.type;
   return signature;
 }
 
-QString argumentsXml(const std::vector<DBusArgument>& arguments, const char* direction) {
-  QString xml;
+std::string argumentsXml(const std::vector<DBusArgument>& arguments, const char* direction) {
+  std::string xml;
   for (const DBusArgument& argument : arguments) {
-    xml += QStringLiteral("      <arg type=\"%1\" name=\"%2\"")
-               .arg(QLatin1String(argument.type), QLatin1String(argument.name));
-    if (direction) xml += QStringLiteral(" direction=\"%1\"").arg(QLatin1String(direction));
-    xml += QStringLiteral("/>\n");
+    xml += std::string("      <arg type=\"") + argument.type + "\" name=\"" + argument.name + "\"";
+    if (direction) xml += std::string(" direction=\"") + direction + "\"";
+    xml += "/>\n";
   }
   return xml;
 }
 
 }  // namespace
 
-DBusObject::DBusObject(LogSink& log, QString path, std::string what)
-    : _log(log), _path(std::move(path)), _what(std::move(what)), _bus(QString()) {
-  registerDBusTypes();
-  _interfaces.push_back(
-      {QStringLiteral("org.freedesktop.DBus.Properties"),
-       {{"Get",
-         {{"interface", "s"}, {"name", "s"}},
-         {{"value", "v"}},
-         [this](const QDBusMessage& call, const QList<QVariant>& arguments) {
-           const DBusInterface& own = _interfaces.front();
-           if (arguments[0].toString() == own.name) {
-             for (const DBusInterface::Property& property : own.properties) {
-               if (arguments[1].toString() != QLatin1String(property.name)) continue;
-               return reply(call, {QVariant::fromValue(QDBusVariant(property.value()))});
-             }
-           }
-           invalidArguments(call, QStringLiteral("No such property"));
-         }},
-        {"GetAll",
-         {{"interface", "s"}},
-         {{"properties", "a{sv}"}},
-         [this](const QDBusMessage& call, const QList<QVariant>& arguments) {
-           bool own = arguments[0].toString() == _interfaces.front().name;
-           reply(call, {own ? properties() : QVariantMap()});
-         }},
-        {"Set",
-         {{"interface", "s"}, {"name", "s"}, {"value", "v"}},
-         {},
-         [this](const QDBusMessage& call, const QList<QVariant>&) {
-           refuse(call, QStringLiteral("org.freedesktop.DBus.Error.PropertyReadOnly"),
-                  QStringLiteral("The properties are read-only"));
-         }}},
-       {},
-       {}});
-  _interfaces.push_back({QStringLiteral("org.freedesktop.DBus.Introspectable"),
+DBusObject::DBusObject(LogSink& log, const char* path, std::string what)
+    : _log(log), _path(path), _what(std::move(what)) {
+  _interfaces.push_back({"org.freedesktop.DBus.Properties",
+                         {{"Get",
+                           {{"interface", "s"}, {"name", "s"}},
+                           {{"value", "v"}},
+                           [this](DBusMessage* call, MessageReader& arguments) {
+                             const DBusInterface& own = _interfaces.front();
+                             std::string interface = arguments.string();
+                             std::string name = arguments.string();
+                             if (interface == own.name) {
+                               for (const DBusInterface::Property& property : own.properties) {
+                                 if (name != property.name) continue;
+                                 return reply(call, [&](MessageWriter& out) {
+                                   out.variant(property.type, property.value);
+                                 });
+                               }
+                             }
+                             invalidArguments(call, "No such property");
+                           }},
+                          {"GetAll",
+                           {{"interface", "s"}},
+                           {{"properties", "a{sv}"}},
+                           [this](DBusMessage* call, MessageReader& arguments) {
+                             const DBusInterface& own = _interfaces.front();
+                             bool ours = arguments.string() == own.name;
+                             reply(call, [&](MessageWriter& out) {
+                               out.container('a', "{sv}", [&](MessageWriter& all) {
+                                 if (!ours) return;
+                                 for (const DBusInterface::Property& property : own.properties) {
+                                   all.container('{', nullptr, [&](MessageWriter& entry) {
+                                     entry.string(property.name);
+                                     entry.variant(property.type, property.value);
+                                   });
+                                 }
+                               });
+                             });
+                           }},
+                          {"Set",
+                           {{"interface", "s"}, {"name", "s"}, {"value", "v"}},
+                           {},
+                           [this](DBusMessage* call, MessageReader&) {
+                             refuse(call, "org.freedesktop.DBus.Error.PropertyReadOnly",
+                                    "The properties are read-only");
+                           }}},
+                         {},
+                         {}});
+  _interfaces.push_back({"org.freedesktop.DBus.Introspectable",
                          {{"Introspect",
                            {},
                            {{"data", "s"}},
-                           [this](const QDBusMessage& call, const QList<QVariant>&) {
-                             reply(call, {_introspection});
+                           [this](DBusMessage* call, MessageReader&) {
+                             reply(call,
+                                   [this](MessageWriter& out) { out.string(_introspection); });
                            }}},
                          {},
                          {}});
 }
 
 DBusObject::~DBusObject() {
-  if (_serving) _bus.unregisterObject(_path);
+  if (_bus) _bus->unserve(_path);
 }
 
 void DBusObject::declare(DBusInterface interface) {
   _interfaces.insert(_interfaces.begin(), std::move(interface));
-  _introspection = QStringLiteral(
+  _introspection =
       "<!DOCTYPE node PUBLIC \"-//freedesktop//DTD D-BUS Object Introspection 1.0//EN\"\n"
-      " \"http://www.freedesktop.org/standards/dbus/1.0/introspect.dtd\">\n<node>\n");
+      " \"http://www.freedesktop.org/standards/dbus/1.0/introspect.dtd\">\n<node>\n";
   for (const DBusInterface& each : _interfaces) _introspection += interfaceXml(each);
-  _introspection += QStringLiteral("</node>\n");
+  _introspection += "</node>\n";
 }
 
-QString DBusObject::interfaceXml(const DBusInterface& interface) const {
-  QString xml = QStringLiteral("  <interface name=\"%1\">\n").arg(interface.name);
+std::string DBusObject::interfaceXml(const DBusInterface& interface) const {
+  std::string xml = "  <interface name=\"" + interface.name + "\">\n";
   for (const DBusInterface::Property& property : interface.properties) {
-    xml += QStringLiteral("    <property name=\"%1\" type=\"%2\" access=\"read\"/>\n")
-               .arg(QLatin1String(property.name), QLatin1String(property.type));
+    xml += std::string("    <property name=\"") + property.name + "\" type=\"" + property.type +
+           "\" access=\"read\"/>\n";
   }
   for (const DBusInterface::Method& method : interface.methods) {
-    xml += QStringLiteral("    <method name=\"%1\">\n").arg(QLatin1String(method.name)) +
-           argumentsXml(method.in, "in") + argumentsXml(method.out, "out") +
-           QStringLiteral("    </method>\n");
+    xml += std::string("    <method name=\"") + method.name + "\">\n" +
+           argumentsXml(method.in, "in") + argumentsXml(method.out, "out") + "    </method>\n";
   }
   for (const DBusInterface::Signal& signal : interface.emitted) {
-    xml += QStringLiteral("    <signal name=\"%1\">\n").arg(QLatin1String(signal.name)) +
-           argumentsXml(signal.arguments, nullptr) + QStringLiteral("    </signal>\n");
+    xml += std::string("    <signal name=\"") + signal.name + "\">\n" +
+           argumentsXml(signal.arguments, nullptr) + "    </signal>\n";
   }
-  return xml + QStringLiteral("  </interface>\n");
+  return xml + "  </interface>\n";
 }
 
-bool DBusObject::serveOn(QDBusConnection bus) {
-  if (_serving) return true;
-  if (!bus.isConnected() || !bus.registerVirtualObject(_path, this)) {
-    _log.write("Cannot offer " + _what + " on the session bus (" + _path.toStdString() + ")");
+bool DBusObject::serveOn(BusConnection& bus) {
+  if (_bus) return true;
+  if (!bus.serve(_path, [this](DBusMessage* message) { return handle(message); })) {
+    _log.write("Cannot offer " + _what + " on the session bus (" + _path + ")");
     return false;
   }
-  _bus = bus;
-  _serving = true;
+  _bus = &bus;
   return true;
 }
 
-QVariantMap DBusObject::properties() const {
-  QVariantMap all;
-  for (const DBusInterface::Property& property : _interfaces.front().properties) {
-    all.insert(QLatin1String(property.name), property.value());
-  }
-  return all;
-}
-
-void DBusObject::emitSignal(const char* name, const QList<QVariant>& arguments) {
-  if (!_serving) return;
+void DBusObject::emitSignal(const char* name, const WriteValues& arguments) {
+  if (!_bus) return;
   const DBusInterface& own = _interfaces.front();
   for (const DBusInterface::Signal& signal : own.emitted) {
-    if (qstrcmp(signal.name, name) != 0) continue;
-    QDBusMessage message = QDBusMessage::createSignal(_path, own.name, QLatin1String(name));
-    message.setArguments(arguments);
-    _bus.send(message);
+    if (std::strcmp(signal.name, name) != 0) continue;
+    Message message(dbus_message_new_signal(_path, own.name.c_str(), name));
+    if (!message) return;
+    if (arguments) {
+      MessageWriter out(message.get());
+      arguments(out);
+    }
+    _bus->send(message.get());
     return;
   }
   _log.write(std::string("Not sent, as it is not declared: the signal ") + name);
 }
 
-void DBusObject::reply(const QDBusMessage& call, const QList<QVariant>& values) {
-  _bus.send(call.createReply(values));
+Message DBusObject::replyTo(DBusMessage* call, const WriteValues& values) {
+  if (dbus_message_get_no_reply(call)) return nullptr;
+  Message message(dbus_message_new_method_return(call));
+  if (message && values) {
+    MessageWriter out(message.get());
+    values(out);
+  }
+  return message;
 }
 
-void DBusObject::refuse(const QDBusMessage& call, const QString& error, const QString& text) {
-  _bus.send(call.createErrorReply(error, text));
+void DBusObject::reply(DBusMessage* call, const WriteValues& values) {
+  send(replyTo(call, values).get());
 }
 
-void DBusObject::invalidArguments(const QDBusMessage& call, const QString& text) {
-  refuse(call, QStringLiteral("org.freedesktop.DBus.Error.InvalidArgs"), text);
+void DBusObject::send(DBusMessage* message) {
+  if (_bus && message) _bus->send(message);
 }
 
-QString DBusObject::introspect(const QString&) const {
-  QString xml;
-  for (const DBusInterface& each : _interfaces) xml += interfaceXml(each);
-  return xml;
+void DBusObject::refuse(DBusMessage* call, const char* error, const std::string& text) {
+  if (dbus_message_get_no_reply(call)) return;
+  Message message(dbus_message_new_error(call, error, text.c_str()));
+  send(message.get());
 }
 
-bool DBusObject::handleMessage(const QDBusMessage& message, const QDBusConnection&) {
-  const QString& name = message.interface();
-  const QString& member = message.member();
+void DBusObject::invalidArguments(DBusMessage* call, const std::string& text) {
+  refuse(call, "org.freedesktop.DBus.Error.InvalidArgs", text);
+}
+
+bool DBusObject::handle(DBusMessage* message) {
+  if (dbus_message_get_type(message) != DBUS_MESSAGE_TYPE_METHOD_CALL) return false;
+  const char* name = dbus_message_get_interface(message);
+  const char* member = dbus_message_get_member(message);
+  if (!member) return false;
   bool knownInterface = false;
   for (const DBusInterface& interface : _interfaces) {
     // A call without an interface goes to the first that has the method.
-    if (!name.isEmpty() && name != interface.name) continue;
+    if (name && interface.name != name) continue;
     knownInterface = true;
     for (const DBusInterface::Method& method : interface.methods) {
-      if (member != QLatin1String(method.name)) continue;
-      QString expected = signatureOf(method.in);
-      if (message.signature() != expected) {
-        invalidArguments(message, QStringLiteral("%1 takes \"%2\"").arg(member, expected));
+      if (std::strcmp(member, method.name) != 0) continue;
+      std::string expected = signatureOf(method.in);
+      if (!dbus_message_has_signature(message, expected.c_str())) {
+        invalidArguments(message, std::string(member) + " takes \"" + expected + "\"");
       } else {
-        method.answer(message, message.arguments());
+        MessageReader arguments(message);
+        method.answer(message, arguments);
       }
       return true;
     }
   }
   if (!knownInterface) return false;
-  refuse(message, kUnknownMethod, QStringLiteral("No method %1").arg(member));
+  refuse(message, kUnknownMethod, std::string("No method ") + member);
   return true;
 }
 

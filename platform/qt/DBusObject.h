@@ -1,25 +1,21 @@
-// One object the monitor serves on the session bus at a fixed path, with one
-// interface of its own declared in a table: its methods (argument names and
-// types, and what answers them), its read-only properties (name, type, and
-// where the value comes from) and its signals. Introspect's XML is written
-// from the table and calls are dispatched by it, so nothing is introspected
-// that is not answered, nor answered that is not introspected. The standard
-// interfaces (Properties, Introspectable) are declared and answered here the
-// same way. The tray item and its menu are built on it. Qt code; main
-// thread only.
+// One object the monitor serves on the status item's bus connection at a
+// fixed path, with one interface of its own declared in a table: its
+// methods (argument names and types, and what answers them), its read-only
+// properties (name, type, and what writes the value) and its signals.
+// Introspect's XML is written from the table and calls are dispatched by
+// it, so nothing is introspected that is not answered, nor answered that is
+// not introspected. The standard interfaces (Properties, Introspectable)
+// are declared and answered here the same way. The tray item and its menu
+// are built on it. Main thread only.
 #pragma once
 
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusVirtualObject>
-#include <QList>
-#include <QString>
-#include <QVariant>
-#include <QVariantMap>
+#include <QObject>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "BusConnection.h"
+#include "BusMessage.h"
 #include "Log.h"
 
 namespace kestrond {
@@ -29,6 +25,9 @@ struct DBusArgument {
   const char* type;  // a D-Bus signature
 };
 
+// Writes a message's arguments, or one value.
+using WriteValues = std::function<void(MessageWriter&)>;
+
 struct DBusInterface {
   struct Method {
     const char* name;
@@ -36,36 +35,33 @@ struct DBusInterface {
     std::vector<DBusArgument> out;
     // Replies to the call, or refuses it, once; `arguments` have the types
     // of `in`.
-    std::function<void(const QDBusMessage& call, const QList<QVariant>& arguments)> answer;
+    std::function<void(DBusMessage* call, MessageReader& arguments)> answer;
   };
   struct Property {
     const char* name;
     const char* type;
-    std::function<QVariant()> value;  // as it is now
+    WriteValues value;  // as it is now
   };
   struct Signal {
     const char* name;
     std::vector<DBusArgument> arguments;
   };
 
-  QString name;
+  std::string name;
   std::vector<Method> methods;
   std::vector<Property> properties;  // all read-only
   std::vector<Signal> emitted;
 };
 
-class DBusObject : public QDBusVirtualObject {
+class DBusObject : public QObject {
  public:
   // `what` names the object in the log ("the menu").
-  DBusObject(LogSink& log, QString path, std::string what);
+  DBusObject(LogSink& log, const char* path, std::string what);
   ~DBusObject() override;
 
-  // Serves the object on `bus` from now on; false (logged) when the path is
-  // taken or there is no bus.
-  bool serveOn(QDBusConnection bus);
-
-  QString introspect(const QString& path) const final;
-  bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) final;
+  // Serves the object on `bus` from now on; false (logged) when it cannot.
+  // `bus` outlives the object.
+  bool serveOn(BusConnection& bus);
 
  protected:
   // Declares the object's own interface: once, from the maker's
@@ -73,24 +69,28 @@ class DBusObject : public QDBusVirtualObject {
   void declare(DBusInterface interface);
 
   // Sends a declared signal; nothing while not served.
-  void emitSignal(const char* name, const QList<QVariant>& arguments = {});
+  void emitSignal(const char* name, const WriteValues& arguments = nullptr);
 
-  void reply(const QDBusMessage& call, const QList<QVariant>& values = {});
-  void refuse(const QDBusMessage& call, const QString& error, const QString& text);
-  void invalidArguments(const QDBusMessage& call, const QString& text);
+  // A reply to `call` with the values `values` writes, not yet sent; null
+  // when the caller wants none.
+  Message replyTo(DBusMessage* call, const WriteValues& values = nullptr);
+  void reply(DBusMessage* call, const WriteValues& values = nullptr);
+  // Sends a message made here; nothing while not served.
+  void send(DBusMessage* message);
+  void refuse(DBusMessage* call, const char* error, const std::string& text);
+  void invalidArguments(DBusMessage* call, const std::string& text);
 
   LogSink& _log;
 
  private:
-  QVariantMap properties() const;
-  QString interfaceXml(const DBusInterface& interface) const;
+  bool handle(DBusMessage* message);
+  std::string interfaceXml(const DBusInterface& interface) const;
 
-  const QString _path;
+  const char* _path;
   const std::string _what;
   std::vector<DBusInterface> _interfaces;  // the object's own first
-  QString _introspection;                  // the whole node, written once
-  QDBusConnection _bus;
-  bool _serving = false;
+  std::string _introspection;              // the whole node, written once
+  BusConnection* _bus = nullptr;
 };
 
 }  // namespace kestrond

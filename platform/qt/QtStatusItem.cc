@@ -1,6 +1,5 @@
 #include "QtStatusItem.h"
 
-#include <QDBusConnection>
 #include <QImage>
 #include <QTimer>
 #include <QtEndian>
@@ -15,32 +14,22 @@ constexpr int kIconSizes[] = {16, 22, 24, 32, 48, 64, 128};
 
 // The badge as StatusNotifierItem pictures: ARGB32, not premultiplied, each
 // pixel in network byte order.
-QList<DBusIconPixmap> iconPixmaps(const QString& title, StatusMark mark) {
-  QList<DBusIconPixmap> pixmaps;
+std::vector<IconPixmap> iconPixmaps(const QString& title, StatusMark mark) {
+  std::vector<IconPixmap> pixmaps;
   for (int size : kIconSizes) {
     QImage image =
         badgePixmap(title, size, 1.0, mark).toImage().convertToFormat(QImage::Format_ARGB32);
     // Sized exactly: resize() would round a buffer up for growth it never has.
-    DBusIconPixmap pixmap{
-        image.width(), image.height(),
-        QByteArray(qsizetype(image.width()) * image.height() * 4, Qt::Uninitialized)};
+    IconPixmap pixmap{image.width(), image.height(),
+                      QByteArray(qsizetype(image.width()) * image.height() * 4, Qt::Uninitialized)};
     auto* out = reinterpret_cast<quint32*>(pixmap.bytes.data());
     for (int y = 0; y < image.height(); ++y) {
       const auto* line = reinterpret_cast<const quint32*>(image.constScanLine(y));
       for (int x = 0; x < image.width(); ++x) *out++ = qToBigEndian(line[x]);
     }
-    pixmaps << pixmap;
+    pixmaps.push_back(std::move(pixmap));
   }
   return pixmaps;
-}
-
-// The item has a connection of its own: its object paths and the unique
-// name it is registered by are its alone, whatever else the process (Qt's
-// platform plug-ins among it) offers on the shared session connection.
-QDBusConnection itemConnection() {
-  if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) return QDBusConnection::sessionBus();
-  return QDBusConnection::connectToBus(QDBusConnection::SessionBus,
-                                       QStringLiteral("kestrond-status-item"));
 }
 
 }  // namespace
@@ -49,7 +38,6 @@ QtStatusItem::QtStatusItem(LogSink& log, MenuEvents events, Hooks hooks)
     : _log(log),
       _events(std::move(events)),
       _hooks(std::move(hooks)),
-      _bus(itemConnection()),
       _pointerMenu(_rows, {[this] {
                              if (_events.willOpen) _events.willOpen();
                            },
@@ -72,20 +60,24 @@ QtStatusItem::QtStatusItem(LogSink& log, MenuEvents events, Hooks hooks)
                         [this](const QString& token) {
                           if (_hooks.activationToken) _hooks.activationToken(token);
                         }}),
-      _trayHost(log, _bus, _bus.baseService(), [this](TrayHostKind host) { useHost(host); }) {}
+      _trayHost(log, [this](TrayHostKind host) { useHost(host); }) {}
 
 QtStatusItem::~QtStatusItem() {
   if (_hooks.gone) _hooks.gone(this);
 }
 
 void QtStatusItem::start() {
-  if (_bus.isConnected()) {
-    _menuExport.serveOn(_bus);
-    _itemExport.serveOn(_bus);
+  // The tray is followed from the loop (once the bus has named the
+  // connection), so that the application has dressed the item (and set its
+  // menu) before a host reads it.
+  _bus = BusConnection::openSession(
+      _log, [this](const std::string& name) { _trayHost.start(_bus.get(), name); });
+  if (!_bus) {
+    QTimer::singleShot(0, &_trayHost, [this] { _trayHost.start(nullptr, {}); });
+    return;
   }
-  // Deferred to the loop, so that the application has dressed the item (and
-  // set its menu) before a host reads it.
-  QTimer::singleShot(0, &_trayHost, [this] { _trayHost.start(); });
+  _menuExport.serveOn(*_bus);
+  _itemExport.serveOn(*_bus);
 }
 
 void QtStatusItem::useHost(TrayHostKind host) {

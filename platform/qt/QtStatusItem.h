@@ -11,12 +11,12 @@
 // through its hooks.
 #pragma once
 
-#include <QDBusConnection>
 #include <QMenu>
 #include <memory>
 #include <string>
 
 #include "ActivationGrace.h"
+#include "BusConnection.h"
 #include "DBusMenuExport.h"
 #include "Desktop.h"
 #include "PointerMenu.h"
@@ -75,7 +75,9 @@ class QtStatusItem : public StatusItem {
   std::string _toolTip;
   std::string _description;
   StatusMark _mark = StatusMark::None;
-  QDBusConnection _bus;  // the item's own connection to the session bus
+  // The item's own connection to the session bus: its object paths and the
+  // unique name it is registered by are its alone.
+  std::unique_ptr<BusConnection> _bus;
   PointerMenu _pointerMenu;
   ActivationGrace _grace;
   DBusMenuExport _menuExport;

@@ -1,8 +1,5 @@
 #include "StatusNotifierExport.h"
 
-#include <QDBusMessage>
-#include <QDBusObjectPath>
-#include <QDBusVariant>
 #include <QTimer>
 
 #include "DBusMenuExport.h"
@@ -11,64 +8,64 @@
 namespace kestrond {
 namespace {
 
-const QString kInterface = QStringLiteral("org.kde.StatusNotifierItem");
+constexpr const char* kInterface = "org.kde.StatusNotifierItem";
 
 }  // namespace
 
-const QString StatusNotifierExport::kPath = QStringLiteral("/StatusNotifierItem");
-
 StatusNotifierExport::StatusNotifierExport(LogSink& log, Hooks hooks)
     : DBusObject(log, kPath, "the status item"), _hooks(std::move(hooks)) {
-  auto text = [](QString value) { return [value] { return QVariant(value); }; };
-  auto none = [] { return QVariant::fromValue(QList<DBusIconPixmap>()); };
-  auto pixmaps = [this] { return QVariant::fromValue(_pixmaps); };
-  auto ignored = [this](const QDBusMessage& call, const QList<QVariant>&) { reply(call); };
+  auto text = [](std::string value) { return [value](MessageWriter& out) { out.string(value); }; };
+  auto none = [](MessageWriter& out) { out.container('a', "(iiay)", [](MessageWriter&) {}); };
+  auto pixmaps = [this](MessageWriter& out) { writePixmaps(out); };
+  auto ignored = [this](DBusMessage* call, MessageReader&) { reply(call); };
   declare(
       {kInterface,
        {{"ContextMenu",
          {{"x", "i"}, {"y", "i"}},
          {},
-         [this](auto& call, auto& arguments) { click(call, arguments, false); }},
+         [this](DBusMessage* call, MessageReader& arguments) { click(call, arguments, false); }},
         {"Activate",
          {{"x", "i"}, {"y", "i"}},
          {},
-         [this](auto& call, auto& arguments) { click(call, arguments, true); }},
+         [this](DBusMessage* call, MessageReader& arguments) { click(call, arguments, true); }},
         // A middle click, or the wheel, means nothing here.
         {"SecondaryActivate", {{"x", "i"}, {"y", "i"}}, {}, ignored},
         {"Scroll", {{"delta", "i"}, {"orientation", "s"}}, {}, ignored},
         {"ProvideXdgActivationToken",
          {{"token", "s"}},
          {},
-         [this](auto& call, auto& arguments) {
-           if (_hooks.activationToken) _hooks.activationToken(arguments[0].toString());
+         [this](DBusMessage* call, MessageReader& arguments) {
+           std::string token = arguments.string();
+           if (_hooks.activationToken) _hooks.activationToken(QString::fromStdString(token));
            reply(call);
          }}},
-       {{"Category", "s", text(QStringLiteral("ApplicationStatus"))},
-        {"Id", "s", text(QString::fromLatin1(kProgramName))},
-        {"Title", "s", text(QString::fromLatin1(kApplicationName))},
+       {{"Category", "s", text("ApplicationStatus")},
+        {"Id", "s", text(kProgramName)},
+        {"Title", "s", text(kApplicationName)},
         {"Status", "s",
-         [this] {
-           return QVariant(_needsAttention ? QStringLiteral("NeedsAttention")
-                                           : QStringLiteral("Active"));
-         }},
-        {"WindowId", "i", [] { return QVariant(0); }},
-        {"IconThemePath", "s", text(QString())},
-        {"IconName", "s", text(QString())},
+         [this](MessageWriter& out) { out.string(_needsAttention ? "NeedsAttention" : "Active"); }},
+        {"WindowId", "i", [](MessageWriter& out) { out.int32(0); }},
+        {"IconThemePath", "s", text("")},
+        {"IconName", "s", text("")},
         {"IconPixmap", "a(iiay)", pixmaps},
-        {"OverlayIconName", "s", text(QString())},
+        {"OverlayIconName", "s", text("")},
         {"OverlayIconPixmap", "a(iiay)", none},
-        {"AttentionIconName", "s", text(QString())},
+        {"AttentionIconName", "s", text("")},
         // The same picture: the mark already tells what happened.
         {"AttentionIconPixmap", "a(iiay)", pixmaps},
-        {"AttentionMovieName", "s", text(QString())},
+        {"AttentionMovieName", "s", text("")},
         {"ToolTip", "(sa(iiay)ss)",
-         [this] {
+         [this](MessageWriter& out) {
            // Hosts read the texts as markup; they are plain text.
-           return QVariant::fromValue(DBusToolTip{
-               QString(), {}, _toolTipTitle.toHtmlEscaped(), _toolTipDescription.toHtmlEscaped()});
+           out.container('(', nullptr, [this](MessageWriter& tip) {
+             tip.string("");
+             tip.container('a', "(iiay)", [](MessageWriter&) {});
+             tip.string(_toolTipTitle.toHtmlEscaped().toStdString());
+             tip.string(_toolTipDescription.toHtmlEscaped().toStdString());
+           });
          }},
-        {"ItemIsMenu", "b", [] { return QVariant(false); }},
-        {"Menu", "o", [] { return QVariant::fromValue(QDBusObjectPath(DBusMenuExport::kPath)); }}},
+        {"ItemIsMenu", "b", [](MessageWriter& out) { out.boolean(false); }},
+        {"Menu", "o", [](MessageWriter& out) { out.objectPath(DBusMenuExport::kPath); }}},
        {{"NewTitle", {}},
         {"NewIcon", {}},
         {"NewAttentionIcon", {}},
@@ -77,7 +74,19 @@ StatusNotifierExport::StatusNotifierExport(LogSink& log, Hooks hooks)
         {"NewStatus", {{"status", "s"}}}}});
 }
 
-void StatusNotifierExport::setIcon(QList<DBusIconPixmap> pixmaps) {
+void StatusNotifierExport::writePixmaps(MessageWriter& out) const {
+  out.container('a', "(iiay)", [this](MessageWriter& list) {
+    for (const IconPixmap& pixmap : _pixmaps) {
+      list.container('(', nullptr, [&](MessageWriter& picture) {
+        picture.int32(pixmap.width);
+        picture.int32(pixmap.height);
+        picture.bytes(pixmap.bytes.constData(), int(pixmap.bytes.size()));
+      });
+    }
+  });
+}
+
+void StatusNotifierExport::setIcon(std::vector<IconPixmap> pixmaps) {
   _pixmaps = std::move(pixmaps);
   emitSignal("NewIcon");
   emitSignal("NewAttentionIcon");
@@ -93,14 +102,14 @@ void StatusNotifierExport::setToolTip(const QString& title, const QString& descr
 void StatusNotifierExport::setNeedsAttention(bool attention) {
   if (attention == _needsAttention) return;
   _needsAttention = attention;
-  emitSignal("NewStatus",
-             {attention ? QStringLiteral("NeedsAttention") : QStringLiteral("Active")});
+  emitSignal("NewStatus", [attention](MessageWriter& out) {
+    out.string(attention ? "NeedsAttention" : "Active");
+  });
 }
 
-void StatusNotifierExport::click(const QDBusMessage& call, const QList<QVariant>& arguments,
-                                 bool activate) {
-  int x = arguments[0].toInt();
-  int y = arguments[1].toInt();
+void StatusNotifierExport::click(DBusMessage* call, MessageReader& arguments, bool activate) {
+  int x = arguments.int32();
+  int y = arguments.int32();
   reply(call);
   // An Activate only arms the grace for the host's own menu, at once: a
   // host opening its menu in the same loop turn must find it armed. A

@@ -9,14 +9,22 @@
 // on the next. Created and used by QtStatusItem. Qt code; main thread only.
 #pragma once
 
-#include <QList>
+#include <QByteArray>
 #include <QString>
+#include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "DBusObject.h"
-#include "DBusTypes.h"
 
 namespace kestrond {
+
+// (iiay): a picture, ARGB32 in network byte order.
+struct IconPixmap {
+  int32_t width = 0;
+  int32_t height = 0;
+  QByteArray bytes;
+};
 
 class StatusNotifierExport : public DBusObject {
  public:
@@ -31,12 +39,12 @@ class StatusNotifierExport : public DBusObject {
     std::function<void(const QString& token)> activationToken;
   };
 
-  static const QString kPath;
+  static constexpr const char* kPath = "/StatusNotifierItem";
 
   StatusNotifierExport(LogSink& log, Hooks hooks);
 
   // The picture at every size, as drawn for the badge.
-  void setIcon(QList<DBusIconPixmap> pixmaps);
+  void setIcon(std::vector<IconPixmap> pixmaps);
   // The tool tip's title and plain text.
   void setToolTip(const QString& title, const QString& description);
   // NeedsAttention until cleared, else Active.
@@ -44,10 +52,11 @@ class StatusNotifierExport : public DBusObject {
 
  private:
   // Activate or ContextMenu, answered before it is passed on.
-  void click(const QDBusMessage& call, const QList<QVariant>& arguments, bool activate);
+  void click(DBusMessage* call, MessageReader& arguments, bool activate);
+  void writePixmaps(MessageWriter& out) const;
 
   Hooks _hooks;
-  QList<DBusIconPixmap> _pixmaps;
+  std::vector<IconPixmap> _pixmaps;
   QString _toolTipTitle;
   QString _toolTipDescription;
   bool _needsAttention = false;

@@ -1,10 +1,5 @@
 #include "TrayHost.h"
 
-#include <QDBusMessage>
-#include <QDBusPendingCallWatcher>
-#include <QDBusPendingReply>
-#include <QDBusServiceWatcher>
-#include <QDBusVariant>
 #include <QGuiApplication>
 
 #include "XEmbedIcon.h"
@@ -12,16 +7,21 @@
 namespace kestrond {
 namespace {
 
-const QString kWatcher = QStringLiteral("org.kde.StatusNotifierWatcher");
-const QString kWatcherPath = QStringLiteral("/StatusNotifierWatcher");
+constexpr const char* kWatcher = "org.kde.StatusNotifierWatcher";
+constexpr const char* kWatcherPath = "/StatusNotifierWatcher";
 // How long the watcher may keep silent before the item counts as shown
 // nowhere; an answer that comes later is still used.
 constexpr int kSilenceMs = 1000;
 
-QDBusMessage busCall(const QString& method) {
-  return QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
-                                        QStringLiteral("/org/freedesktop/DBus"),
-                                        QStringLiteral("org.freedesktop.DBus"), method);
+bool isError(DBusMessage* reply) {
+  return !reply || dbus_message_get_type(reply) != DBUS_MESSAGE_TYPE_METHOD_RETURN;
+}
+
+std::string errorText(DBusMessage* reply) {
+  if (!reply) return "the connection closed";
+  std::string text = MessageReader(reply).string();
+  const char* name = dbus_message_get_error_name(reply);
+  return text.empty() && name ? name : text;
 }
 
 }  // namespace
@@ -30,12 +30,8 @@ bool onX11() {
   return QGuiApplication::platformName() == QStringLiteral("xcb");
 }
 
-TrayHost::TrayHost(LogSink& log, QDBusConnection bus, QString itemService,
-                   std::function<void(TrayHostKind)> changed)
-    : _log(log),
-      _itemService(std::move(itemService)),
-      _changed(std::move(changed)),
-      _bus(std::move(bus)) {
+TrayHost::TrayHost(LogSink& log, std::function<void(TrayHostKind)> changed)
+    : _log(log), _changed(std::move(changed)) {
   _silence.setSingleShot(true);
   _silence.setInterval(kSilenceMs);
   connect(&_silence, &QTimer::timeout, this, [this] { decide(withoutHost()); });
@@ -43,50 +39,49 @@ TrayHost::TrayHost(LogSink& log, QDBusConnection bus, QString itemService,
 
 TrayHost::~TrayHost() = default;
 
-void TrayHost::start() {
-  if (!_bus.isConnected()) {
+void TrayHost::start(BusConnection* bus, const std::string& itemService) {
+  if (!bus || itemService.empty()) {
     QTimer::singleShot(0, this, [this] { decide(withoutHost()); });
     return;
   }
+  _bus = bus;
+  _itemService = itemService;
   // Followed by its owner: a watcher that comes later (a panel started
   // after the monitor, or restarted) is used at once.
-  _watcher =
-      new QDBusServiceWatcher(kWatcher, _bus, QDBusServiceWatcher::WatchForOwnerChange, this);
-  connect(_watcher, &QDBusServiceWatcher::serviceOwnerChanged, this, &TrayHost::ownerChanged);
-  _bus.connect(QString(), kWatcherPath, kWatcher, QStringLiteral("StatusNotifierHostRegistered"),
-               this, SLOT(hostRegistered()));
+  _bus->subscribe(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "NameOwnerChanged",
+                  kWatcher, [this](DBusMessage* signal) {
+                    MessageReader arguments(signal);
+                    arguments.skip();  // the name
+                    arguments.skip();  // its old owner
+                    followOwner(arguments.string());
+                  });
+  _bus->subscribe(nullptr, kWatcherPath, kWatcher, "StatusNotifierHostRegistered", nullptr,
+                  [this](DBusMessage*) { hostRegistered(); });
   askForOwner();
 }
 
 void TrayHost::askForOwner() {
-  QDBusMessage owner = busCall(QStringLiteral("GetNameOwner"));
-  owner << kWatcher;
-  auto* asked = new QDBusPendingCallWatcher(_bus.asyncCall(owner), this);
-  connect(asked, &QDBusPendingCallWatcher::finished, this,
-          [this, generation = _generation](QDBusPendingCallWatcher* call) {
-            call->deleteLater();
-            // An owner change that came meanwhile has been followed already.
-            if (generation != _generation) return;
-            QDBusPendingReply<QString> reply = *call;
-            QString owner = reply.isError() ? QString() : reply.value();
-            if (owner.isEmpty()) {
-              decide(withoutHost());
-            } else {
-              followOwner(owner);
-            }
-          });
+  Message owner(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS,
+                                             "GetNameOwner"));
+  if (owner) MessageWriter(owner.get()).string(kWatcher);
+  _bus->call(std::move(owner), [this, generation = _generation](DBusMessage* reply) {
+    // An owner change that came meanwhile has been followed already.
+    if (generation != _generation) return;
+    std::string owner = isError(reply) ? std::string() : MessageReader(reply).string();
+    if (owner.empty()) {
+      decide(withoutHost());
+    } else {
+      followOwner(owner);
+    }
+  });
 }
 
-void TrayHost::ownerChanged(const QString&, const QString&, const QString& newOwner) {
-  followOwner(newOwner);
-}
-
-void TrayHost::followOwner(const QString& owner) {
-  if (!owner.isEmpty() && owner == _owner) return;  // told twice: by the bus and a reply
+void TrayHost::followOwner(const std::string& owner) {
+  if (!owner.empty() && owner == _owner) return;  // told twice: by the bus and a reply
   ++_generation;
   _owner = owner;
   _silence.stop();
-  if (owner.isEmpty()) {
+  if (owner.empty()) {
     // The name may have been taken again already, with the news still on
     // its way (a panel handing over while the monitor was busy): a tray
     // icon made now would find the new watcher. The bus's answer comes
@@ -102,48 +97,45 @@ void TrayHost::registerItem() {
   // other: a host that watches a well-known item name (GNOME's
   // AppIndicator extension) wipes what it read of the item when that
   // watch's first answer comes late, and then drops the item for good.
-  QDBusMessage message = QDBusMessage::createMethodCall(
-      _owner, kWatcherPath, kWatcher, QStringLiteral("RegisterStatusNotifierItem"));
-  message << _itemService;
+  Message message(dbus_message_new_method_call(_owner.c_str(), kWatcherPath, kWatcher,
+                                               "RegisterStatusNotifierItem"));
+  if (message) MessageWriter(message.get()).string(_itemService);
   _silence.start();
-  auto* pending = new QDBusPendingCallWatcher(_bus.asyncCall(message), this);
-  connect(pending, &QDBusPendingCallWatcher::finished, this,
-          [this, generation = _generation](QDBusPendingCallWatcher* call) {
-            call->deleteLater();
-            if (generation != _generation) return;
-            QDBusPendingReply<> reply = *call;
-            if (reply.isError()) {
-              _silence.stop();
-              _log.write("The tray's watcher did not take the status item: " +
-                         reply.error().message().toStdString());
-              decide(withoutHost());
-              return;
-            }
-            askForHost();
-          });
+  _bus->call(std::move(message), [this, generation = _generation](DBusMessage* reply) {
+    if (generation != _generation) return;
+    if (isError(reply)) {
+      _silence.stop();
+      _log.write("The tray's watcher did not take the status item: " + errorText(reply));
+      decide(withoutHost());
+      return;
+    }
+    askForHost();
+  });
 }
 
 void TrayHost::askForHost() {
   // One asynchronous property read: a proxy would introspect the watcher
   // synchronously.
-  QDBusMessage get = QDBusMessage::createMethodCall(
-      _owner, kWatcherPath, QStringLiteral("org.freedesktop.DBus.Properties"),
-      QStringLiteral("Get"));
-  get << kWatcher << QStringLiteral("IsStatusNotifierHostRegistered");
-  auto* pending = new QDBusPendingCallWatcher(_bus.asyncCall(get), this);
-  connect(pending, &QDBusPendingCallWatcher::finished, this,
-          [this, generation = _generation](QDBusPendingCallWatcher* call) {
-            call->deleteLater();
-            if (generation != _generation) return;
-            _silence.stop();
-            QDBusPendingReply<QDBusVariant> reply = *call;
-            bool host = !reply.isError() && reply.value().variant().toBool();
-            decide(host ? TrayHostKind::StatusNotifier : withoutHost());
-          });
+  Message get(
+      dbus_message_new_method_call(_owner.c_str(), kWatcherPath, DBUS_INTERFACE_PROPERTIES, "Get"));
+  if (get) {
+    MessageWriter arguments(get.get());
+    arguments.string(kWatcher);
+    arguments.string("IsStatusNotifierHostRegistered");
+  }
+  _bus->call(std::move(get), [this, generation = _generation](DBusMessage* reply) {
+    if (generation != _generation) return;
+    _silence.stop();
+    bool host = false;
+    if (!isError(reply)) {
+      host = MessageReader(reply).enter().boolean();
+    }
+    decide(host ? TrayHostKind::StatusNotifier : withoutHost());
+  });
 }
 
 void TrayHost::hostRegistered() {
-  if (!_owner.isEmpty()) askForHost();
+  if (!_owner.empty()) askForHost();
 }
 
 TrayHostKind TrayHost::withoutHost() const {

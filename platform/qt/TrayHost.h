@@ -9,19 +9,19 @@
 // late answer, or a host that comes later, still moves the item to the
 // watcher. Elsewhere there is nothing to show on until a host comes. A
 // watcher's going is confirmed by asking the bus, since the name may have
-// been taken again already. No call here ever blocks or introspects. Qt
-// code; created by QtStatusItem.
+// been taken again already. All of it goes over the item's own connection,
+// so that the bus's answers and its news of the name come in the order the
+// bus sent them. No call here ever blocks or introspects. Qt code; created
+// by QtStatusItem.
 #pragma once
 
-#include <QDBusConnection>
 #include <QObject>
-#include <QString>
 #include <QTimer>
 #include <functional>
+#include <string>
 
+#include "BusConnection.h"
 #include "Log.h"
-
-class QDBusServiceWatcher;
 
 namespace kestrond {
 
@@ -32,28 +32,23 @@ enum class TrayHostKind { None, StatusNotifier, XEmbed };
 bool onX11();
 
 class TrayHost : public QObject {
-  Q_OBJECT
-
  public:
-  // `changed` is called from the main loop each time the kind changes;
-  // `itemService` is the bus name the item is offered under on `bus`: the
-  // connection's unique name.
-  TrayHost(LogSink& log, QDBusConnection bus, QString itemService,
-           std::function<void(TrayHostKind)> changed);
+  // `changed` is called from the main loop each time the kind changes.
+  TrayHost(LogSink& log, std::function<void(TrayHostKind)> changed);
   ~TrayHost() override;
 
-  // Starts following; the first decision comes from the main loop.
-  void start();
-
- private Q_SLOTS:
-  void hostRegistered();
-  void ownerChanged(const QString& service, const QString& oldOwner, const QString& newOwner);
+  // Starts following on `bus`, where the item is offered under its unique
+  // name `itemService`; the first decision comes from the main loop. With
+  // no bus (null, or no name), only the X11 tray can show the item. `bus`
+  // outlives the tray host.
+  void start(BusConnection* bus, const std::string& itemService);
 
  private:
+  void hostRegistered();
+  void followOwner(const std::string& owner);
   // Asks the bus who owns the watcher's name now; the answer is followed
   // unless an owner change came first.
   void askForOwner();
-  void followOwner(const QString& owner);
   void registerItem();
   void askForHost();
   void decide(TrayHostKind kind);
@@ -61,13 +56,12 @@ class TrayHost : public QObject {
   TrayHostKind withoutHost() const;
 
   LogSink& _log;
-  QString _itemService;
   std::function<void(TrayHostKind)> _changed;
-  QDBusConnection _bus;
-  QDBusServiceWatcher* _watcher = nullptr;
+  BusConnection* _bus = nullptr;
+  std::string _itemService;
   QTimer _silence;           // the watcher's second to answer
   unsigned _generation = 0;  // the owner that replies belong to
-  QString _owner;
+  std::string _owner;
   bool _decided = false;
   TrayHostKind _kind = TrayHostKind::None;
 };
