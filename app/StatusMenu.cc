@@ -173,7 +173,7 @@ void StatusMenu::publish() {
     if (!fresh.empty()) (void)_follow(_shown);
   }
   if (!_open) sampleTail();
-  _item.setMenu(rows());
+  if (rowsChanged()) _item.setMenu(rows());
   _item.setMark(_notices.notice(_shown));
   _item.setToolTip(translated("Halvorix Kestrond"), serversDescription());
 }
@@ -181,6 +181,31 @@ void StatusMenu::publish() {
 void StatusMenu::sampleTail() {
   _logFileShown = _defaultInstance && _defaultInstance->logFile();
   _tessalineShown = _defaultInstance && _defaultInstance->serverStatus() == ServerStatus::Running;
+}
+
+bool StatusMenu::rowsChanged() {
+  auto same = [this](const RowInputs& last) {
+    if (last.instances.size() != _shown.size() || last.logFileShown != _logFileShown ||
+        last.tessalineShown != _tessalineShown || last.startsAtLogin != _startsAtLogin) {
+      return false;
+    }
+    for (size_t i = 0; i < _shown.size(); ++i) {
+      const KestrondInstance& instance = *_shown[i];
+      if (last.instances[i] != _shown[i] ||
+          last.states[i] != std::make_pair(instance.serverStatus(), instance.canStart())) {
+        return false;
+      }
+    }
+    return true;
+  };
+  if (_published && same(*_published)) return false;
+  RowInputs inputs{_shown, {}, _logFileShown, _tessalineShown, _startsAtLogin};
+  inputs.states.reserve(_shown.size());
+  for (const std::shared_ptr<KestrondInstance>& instance : _shown) {
+    inputs.states.emplace_back(instance->serverStatus(), instance->canStart());
+  }
+  _published = std::move(inputs);
+  return true;
 }
 
 MenuRows StatusMenu::rows() {

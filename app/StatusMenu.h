@@ -17,6 +17,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -86,6 +87,9 @@ class StatusMenu {
   void sampleTail();
   MenuRows rows();
   void appendTail(MenuRows& rows);
+  // Whether the rows would differ from those the item was last given; when
+  // they would, what they are made of is kept for the next publication.
+  bool rowsChanged();
   // A row's action, followed by a publication of what it changed.
   std::function<void()> chosen(std::function<void()> action);
   // `key` in the user's language, looked up once: the language stays as it
@@ -106,6 +110,19 @@ class StatusMenu {
   bool _logFileShown = false;
   bool _tessalineShown = false;
   std::unordered_map<const char*, std::string> _translations;  // by the key's address
+  // What the rows last given to the item were made of: each row's instance
+  // (held, so that its address stays its own) with the state and the
+  // permission its row showed, and the entries below them. A publication
+  // with the same inputs has the same rows, and an opening of a long menu
+  // that changed nothing builds none.
+  struct RowInputs {
+    Instances instances;
+    std::vector<std::pair<ServerStatus, bool>> states;
+    bool logFileShown = false;
+    bool tessalineShown = false;
+    bool startsAtLogin = false;
+  };
+  std::optional<RowInputs> _published;
 };
 
 }  // namespace kestrond

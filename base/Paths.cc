@@ -190,7 +190,9 @@ Result<UniqueFd> openDirectory(const std::string& path) {
 Result<std::vector<std::string>> listDirectory(const std::string& path) {
   Result<UniqueFd> directory = openDirectory(path);
   if (!directory.ok()) return directory.error();
-  return listDirectory(directory.value().get());
+  Result<std::vector<std::string>> names = listDirectory(directory.value().get());
+  if (names.ok()) std::sort(names.value().begin(), names.value().end());
+  return names;
 }
 
 Result<std::vector<std::string>> listDirectory(int directoryFd) {
@@ -214,7 +216,6 @@ Result<std::vector<std::string>> listDirectory(int directoryFd) {
     errno = 0;
   }
   if (errno != 0) return Error(errno);
-  std::sort(names.begin(), names.end());
   return names;
 }
 

@@ -89,7 +89,9 @@ bool mayReadAndWrite(PathAt file);
 // when it cannot be listed.
 Result<std::vector<std::string>> listDirectory(const std::string& path);
 // The same for a directory held open (`directory` stays open and is not
-// moved: the listing reads through a descriptor of its own).
+// moved: the listing reads through a descriptor of its own), in the order
+// the file system gives: a caller that reads most names only to skip them
+// sorts just the rest.
 Result<std::vector<std::string>> listDirectory(int directory);
 // The directory opened for listing and for naming its entries (PathAt),
 // close-on-exec, links followed; an Error when it cannot be opened.

@@ -24,6 +24,7 @@ void KestrondManager::watchDirectory(const std::string& path) {
   if (!instance->isValid()) return;
   _log.write(formatText("Watching directory: %@", {path}));
   _instances.emplace(path, std::move(instance));
+  _reorder = true;
 }
 
 std::vector<std::shared_ptr<KestrondInstance>> KestrondManager::allInstances() {
@@ -54,23 +55,39 @@ std::vector<std::shared_ptr<KestrondInstance>> KestrondManager::scan(bool dropUn
     }
     int at = directory.value().get();
     watchDirectory(searchPath);
+    // Known instances are read by their refresh below; the rest are taken
+    // in byte order, so that which are watched, and the log, do not depend
+    // on the file system's order.
+    std::vector<std::pair<std::string, const std::string*>> unknown;
+    // Each entry's path in one buffer: a name has no "/" of its own.
+    std::string entry = appendPathComponent(searchPath, "-");
+    const size_t prefix = entry.size() - 1;
     for (const std::string& name : names.value()) {
-      std::string path = appendPathComponent(searchPath, name);
-      if (_instances.count(path) != 0) continue;  // read by its refresh below
+      entry.resize(prefix);
+      entry += name;
+      if (_instances.count(entry) == 0) unknown.emplace_back(entry, &name);
+    }
+    std::sort(unknown.begin(), unknown.end());
+    for (const auto& [path, name] : unknown) {
       watchDirectory(path);
       // A directory may be made first and given its configuration a moment
       // later (cp -r, an installer): it is watched until it is an instance.
       if (!_instances.count(path) && _candidates.size() < kMaxCandidates &&
-          pathKind(PathAt{at, name.c_str()}) == PathKind::Directory) {
+          pathKind(PathAt{at, name->c_str()}) == PathKind::Directory) {
         _candidates.push_back(path);
       }
     }
     listed.emplace_back(&searchPath, std::move(directory.value()));
   }
 
-  std::vector<std::shared_ptr<KestrondInstance>> snapshot;
-  snapshot.reserve(_instances.size());
-  for (const auto& [path, instance] : _instances) snapshot.push_back(instance);
+  if (_reorder) {
+    _reorder = false;
+    _inPathOrder.clear();
+    for (const auto& [path, instance] : _instances) _inPathOrder.push_back(instance);
+    std::sort(_inPathOrder.begin(), _inPathOrder.end(),
+              [](const auto& a, const auto& b) { return a->directory() < b->directory(); });
+  }
+  const std::vector<std::shared_ptr<KestrondInstance>> snapshot = _inPathOrder;
 
   std::vector<std::shared_ptr<KestrondInstance>> result;
   result.reserve(snapshot.size());
@@ -86,6 +103,7 @@ std::vector<std::shared_ptr<KestrondInstance>> KestrondManager::scan(bool dropUn
     if (instance->entryStatus() == EntryStatus::Invalid) {
       _log.write(formatText("No longer watching directory: %@", {instance->directory()}));
       _instances.erase(instance->directory());
+      _reorder = true;
     } else {
       result.push_back(instance);
     }

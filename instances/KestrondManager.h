@@ -7,9 +7,9 @@
 // every list, with its states carried over. Main thread only.
 #pragma once
 
-#include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "KestrondInstance.h"
@@ -52,7 +52,11 @@ class KestrondManager {
   LogSink& _log;
   std::vector<std::string> _searchPaths;
   std::vector<std::string> _candidates;
-  std::map<std::string, std::shared_ptr<KestrondInstance>> _instances;
+  // Looked up by each name of every listing; listed in path order, kept
+  // sorted while no instance comes or goes.
+  std::unordered_map<std::string, std::shared_ptr<KestrondInstance>> _instances;
+  std::vector<std::shared_ptr<KestrondInstance>> _inPathOrder;
+  bool _reorder = false;
 };
 
 }  // namespace kestrond
