@@ -145,6 +145,16 @@ def main():
         check(all(shown == read for shown, read in enabled.values()) and
               {True, False} <= {read for _, read in enabled.values()},
               "enabled as laid out and as read: %r" % enabled)
+        # A layout is built once and sent again as it was: a second client
+        # is still answered, and answered alone.
+        other = Gio.DBusConnection.new_for_address_sync(
+            os.environ["DBUS_SESSION_BUS_ADDRESS"],
+            Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT |
+            Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION, None, None)
+        again = call(other, service, "/MenuBar", "com.canonical.dbusmenu", "GetLayout", "iias",
+                     [0, -1, []])[0]
+        check(again is not None and again.unpack()[1] == layout,
+              "the layout sent again to another client: %r" % (again,))
         make_instance(home, "beta")
         call(bus, service, "/MenuBar", "com.canonical.dbusmenu", "AboutToShow", "i", [0])
         spin_until("a signal of the change", lambda: seen)
