@@ -1,6 +1,7 @@
 #include "DBusTypes.h"
 
 #include <QDBusMetaType>
+#include <QDBusObjectPath>
 
 namespace kestrond {
 
@@ -8,6 +9,9 @@ void registerDBusTypes() {
   static bool registered = false;
   if (registered) return;
   registered = true;
+  // By name too: QtDBus finds a slot's parameter types by their names, and
+  // JobRemoved's slot takes an object path.
+  qRegisterMetaType<QDBusObjectPath>();
   qDBusRegisterMetaType<QList<uint>>();
   qDBusRegisterMetaType<DBusUnitProperty>();
   qDBusRegisterMetaType<QList<DBusUnitProperty>>();

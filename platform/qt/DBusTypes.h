@@ -24,7 +24,8 @@ struct DBusAuxiliaryUnit {
   QList<DBusUnitProperty> properties;
 };
 
-// Makes the types known to QtDBus; idempotent.
+// Makes the types known to QtDBus, and the object path type known by name
+// (for slots that receive bus signals); idempotent.
 void registerDBusTypes();
 
 // A unit's properties as StartTransientUnit takes them, each value with its
