@@ -83,8 +83,11 @@ void Application::menuWillOpen() {
 }
 
 void Application::scan(Scan kind) {
-  StatusMenu::Instances instances =
-      kind == Scan::Following ? _manager->currentInstances() : _manager->allInstances();
+  // A server whose end the watcher would have told runs on: its process
+  // is not asked again.
+  KestrondManager::KnownRunning running = _closedMenu.runningServers();
+  StatusMenu::Instances instances = kind == Scan::Following ? _manager->currentInstances(running)
+                                                            : _manager->allInstances(running);
   _closedMenu.rescanned();
   _menu->listed(std::move(instances), willStartAtLogin(), kind == Scan::Opening);
 }

@@ -101,6 +101,14 @@ bool ClosedMenuFollower::seesChangesOf(const KestrondInstance& instance) const {
   return _watcher.watchesInstance(instance.directory());
 }
 
+std::function<bool(const KestrondInstance&)> ClosedMenuFollower::runningServers() {
+  collect();
+  return [this](const KestrondInstance& instance) {
+    return instance.serverStatus() == ServerStatus::Running &&
+           _watcher.knowsRunning(instance.pidfd(), instance.pid());
+  };
+}
+
 ChangeWatcher::Changes ClosedMenuFollower::takePending() {
   collect();
   return std::exchange(_pending, {});

@@ -59,6 +59,11 @@ class ClosedMenuFollower {
   // is watched, its server (if running) by its pidfd, and it is in no
   // state that only a look at the processes ends (starting, stopping).
   bool seesChangesOf(const KestrondInstance& instance) const;
+  // Reads what the watcher has, then tells which servers are known to run
+  // as of now without asking the process table: those running, whose end
+  // the watcher would have told and has not. For the scan that follows at
+  // once; valid until the loop runs again.
+  std::function<bool(const KestrondInstance&)> runningServers();
   void rescanned() {
     _pending = {};
     _watcher.retryRefused();

@@ -140,25 +140,28 @@ std::vector<std::string> ChangeWatcher::watch(const WatchSet& set) {
   // Stopped or it takes another pid, and each refresh is followed by a
   // watch() call. A closed pidfd has left the epoll set with its file, so
   // its number can be added again for a new one.
-  std::map<int, Server> listed;
-  for (const Server& server : set.servers) listed[server.pidfd] = server;
+  std::map<int, WatchedServer> listed;
+  for (const Server& server : set.servers) listed[server.pidfd].server = server;
   for (const auto& known : _servers) {
     // Unchecked on purpose: a pidfd closed since has left the set already.
     if (!listed.count(known.first)) {
       (void)epoll_ctl(_epoll.get(), EPOLL_CTL_DEL, known.first, nullptr);
     }
   }
-  for (const auto& [fd, server] : listed) {
+  for (auto& [fd, watched] : listed) {
     auto known = _servers.find(fd);
-    if (known != _servers.end() && known->second.pid == server.pid) continue;
+    if (known != _servers.end() && known->second.server.pid == watched.server.pid) {
+      watched.armed = known->second.armed;
+      watched.ended = known->second.ended;
+      continue;
+    }
     epoll_event event{};
     event.events = EPOLLIN | EPOLLONESHOT;
     event.data.fd = fd;
     // EEXIST: the number's old file is still registered (open elsewhere).
     // A server that cannot be watched is still seen at the next opening.
-    if (epoll_ctl(_epoll.get(), EPOLL_CTL_ADD, fd, &event) != 0 && errno == EEXIST) {
-      (void)epoll_ctl(_epoll.get(), EPOLL_CTL_MOD, fd, &event);
-    }
+    watched.armed = epoll_ctl(_epoll.get(), EPOLL_CTL_ADD, fd, &event) == 0 ||
+                    (errno == EEXIST && epoll_ctl(_epoll.get(), EPOLL_CTL_MOD, fd, &event) == 0);
   }
   _servers = std::move(listed);
   return added;
@@ -226,6 +229,12 @@ bool ChangeWatcher::watchesInstance(const std::string& directory) const {
          watched->second.descriptor >= 0;
 }
 
+bool ChangeWatcher::knowsRunning(int pidfd, pid_t pid) const {
+  auto watched = _servers.find(pidfd);
+  return watched != _servers.end() && watched->second.server.pid == pid && watched->second.armed &&
+         !watched->second.ended;
+}
+
 ChangeWatcher::Changes ChangeWatcher::takeChanges() {
   Changes changes;
   if (!_epoll) return changes;
@@ -238,11 +247,14 @@ ChangeWatcher::Changes ChangeWatcher::takeChanges() {
       if (events[i].data.fd == _inotify.get()) {
         inotifyReady = true;
       } else if (auto server = _servers.find(events[i].data.fd); server != _servers.end()) {
-        changes.directories.insert(server->second.directory);  // its server ended
+        server->second.ended = true;
+        changes.directories.insert(server->second.server.directory);  // its server ended
       }
     }
     if (inotifyReady) readEvents(changes);
-    if (!inotifyReady) break;  // the one-shot pidfds are disarmed now
+    // The one-shot pidfds told are disarmed now; a full batch may have left
+    // others for the next wait.
+    if (!inotifyReady && ready < 64) break;
   }
   return changes;
 }

@@ -106,6 +106,10 @@ class ChangeWatcher {
   bool watchesInstance(const std::string& directory) const;
   // Whether the end of the server with this pidfd would be told.
   bool watchesServer(int pidfd) const { return _servers.count(pidfd) > 0; }
+  // Whether the server with this pidfd and pid is known to run, as of the
+  // last takeChanges(): its end would have been told and was not. False for
+  // a server the kernel would not watch.
+  bool knowsRunning(int pidfd, pid_t pid) const;
 
  private:
   // What a watched path is to the menu; one path may be several.
@@ -133,7 +137,12 @@ class ChangeWatcher {
   std::map<int, std::set<std::string>> _byDescriptor;  // paths by watch descriptor
   std::set<std::string> _searchPaths;                  // for the parents' events
   std::set<std::string> _refused;                      // the table was full
-  std::map<int, Server> _servers;                      // by pidfd
+  struct WatchedServer {
+    Server server;
+    bool armed = false;  // in the epoll set
+    bool ended = false;  // told
+  };
+  std::map<int, WatchedServer> _servers;  // by pidfd
   bool _limitLogged = false;
   uint64_t _revision = 0;
 };

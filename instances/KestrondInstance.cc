@@ -134,20 +134,23 @@ void KestrondInstance::setStatus(ServerStatus status) {
   }
 }
 
-void KestrondInstance::refresh() {
-  refresh(Lookup{});
+void KestrondInstance::refresh(bool serverKnownRunning) {
+  refresh(Lookup{}, serverKnownRunning);
 }
 
-void KestrondInstance::refresh(int parentFd, const std::string& parentPath) {
+void KestrondInstance::refresh(int parentFd, const std::string& parentPath,
+                               bool serverKnownRunning) {
   refresh(isEntryOf(_path, parentPath) ? Lookup{parentFd, _path.size() - _displayName.size()}
-                                       : Lookup{});
+                                       : Lookup{},
+          serverKnownRunning);
 }
 
-void KestrondInstance::refresh(Lookup lookup) {
+void KestrondInstance::refresh(Lookup lookup, bool serverKnownRunning) {
   _canStart = mayReadAndWrite(lookup(_path));
   // A Stopped record's pid can only come from a stale lock file; that number
   // being alive again means it was reused, so only the lock file decides.
-  if (_serverStatus != ServerStatus::Stopped && _pid != 0 && isRunning(_pid)) {
+  if (_serverStatus != ServerStatus::Stopped && _pid != 0 &&
+      (serverKnownRunning || isRunning(_pid))) {
     if (_serverStatus == ServerStatus::Stopping) return;
     if (_serverStatus == ServerStatus::Starting) {
       double modified = 0;

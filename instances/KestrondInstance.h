@@ -76,13 +76,15 @@ class KestrondInstance {
 
   // Re-derives the server and entry states from the lock file and the
   // process table, and whether the user may start it. Never blocks; trouble
-  // is logged, never raised.
-  void refresh();
+  // is logged, never raised. `serverKnownRunning`: the caller knows that
+  // the record's server pid still runs (a watcher of its pidfd has not told
+  // its end), so the process table is not asked.
+  void refresh(bool serverKnownRunning = false);
   // The same, with the files looked up from `parentFd`, an open descriptor
   // of the directory `parentPath`, when the record's directory is named
   // directly in it (a scan holds the directory it lists open); otherwise
   // as refresh().
-  void refresh(int parentFd, const std::string& parentPath);
+  void refresh(int parentFd, const std::string& parentPath, bool serverKnownRunning = false);
   // The pid in the lock file; 0 when there is none or it cannot be read
   // (the reason is logged).
   pid_t pidValueFromLockFile() const;
@@ -123,7 +125,7 @@ class KestrondInstance {
     size_t skip = 0;
     PathAt operator()(const std::string& file) const { return {at, file.c_str() + skip}; }
   };
-  void refresh(Lookup lookup);
+  void refresh(Lookup lookup, bool serverKnownRunning);
   bool isValid(Lookup lookup) const;
   // The lock file's pid, as pidValueFromLockFile(), and when the file was
   // last written (0 when unknown).

@@ -24,18 +24,21 @@ void KestrondManager::watchDirectory(const std::string& path) {
   if (!instance->isValid()) return;
   _log.write(formatText("Watching directory: %@", {path}));
   _instances.emplace(path, std::move(instance));
-  _reorder = true;
+  ++_tableChanges;
 }
 
-std::vector<std::shared_ptr<KestrondInstance>> KestrondManager::allInstances() {
-  return scan(true);
+std::vector<std::shared_ptr<KestrondInstance>> KestrondManager::allInstances(
+    const KnownRunning& running) {
+  return scan(true, running);
 }
 
-std::vector<std::shared_ptr<KestrondInstance>> KestrondManager::currentInstances() {
-  return scan(false);
+std::vector<std::shared_ptr<KestrondInstance>> KestrondManager::currentInstances(
+    const KnownRunning& running) {
+  return scan(false, running);
 }
 
-std::vector<std::shared_ptr<KestrondInstance>> KestrondManager::scan(bool dropUnlistable) {
+std::vector<std::shared_ptr<KestrondInstance>> KestrondManager::scan(bool dropUnlistable,
+                                                                     const KnownRunning& running) {
   // Walk the list as it stood when the call began; failures remove entries.
   const std::vector<std::string> walk = _searchPaths;
   _candidates.clear();
@@ -50,6 +53,7 @@ std::vector<std::shared_ptr<KestrondInstance>> KestrondManager::scan(bool dropUn
       if (dropUnlistable) {
         _log.write(formatText("Invalid directory %@: %@", {searchPath, names.error().text()}));
         std::erase(_searchPaths, searchPath);
+        _listings.erase(searchPath);
       }
       continue;
     }
@@ -58,30 +62,35 @@ std::vector<std::shared_ptr<KestrondInstance>> KestrondManager::scan(bool dropUn
     // Known instances are read by their refresh below; the rest are taken
     // in byte order, so that which are watched, and the log, do not depend
     // on the file system's order.
-    std::vector<std::pair<std::string, const std::string*>> unknown;
-    // Each entry's path in one buffer: a name has no "/" of its own.
-    std::string entry = appendPathComponent(searchPath, "-");
-    const size_t prefix = entry.size() - 1;
-    for (const std::string& name : names.value()) {
-      entry.resize(prefix);
-      entry += name;
-      if (_instances.count(entry) == 0) unknown.emplace_back(entry, &name);
+    const size_t prefix = appendPathComponent(searchPath, "-").size() - 1;
+    Listing& last = _listings[searchPath];
+    if (last.tableChanges != _tableChanges || last.names != names.value()) {
+      last.unknown.clear();
+      // Each entry's path in one buffer: a name has no "/" of its own.
+      std::string entry = appendPathComponent(searchPath, "-");
+      for (const std::string& name : names.value()) {
+        entry.resize(prefix);
+        entry += name;
+        if (_instances.count(entry) == 0) last.unknown.push_back(entry);
+      }
+      std::sort(last.unknown.begin(), last.unknown.end());
+      last.names = std::move(names.value());
+      last.tableChanges = _tableChanges;
     }
-    std::sort(unknown.begin(), unknown.end());
-    for (const auto& [path, name] : unknown) {
+    for (const std::string& path : last.unknown) {
       watchDirectory(path);
       // A directory may be made first and given its configuration a moment
       // later (cp -r, an installer): it is watched until it is an instance.
       if (!_instances.count(path) && _candidates.size() < kMaxCandidates &&
-          pathKind(PathAt{at, name->c_str()}) == PathKind::Directory) {
+          pathKind(PathAt{at, path.c_str() + prefix}) == PathKind::Directory) {
         _candidates.push_back(path);
       }
     }
     listed.emplace_back(&searchPath, std::move(directory.value()));
   }
 
-  if (_reorder) {
-    _reorder = false;
+  if (_inPathOrderAt != _tableChanges) {
+    _inPathOrderAt = _tableChanges;
     _inPathOrder.clear();
     for (const auto& [path, instance] : _instances) _inPathOrder.push_back(instance);
     std::sort(_inPathOrder.begin(), _inPathOrder.end(),
@@ -95,15 +104,16 @@ std::vector<std::shared_ptr<KestrondInstance>> KestrondManager::scan(bool dropUn
     auto parent = std::find_if(listed.begin(), listed.end(), [&](const auto& entry) {
       return isEntryOf(instance->directory(), *entry.first);
     });
+    bool knownRunning = running && running(*instance);
     if (parent != listed.end()) {
-      instance->refresh(parent->second.get(), *parent->first);
+      instance->refresh(parent->second.get(), *parent->first, knownRunning);
     } else {
-      instance->refresh();
+      instance->refresh(knownRunning);
     }
     if (instance->entryStatus() == EntryStatus::Invalid) {
       _log.write(formatText("No longer watching directory: %@", {instance->directory()}));
       _instances.erase(instance->directory());
-      _reorder = true;
+      ++_tableChanges;
     } else {
       result.push_back(instance);
     }

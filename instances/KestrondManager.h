@@ -7,6 +7,7 @@
 // every list, with its states carried over. Main thread only.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -30,14 +31,18 @@ class KestrondManager {
   // Adds a record for the directory, keyed by exactly this string, if it is a
   // valid instance directory not yet in the table.
   void watchDirectory(const std::string& path);
+  // Tells the instances whose server is known to run as of now, without a
+  // look at the process table (a watcher of its pidfd has not told its end).
+  using KnownRunning = std::function<bool(const KestrondInstance&)>;
+
   // Scans the search paths (dropping those that cannot be listed), refreshes
   // every known instance, drops the invalid ones and returns the rest in path
   // order. Always returns a list, possibly empty.
-  std::vector<std::shared_ptr<KestrondInstance>> allInstances();
+  std::vector<std::shared_ptr<KestrondInstance>> allInstances(const KnownRunning& running = {});
   // The same scan for keeping a closed menu current: a search path that
   // cannot be listed now is kept, silently, since it may be between a
   // rename away and a copy renamed in; the next allInstances() decides.
-  std::vector<std::shared_ptr<KestrondInstance>> currentInstances();
+  std::vector<std::shared_ptr<KestrondInstance>> currentInstances(const KnownRunning& running = {});
 
   const std::vector<std::string>& searchPaths() const { return _searchPaths; }
   // The directories in a search path that were no instance at the last
@@ -46,17 +51,28 @@ class KestrondManager {
   static constexpr size_t kMaxCandidates = 256;
 
  private:
-  std::vector<std::shared_ptr<KestrondInstance>> scan(bool dropUnlistable);
+  std::vector<std::shared_ptr<KestrondInstance>> scan(bool dropUnlistable,
+                                                      const KnownRunning& running);
 
   ProcessControl& _processes;
   LogSink& _log;
   std::vector<std::string> _searchPaths;
   std::vector<std::string> _candidates;
-  // Looked up by each name of every listing; listed in path order, kept
-  // sorted while no instance comes or goes.
+  // Looked up by path; listed in path order, kept sorted while no instance
+  // comes or goes. Each coming or going counts in _tableChanges.
   std::unordered_map<std::string, std::shared_ptr<KestrondInstance>> _instances;
   std::vector<std::shared_ptr<KestrondInstance>> _inPathOrder;
-  bool _reorder = false;
+  uint64_t _tableChanges = 1;
+  uint64_t _inPathOrderAt = 0;
+  // A search path's listing as last read, and the paths in it that were no
+  // known instance then, sorted: while neither the listing nor the table
+  // changes, the same ones are unknown, and no name is looked up.
+  struct Listing {
+    std::vector<std::string> names;
+    std::vector<std::string> unknown;
+    uint64_t tableChanges = 0;
+  };
+  std::unordered_map<std::string, Listing> _listings;  // by search path
 };
 
 }  // namespace kestrond

@@ -123,18 +123,27 @@ TEST_P(OpenRefreshTest, ReadsWhatWasToldAndWhatCannotBe) {
 
 INSTANTIATE_TEST_SUITE_P(Pidfds, OpenRefreshTest, ::testing::Bool());
 
-// An opening reads every record, also what nothing told: a server without a
-// pidfd that ended while the menu was closed.
-TEST_F(LiveMenuTest, OpeningReadsWhatNothingTold) {
+// An opening reads every record: also what nothing told (a server without a
+// pidfd that ended while the menu was closed), and an end told but not yet
+// read from the loop. A server whose end its pidfd would tell is not looked
+// up in the process table.
+class OpeningTest : public LiveMenuTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(OpeningTest, SeesEveryServerThatEnded) {
+  bool pidfds = GetParam();
   test::SleepingProcess server;
-  launchWithServer(server, false);
+  test::RecordingProcessControl& processes = launchWithServer(server, pidfds);
   ASSERT_TRUE(hasTitle("Stop Default Instance"));
-  server.end();
-  settle();
-  EXPECT_TRUE(hasTitle("Stop Default Instance"));  // nothing told it
+  int checks = processes.runningChecks;
+  desktop.openMenu();
+  desktop.closeMenu();
+  EXPECT_EQ(processes.runningChecks > checks, !pidfds);
+  server.end();  // the opening comes before the loop has read anything
   desktop.openMenu();
   EXPECT_TRUE(hasTitle("Start Default Instance"));
 }
+
+INSTANTIATE_TEST_SUITE_P(Pidfds, OpeningTest, ::testing::Bool());
 
 // An opening whose close never comes, on a host that never tells of one
 // and on one that told of closes before (it died with the menu shown): the

@@ -14,7 +14,9 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <set>
+#include <vector>
 
 #include "TestSupport.h"
 
@@ -83,11 +85,14 @@ TEST_F(ChangeWatcherTest, EndedServerIsToldOnceAndUnwatchedDirectoriesAreQuiet) 
   ASSERT_GE(pidfd, 0);
   watcher.watch({{search}, {instance}, {}, {{pidfd, pid, instance}}});
   EXPECT_TRUE(watcher.takeChanges().empty());
+  EXPECT_TRUE(watcher.knowsRunning(pidfd, pid));
+  EXPECT_FALSE(watcher.knowsRunning(pidfd, pid + 1)) << "another pid";
   server.end();
   EXPECT_TRUE(readable());
   ChangeWatcher::Changes ended = watcher.takeChanges();
   EXPECT_EQ(ended.directories, std::set<std::string>{instance});
   EXPECT_FALSE(ended.rescan) << "an ended server needs no scan";
+  EXPECT_FALSE(watcher.knowsRunning(pidfd, pid));
   // Still in the set and still readable, as a pidfd of an ended process
   // stays: never told again, never readable again.
   watcher.watch({{search}, {instance}, {}, {{pidfd, pid, instance}}});
@@ -116,6 +121,27 @@ TEST_F(ChangeWatcherTest, ANumberReusedForAnotherServersPidfdIsWatched) {
   second.end();
   EXPECT_EQ(watcher.takeChanges().directories, std::set<std::string>{"second"});
   close(again);
+}
+
+// More servers ending at once than one wait returns are all told by one
+// look, none known to run after it.
+TEST_F(ChangeWatcherTest, ManyServersEndingAtOnceAreAllToldByOneLook) {
+  std::vector<std::unique_ptr<test::SleepingProcess>> servers;
+  ChangeWatcher::WatchSet set{{search}, {instance}, {}, {}};
+  for (int i = 0; i < 70; ++i) {
+    servers.push_back(std::make_unique<test::SleepingProcess>());
+    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, servers.back()->pid(), 0));
+    ASSERT_GE(pidfd, 0);
+    set.servers.push_back({pidfd, servers.back()->pid(), "server-" + std::to_string(i)});
+  }
+  watcher.watch(set);
+  ASSERT_TRUE(watcher.takeChanges().empty());
+  for (auto& server : servers) server->end();
+  EXPECT_EQ(watcher.takeChanges().directories.size(), servers.size());
+  for (const ChangeWatcher::Server& server : set.servers) {
+    EXPECT_FALSE(watcher.knowsRunning(server.pidfd, server.pid));
+    close(server.pidfd);
+  }
 }
 
 // Two paths of one directory share the kernel's watch: letting go of one

@@ -83,6 +83,15 @@ TEST_F(ManagerTest, InstanceTurningInvalidIsDroppedFromThatSameResult) {
   ASSERT_EQ(again.size(), 1u);
   EXPECT_NE(again[0].get(), kept[0].get());
   EXPECT_EQ(log.lines().back(), watching(demo));
+
+  // Only its configuration going and coming back: the listing stays the
+  // same, and the instance is still dropped and found again.
+  dir.makeDir("home/other");
+  ASSERT_EQ(manager.allInstances().size(), 1u);
+  ASSERT_EQ(unlink((demo + "/kestrond.ini").c_str()), 0);
+  EXPECT_TRUE(manager.allInstances().empty());
+  dir.writeFile("home/demo/kestrond.ini", "");
+  EXPECT_EQ(manager.allInstances().size(), 1u);
 }
 
 TEST_F(ManagerTest, SymlinkedSearchPathsAndEntries) {
