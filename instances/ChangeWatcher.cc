@@ -140,7 +140,7 @@ std::vector<std::string> ChangeWatcher::watch(const WatchSet& set) {
   // Stopped or it takes another pid, and each refresh is followed by a
   // watch() call. A closed pidfd has left the epoll set with its file, so
   // its number can be added again for a new one.
-  std::map<int, WatchedServer> listed;
+  std::unordered_map<int, WatchedServer> listed;
   for (const Server& server : set.servers) listed[server.pidfd].server = server;
   for (const auto& known : _servers) {
     // Unchecked on purpose: a pidfd closed since has left the set already.

@@ -23,6 +23,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "Log.h"
@@ -142,7 +143,7 @@ class ChangeWatcher {
     bool armed = false;  // in the epoll set
     bool ended = false;  // told
   };
-  std::map<int, WatchedServer> _servers;  // by pidfd
+  std::unordered_map<int, WatchedServer> _servers;  // by pidfd
   bool _limitLogged = false;
   uint64_t _revision = 0;
 };

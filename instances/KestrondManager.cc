@@ -96,11 +96,11 @@ std::vector<std::shared_ptr<KestrondInstance>> KestrondManager::scan(bool dropUn
     std::sort(_inPathOrder.begin(), _inPathOrder.end(),
               [](const auto& a, const auto& b) { return a->directory() < b->directory(); });
   }
-  const std::vector<std::shared_ptr<KestrondInstance>> snapshot = _inPathOrder;
-
+  // Walked in place: a record dropped below stays in _inPathOrder, alive,
+  // until the next scan sorts the table again.
   std::vector<std::shared_ptr<KestrondInstance>> result;
-  result.reserve(snapshot.size());
-  for (const std::shared_ptr<KestrondInstance>& instance : snapshot) {
+  result.reserve(_inPathOrder.size());
+  for (const std::shared_ptr<KestrondInstance>& instance : _inPathOrder) {
     auto parent = std::find_if(listed.begin(), listed.end(), [&](const auto& entry) {
       return isEntryOf(instance->directory(), *entry.first);
     });
