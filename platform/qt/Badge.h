@@ -1,18 +1,15 @@
-// The tray icon's picture: the item's title drawn as a badge, with the mark
-// for what the servers do. A tray cannot show text, so the title is drawn;
-// every size comes from the same drawing. Qt code; used by the status item
-// and the icon tool.
+// The badge (BadgePicture) as a Qt image, for the X11 icon, the
+// StatusNotifier pictures and the icon tool. Qt code.
 #pragma once
 
-#include <QPixmap>
-#include <QString>
+#include <QImage>
+#include <string>
 
-#include "Desktop.h"
+#include "BadgePicture.h"
 
 namespace kestrond {
 
-// The badge at one size (in device-independent pixels) and pixel ratio.
-QPixmap badgePixmap(const QString& title, int size, qreal ratio = 1.0,
-                    StatusMark mark = StatusMark::None);
+// The badge `side` pixels square, ARGB32; a null image for a side below 1.
+QImage badgeImage(const std::string& title, int side, StatusMark mark = StatusMark::None);
 
 }  // namespace kestrond

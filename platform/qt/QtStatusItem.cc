@@ -1,6 +1,5 @@
 #include "QtStatusItem.h"
 
-#include <QImage>
 #include <QTimer>
 #include <QtEndian>
 
@@ -14,19 +13,14 @@ constexpr int kIconSizes[] = {16, 22, 24, 32, 48, 64, 128};
 
 // The badge as StatusNotifierItem pictures: ARGB32, not premultiplied, each
 // pixel in network byte order.
-std::vector<IconPixmap> iconPixmaps(const QString& title, StatusMark mark) {
+std::vector<IconPixmap> iconPixmaps(const std::string& title, StatusMark mark) {
   std::vector<IconPixmap> pixmaps;
   for (int size : kIconSizes) {
-    QImage image =
-        badgePixmap(title, size, 1.0, mark).toImage().convertToFormat(QImage::Format_ARGB32);
-    // Sized exactly: resize() would round a buffer up for growth it never has.
-    IconPixmap pixmap{image.width(), image.height(),
-                      QByteArray(qsizetype(image.width()) * image.height() * 4, Qt::Uninitialized)};
+    BadgePicture picture = drawBadge(title, size, mark);
+    IconPixmap pixmap{picture.side, picture.side,
+                      QByteArray(qsizetype(picture.pixels.size()) * 4, Qt::Uninitialized)};
     auto* out = reinterpret_cast<quint32*>(pixmap.bytes.data());
-    for (int y = 0; y < image.height(); ++y) {
-      const auto* line = reinterpret_cast<const quint32*>(image.constScanLine(y));
-      for (int x = 0; x < image.width(); ++x) *out++ = qToBigEndian(line[x]);
-    }
+    for (uint32_t pixel : picture.pixels) *out++ = qToBigEndian(pixel);
     pixmaps.push_back(std::move(pixmap));
   }
   return pixmaps;
@@ -118,15 +112,12 @@ void QtStatusItem::setNeedsAttention(bool attention) {
 }
 
 void QtStatusItem::updateIcon() {
-  QString title = QString::fromStdString(_title);
-  _itemExport.setIcon(iconPixmaps(title, _mark));
+  _itemExport.setIcon(iconPixmaps(_title, _mark));
   if (_xembed) _xembed->setPicture(badgePicture());
 }
 
 XEmbedIcon::Picture QtStatusItem::badgePicture() const {
-  return [title = QString::fromStdString(_title), mark = _mark](int side) {
-    return badgePixmap(title, side, 1.0, mark).toImage();
-  };
+  return [title = _title, mark = _mark](int side) { return badgeImage(title, side, mark); };
 }
 
 QString QtStatusItem::toolTipText() const {

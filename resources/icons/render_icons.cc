@@ -22,8 +22,8 @@ int main(int argc, char** argv) {
     QString directory =
         QStringLiteral("%1/%2x%2/apps").arg(QString::fromLocal8Bit(argv[1])).arg(size);
     QDir().mkpath(directory);
-    QPixmap pixmap = kestrond::badgePixmap(QStringLiteral("K"), size);
-    if (!pixmap.save(directory + QStringLiteral("/kestrond-monitor.png"))) {
+    QImage image = kestrond::badgeImage("K", size);
+    if (!image.save(directory + QStringLiteral("/kestrond-monitor.png"))) {
       std::fprintf(stderr, "render_icons: cannot write %s\n", qPrintable(directory));
       return 1;
     }
@@ -39,10 +39,8 @@ int main(int argc, char** argv) {
                        row == 0 ? QColor(0xee, 0xee, 0xee) : QColor(0x2b, 0x2b, 0x2b));
       for (int column = 0; column < 3; ++column) {
         int x = column * 96;
-        painter.drawPixmap(x + 8, row * 64 + 20,
-                           kestrond::badgePixmap(QStringLiteral("K"), 24, 1.0, marks[column]));
-        painter.drawPixmap(x + 40, row * 64 + 8,
-                           kestrond::badgePixmap(QStringLiteral("K"), 48, 1.0, marks[column]));
+        painter.drawImage(x + 8, row * 64 + 20, kestrond::badgeImage("K", 24, marks[column]));
+        painter.drawImage(x + 40, row * 64 + 8, kestrond::badgeImage("K", 48, marks[column]));
       }
     }
     painter.end();

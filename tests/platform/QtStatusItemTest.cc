@@ -1,8 +1,7 @@
 // The Qt status item on Qt's offscreen platform. The QMenu a panel shows
 // must follow the rows, keep one QAction per row key however the rows move
 // (a D-Bus panel's ids are the QActions'), and run a chosen row's action
-// once the menu closed, on that row as it is then. The badge's mark must be
-// there, in its own form, at every size.
+// once the menu closed, on that row as it is then.
 #include <gtest/gtest.h>
 
 #include <QAction>
@@ -10,7 +9,6 @@
 #include <QImage>
 #include <algorithm>
 
-#include "Badge.h"
 #include "QtDesktop.h"
 #include "QtStatusItem.h"
 #include "TestSupport.h"
@@ -147,60 +145,6 @@ TEST_F(QtStatusItemTest, AChoiceRunsAfterTheMenuClosedOnTheRowItsKeyHasThen) {
                        "A menu choice arrived for a row that is no longer in the menu (c); "
                        "nothing done"),
             1);
-}
-
-// Pixels of a colour class inside a square region of the image.
-int countPixels(const QImage& image, QRect region, const std::function<bool(QColor)>& matches) {
-  int count = 0;
-  for (int y = region.top(); y <= region.bottom(); ++y) {
-    for (int x = region.left(); x <= region.right(); ++x) {
-      if (matches(image.pixelColor(x, y))) ++count;
-    }
-  }
-  return count;
-}
-
-bool green(QColor c) {
-  return c.alpha() > 200 && c.green() > 150 && c.red() < 120 && c.blue() < 120;
-}
-bool amber(QColor c) {
-  return c.alpha() > 200 && c.red() > 200 && c.green() > 120 && c.blue() < 90;
-}
-
-TEST_F(QtStatusItemTest, BadgeMarkIsSeenInItsOwnFormAtEverySize) {
-  for (int size : {16, 22, 24, 32, 48, 64, 256}) {
-    for (qreal ratio : {1.0, 2.0}) {
-      SCOPED_TRACE(std::to_string(size) + "@" + std::to_string(ratio));
-      auto image = [&](StatusMark mark) {
-        return badgePixmap(QStringLiteral("K"), size, ratio, mark).toImage();
-      };
-      QImage plain = image(StatusMark::None);
-      QImage running = image(StatusMark::Running);
-      QImage changing = image(StatusMark::Changing);
-      int pixels = static_cast<int>(size * ratio);
-      QRect whole(0, 0, pixels, pixels);
-      // The bottom right quarter holds the mark; the top left stays the badge.
-      int half = pixels / 2;
-      QRect corner(half, half, pixels - half, pixels - half);
-      QRect rest(0, 0, half, half);
-      EXPECT_EQ(countPixels(plain, whole, green), 0);
-      EXPECT_EQ(countPixels(plain, whole, amber), 0);
-      // At 16 px the dot is 7 px across: dozens of green pixels.
-      EXPECT_GE(countPixels(running, corner, green), pixels * pixels / 20);
-      EXPECT_EQ(countPixels(running, whole, amber), 0);
-      EXPECT_GE(countPixels(changing, corner, amber), pixels * pixels / 50);
-      EXPECT_EQ(countPixels(changing, whole, green), 0);
-      // A ring, not a dot: its centre is not amber.
-      qreal diameter = pixels * 0.46;
-      QPoint centre(static_cast<int>(pixels - 0.5 * ratio - diameter / 2),
-                    static_cast<int>(pixels - 0.5 * ratio - diameter / 2));
-      EXPECT_TRUE(green(running.pixelColor(centre)));
-      EXPECT_FALSE(amber(changing.pixelColor(centre)));
-      // The mark leaves the letter alone.
-      EXPECT_EQ(running.copy(rest), plain.copy(rest));
-      EXPECT_EQ(changing.copy(rest), plain.copy(rest));
-    }
-  }
 }
 
 }  // namespace
