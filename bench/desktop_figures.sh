@@ -36,7 +36,11 @@ start_and_wait() {  # prints "pid milliseconds-to-icon"
   start=$(now_ms)
   "$1" 2>/dev/null &
   pid=$!
-  until icon_of "$pid"; do sleep 0.01; done
+  until icon_of "$pid"; do
+    # A start that finds the last one still ending leaves it the session.
+    kill -0 "$pid" 2>/dev/null || { echo "$1 ended before its icon showed" >&2; exit 1; }
+    sleep 0.01
+  done
   echo "$pid $(( $(now_ms) - start ))"
 }
 median() { sort -n | awk "{a[NR]=\$1} END {print a[int((NR+1)/2)]}"; }
@@ -47,7 +51,11 @@ for program in monitor minimal; do
   for run in 1 2 3 4 5; do
     read -r pid ms < <(start_and_wait "$binary")
     times+=("$ms")
-    if [[ $run -lt 5 ]]; then kill "$pid"; wait "$pid" 2>/dev/null || true; fi
+    if [[ $run -lt 5 ]]; then
+      # Not a child of this shell: its end is waited for by its pid.
+      kill "$pid"
+      while kill -0 "$pid" 2>/dev/null; do sleep 0.01; done
+    fi
   done
   sleep 2
   rss=$(awk "/VmRSS/ {print \$2}" /proc/$pid/status)
