@@ -59,7 +59,8 @@ const MenuRow* chosenRow(const MenuRows& rows, const std::string& key, LogSink& 
 class StatusItem {
  public:
   virtual ~StatusItem() = default;
-  // The text the badge shows; a tray cannot show text, so it is drawn.
+  // The text the badge shows; a tray cannot show text, so it is drawn, as
+  // strokes for the letters the monitor uses ("K"; see BadgePicture).
   virtual void setTitle(const std::string& title) = 0;
   // The tool tip: a title, and plain text on what runs ("" for none).
   virtual void setToolTip(const std::string& title, const std::string& description) = 0;
