@@ -62,12 +62,12 @@ std::vector<std::shared_ptr<KestrondInstance>> KestrondManager::scan(bool dropUn
     // Known instances are read by their refresh below; the rest are taken
     // in byte order, so that which are watched, and the log, do not depend
     // on the file system's order.
-    const size_t prefix = appendPathComponent(searchPath, "-").size() - 1;
+    // Each entry's path in one buffer: a name has no "/" of its own.
+    std::string entry = appendPathComponent(searchPath, "-");
+    const size_t prefix = entry.size() - 1;
     Listing& last = _listings[searchPath];
     if (last.tableChanges != _tableChanges || last.names != names.value()) {
       last.unknown.clear();
-      // Each entry's path in one buffer: a name has no "/" of its own.
-      std::string entry = appendPathComponent(searchPath, "-");
       for (const std::string& name : names.value()) {
         entry.resize(prefix);
         entry += name;

@@ -1,6 +1,7 @@
 #include "BusConnection.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QSocketNotifier>
 #include <QTimer>
@@ -9,7 +10,10 @@
 namespace kestrond {
 namespace {
 
-// The session bus's address: the session's, else the user's bus socket.
+// The session bus's address: the session's, else the user's bus socket, on
+// the terms libdbus (and so Qt's own connection) takes it: a socket itself,
+// not a link, and the user's own, so that nobody else's socket in a shared
+// runtime directory is ever talked to.
 std::string sessionAddress() {
   const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
   if (address && *address) return address;
@@ -17,7 +21,10 @@ std::string sessionAddress() {
   if (!runtime || !*runtime) return {};
   std::string socket = std::string(runtime) + "/bus";
   struct stat status;
-  if (::stat(socket.c_str(), &status) != 0 || !S_ISSOCK(status.st_mode)) return {};
+  if (::lstat(socket.c_str(), &status) != 0 || !S_ISSOCK(status.st_mode) ||
+      status.st_uid != ::getuid()) {
+    return {};
+  }
   char* escaped = dbus_address_escape_value(socket.c_str());
   if (!escaped) return {};
   std::string result = std::string("unix:path=") + escaped;

@@ -2,8 +2,9 @@
 """One monitor per session: a second start (start at login and a start from
 the application menu, say) leaves the first alone and ends with status 0
 within a second, on the session bus and, without one, through a lock in
-XDG_RUNTIME_DIR. Run inside tests/e2e/session.sh --dbus, with the monitor as
-argument."""
+XDG_RUNTIME_DIR. The first finds the session bus as the user's bus in
+XDG_RUNTIME_DIR, where DBUS_SESSION_BUS_ADDRESS is not set. Run inside
+tests/e2e/session.sh --dbus, with the monitor as argument."""
 import os
 import subprocess
 import sys
@@ -48,7 +49,16 @@ def main():
     root = tempfile.mkdtemp(prefix="kestrond-single-")
     home = make_installation(root, server, {"database": ""})
     environment = dict(os.environ, KESTROND_HOME=home)
-    first = subprocess.Popen([monitor], env=environment,
+    # The first one finds the bus where a user's session keeps it: the
+    # socket itself (a hard link to it), as libdbus takes no symbolic link.
+    address = os.environ["DBUS_SESSION_BUS_ADDRESS"]
+    check(address.startswith("unix:path="), "a bus socket to link: %s" % address)
+    user_runtime = tempfile.mkdtemp(prefix="kestrond-user-runtime-")
+    os.link(address[len("unix:path="):].split(",")[0], os.path.join(user_runtime, "bus"))
+    first_environment = {key: value for key, value in environment.items()
+                         if key != "DBUS_SESSION_BUS_ADDRESS"}
+    first_environment["XDG_RUNTIME_DIR"] = user_runtime
+    first = subprocess.Popen([monitor], env=first_environment,
                              stderr=open(os.path.join(root, "first.log"), "w"))
     processes = [first]
     try:
