@@ -141,18 +141,14 @@ void DBusObject::emitSignal(const char* name, const WriteValues& arguments) {
   _log.write(std::string("Not sent, as it is not declared: the signal ") + name);
 }
 
-Message DBusObject::replyTo(DBusMessage* call, const WriteValues& values) {
-  if (dbus_message_get_no_reply(call)) return nullptr;
+void DBusObject::reply(DBusMessage* call, const WriteValues& values) {
+  if (dbus_message_get_no_reply(call)) return;
   Message message(dbus_message_new_method_return(call));
   if (message && values) {
     MessageWriter out(message.get());
     values(out);
   }
-  return message;
-}
-
-void DBusObject::reply(DBusMessage* call, const WriteValues& values) {
-  send(replyTo(call, values).get());
+  send(message.get());
 }
 
 void DBusObject::send(DBusMessage* message) {

@@ -71,9 +71,8 @@ class DBusObject : public QObject {
   // Sends a declared signal; nothing while not served.
   void emitSignal(const char* name, const WriteValues& arguments = nullptr);
 
-  // A reply to `call` with the values `values` writes, not yet sent; null
-  // when the caller wants none.
-  Message replyTo(DBusMessage* call, const WriteValues& values = nullptr);
+  // Replies to `call` with the values `values` writes; nothing when the
+  // caller wants no reply.
   void reply(DBusMessage* call, const WriteValues& values = nullptr);
   // Sends a message made here; nothing while not served.
   void send(DBusMessage* message);
